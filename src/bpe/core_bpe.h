@@ -1,0 +1,55 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "bpe/hash.h"
+
+namespace morfex::bpe {
+
+using TokenId = std::uint32_t;
+using Rank = std::uint32_t;
+
+// The largest rank means "no pair has a rank" to the encoder.
+inline constexpr Rank kNoRank = 0xFFFFFFFFu;
+inline constexpr char kMergeSeparator = '\t';
+inline constexpr std::array<const char*, 4> kSpecialTokens = {"<pad>", "<unk>", "<s>", "</s>"};
+inline constexpr TokenId kDefaultUnkId = 1;
+
+using TokenToId = StringMap<TokenId>;
+using IdToToken = std::unordered_map<TokenId, std::string, IdHash>;
+using MergeRanks = StringMap<Rank>;
+using MergeList = std::vector<std::pair<std::string, std::string>>;
+
+// At most four ids (one per special token), so a linear scan beats any hash.
+class SpecialIds {
+ public:
+  void insert(TokenId id) noexcept;
+  bool contains(TokenId id) const noexcept;
+  bool empty() const noexcept { return size_ == 0; }
+  std::size_t size() const noexcept { return size_; }
+
+ private:
+  std::array<TokenId, kSpecialTokens.size()> ids_{};
+  std::size_t size_ = 0;
+};
+
+// The loaded tokenizer: built once from a vocabulary and an ordered merge
+// list, immutable afterwards.
+struct CoreBPE {
+  TokenToId token_to_id;
+  IdToToken id_to_token;
+  MergeRanks merge_ranks;
+  SpecialIds special_ids;
+  TokenId unk_id = kDefaultUnkId;
+
+  // Takes ownership of both inputs. `vocab` keys are distinct by construction.
+  static CoreBPE build(TokenToId vocab, MergeList merges);
+};
+
+}  // namespace morfex::bpe
