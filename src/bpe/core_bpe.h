@@ -4,11 +4,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <unordered_map>
+#include <string_view>
 #include <utility>
 #include <vector>
 
-#include "bpe/hash.h"
+#include "bpe/id_table.h"
+#include "bpe/string_table.h"
 
 namespace morfex::bpe {
 
@@ -21,9 +22,9 @@ inline constexpr char kMergeSeparator = '\t';
 inline constexpr std::array<const char*, 4> kSpecialTokens = {"<pad>", "<unk>", "<s>", "</s>"};
 inline constexpr TokenId kDefaultUnkId = 1;
 
-using TokenToId = StringMap<TokenId>;
-using IdToToken = std::unordered_map<TokenId, std::string, IdHash>;
-using MergeRanks = StringMap<Rank>;
+using TokenToId = StringTable<TokenId>;
+using IdToToken = IdTable;
+using MergeRanks = StringTable<Rank>;
 using MergeList = std::vector<std::pair<std::string, std::string>>;
 
 // At most four ids (one per special token), so a linear scan beats any hash.
@@ -50,6 +51,13 @@ struct CoreBPE {
 
   // Takes ownership of both inputs. `vocab` keys are distinct by construction.
   static CoreBPE build(TokenToId vocab, MergeList merges);
+  // The same, from merge ranks already collected with add_merge.
+  static CoreBPE from_ranks(TokenToId vocab, MergeRanks merge_ranks);
 };
+
+// Records the pair at position `rank` of a merge list under its merge key
+// (left, TAB, right, unescaped); a key already present takes the later rank.
+// `key` is scratch space, reused from call to call.
+void add_merge(MergeRanks& ranks, std::string_view left, std::string_view right, Rank rank, std::string& key);
 
 }  // namespace morfex::bpe

@@ -39,12 +39,6 @@ struct StringHash {
   }
 };
 
-struct IdHash {
-  std::size_t operator()(std::uint32_t id) const noexcept {
-    return static_cast<std::size_t>((id * 0x9E3779B97F4A7C15ull) >> 16);
-  }
-};
-
 template <class Value>
 using StringMap = std::unordered_map<std::string, Value, StringHash, std::equal_to<>>;
 
