@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string>
+
+#include "binding/python.h"
+
+namespace morfex::py {
+
+// The parameters of one callable: binding works from it and its messages
+// name the callable by it. All parameters here are positional-or-keyword.
+struct FunctionDescription {
+  const char* class_name;  // null for a plain function
+  const char* function_name;
+  std::span<const char* const> parameters;
+  std::size_t required;
+
+  std::string display_name() const;
+};
+
+// Bind the arguments of one call into `out` (one borrowed slot per parameter,
+// null where none was given); binding errors are thrown as TypeError.
+void bind_fastcall(const FunctionDescription& fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   std::span<PyObject*> out);
+void bind_tuple_dict(const FunctionDescription& fn, PyObject* args, PyObject* kwargs, std::span<PyObject*> out);
+
+}  // namespace morfex::py

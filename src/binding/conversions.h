@@ -1,0 +1,45 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "binding/errors.h"
+#include "binding/python.h"
+#include "bpe/core_bpe.h"
+
+namespace morfex::py {
+
+// TypeError "'<qualified type name of obj>' object cannot be converted to '<target>'".
+PyError type_mismatch(PyObject* obj, const char* target);
+
+// The str's UTF-8 bytes, owned by the str (which the caller keeps alive).
+std::string_view to_str_view(PyObject* obj);
+std::string to_string(PyObject* obj);
+bpe::TokenId to_id(PyObject* obj);
+std::vector<bpe::TokenId> to_ids(PyObject* obj);
+bpe::MergeList to_merges(PyObject* obj);
+bpe::TokenToId to_vocab(PyObject* obj);
+
+// Runs the conversion of the parameter `name`; an exact TypeError it throws
+// is re-worded "argument '<name>': <text>" and keeps the original's cause.
+template <class Convert>
+auto convert_argument(const char* name, Convert&& convert) {
+  try {
+    return convert();
+  } catch (PyError& error) {
+    if (!error.type_is(PyExc_TypeError)) throw;
+    PyObject* original = error.normalize();
+    PyError reworded = PyError::lazy(PyExc_TypeError, std::string("argument '") + name + "': " + str_text(original));
+    Ref cause = Ref::steal(PyException_GetCause(original));
+    reworded.set_cause(cause.get());
+    throw reworded;
+  }
+}
+
+// Python results; a failure to create them is an internal failure.
+PyObject* ids_to_list(const std::vector<bpe::TokenId>& ids);
+PyObject* text_to_str(std::string_view text);
+
+}  // namespace morfex::py

@@ -1,0 +1,164 @@
+#include "binding/core_bpe_type.h"
+
+#include <cstddef>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "binding/arguments.h"
+#include "binding/conversions.h"
+#include "binding/errors.h"
+#include "binding/guard.h"
+#include "bpe/decoder.h"
+#include "bpe/encoder.h"
+
+namespace morfex::py {
+namespace {
+
+struct CoreBPEObject {
+  PyObject_HEAD
+  bpe::CoreBPE record;
+  std::size_t borrow_count;
+};
+
+constexpr std::size_t kExclusivelyBorrowed = ~std::size_t{0};
+
+constexpr const char* kClassName = "CoreBPE";
+constexpr const char* kClassSignature = "(vocab, merges)";
+constexpr const char* kClassDocBody =
+    "Morphology-aware BPE encoder/decoder over boundary-annotated surface tokens."
+    "\n\nThe morpheme boundary constraint (no merges across \u2581) is enforced entirely\n"
+    "at training time \u2014 pairs containing \u2581 are never added to the merge table.\n"
+    "This encoder therefore requires no special-casing: \u2581 pairs simply have no\n"
+    "entry in merge_ranks and are never selected by the greedy algorithm.";
+
+constexpr const char* kNewParameters[] = {"vocab", "merges"};
+constexpr const char* kEncodeParameters[] = {"text"};
+constexpr const char* kDecodeParameters[] = {"ids"};
+constexpr FunctionDescription kNew{kClassName, "__new__", kNewParameters, 2};
+constexpr FunctionDescription kEncode{kClassName, "encode", kEncodeParameters, 1};
+constexpr FunctionDescription kDecode{kClassName, "decode", kDecodeParameters, 1};
+
+PyObject* g_type = nullptr;
+
+// A shared borrow of a CoreBPE instance for the length of one method call.
+class SharedBorrow {
+ public:
+  explicit SharedBorrow(PyObject* self) {
+    PyObject* type = core_bpe_type();
+    if (reinterpret_cast<PyObject*>(Py_TYPE(self)) != type &&
+        !PyType_IsSubtype(Py_TYPE(self), reinterpret_cast<PyTypeObject*>(type))) {
+      throw type_mismatch(self, kClassName);
+    }
+    auto* object = reinterpret_cast<CoreBPEObject*>(self);
+    if (object->borrow_count == kExclusivelyBorrowed) {
+      throw PyError::lazy(PyExc_RuntimeError, "Already mutably borrowed");
+    }
+    ++object->borrow_count;
+    self_ = Ref::new_ref(self);
+  }
+  SharedBorrow(const SharedBorrow&) = delete;
+  SharedBorrow& operator=(const SharedBorrow&) = delete;
+  ~SharedBorrow() { --object()->borrow_count; }
+
+  const bpe::CoreBPE& record() const noexcept { return object()->record; }
+
+ private:
+  CoreBPEObject* object() const noexcept { return reinterpret_cast<CoreBPEObject*>(self_.get()); }
+  Ref self_;
+};
+
+PyObject* core_bpe_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  return guard([&] {
+    PyObject* bound[2] = {};
+    bind_tuple_dict(kNew, args, kwargs, bound);
+    bpe::TokenToId vocab = convert_argument("vocab", [&] { return to_vocab(bound[0]); });
+    bpe::MergeList merges = convert_argument("merges", [&] { return to_merges(bound[1]); });
+    bpe::CoreBPE record = bpe::CoreBPE::build(std::move(vocab), std::move(merges));
+    allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
+    Ref self = Ref::steal(alloc(type, 0));
+    if (!self) throw_fetched();
+    auto* object = reinterpret_cast<CoreBPEObject*>(self.get());
+    new (&object->record) bpe::CoreBPE(std::move(record));
+    object->borrow_count = 0;
+    return self;
+  });
+}
+
+PyObject* core_bpe_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guard([&] {
+    PyObject* bound[1] = {};
+    bind_fastcall(kEncode, args, nargs, kwnames, bound);
+    SharedBorrow borrow(self);
+    const std::string_view text = convert_argument("text", [&] { return to_str_view(bound[0]); });
+    return Ref::steal(ids_to_list(bpe::encode(borrow.record(), text)));
+  });
+}
+
+PyObject* core_bpe_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guard([&] {
+    PyObject* bound[1] = {};
+    bind_fastcall(kDecode, args, nargs, kwnames, bound);
+    SharedBorrow borrow(self);
+    const std::vector<bpe::TokenId> ids = convert_argument("ids", [&] { return to_ids(bound[0]); });
+    return Ref::steal(text_to_str(bpe::decode(borrow.record(), ids)));
+  });
+}
+
+void core_bpe_dealloc(PyObject* self) noexcept {
+  guard_dealloc([&] {
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<CoreBPEObject*>(self)->record.~CoreBPE();
+    type->tp_free(self);
+    // Heap-type instances hold a reference to their type from allocation on.
+    Py_DECREF(type);
+  });
+}
+
+PyMethodDef g_methods[] = {
+    {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(core_bpe_encode)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "encode($self, text)\n--\n\n"
+     "Encode a boundary-annotated surface token into BPE token IDs.\n\n"
+     "The input is a single pre-segmented token string such as \"k\u2581um\u2581ain\".\n"
+     "Pairs spanning \u2581 are absent from merge_ranks and are never merged."},
+    {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(core_bpe_decode)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "decode($self, ids)\n--\n\n"
+     "Decode a sequence of token IDs back to readable text.\n\n"
+     "Special tokens are silently dropped; boundary markers are removed."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* create_type() {
+  static const std::string class_doc = std::string(kClassName) + kClassSignature + "\n--\n\n" + kClassDocBody;
+  PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>(class_doc.c_str())},
+      {Py_tp_new, reinterpret_cast<void*>(core_bpe_new)},
+      {Py_tp_methods, g_methods},
+      {Py_tp_base, &PyBaseObject_Type},
+      {Py_tp_dealloc, reinterpret_cast<void*>(core_bpe_dealloc)},
+      {0, nullptr},
+  };
+  PyType_Spec spec = {
+      "builtins.CoreBPE", static_cast<int>(sizeof(CoreBPEObject)), 0, Py_TPFLAGS_DEFAULT, slots,
+  };
+  PyObject* type = PyType_FromSpec(&spec);
+  if (type == nullptr) throw_fetched();
+  return type;
+}
+
+}  // namespace
+
+PyObject* core_bpe_type() {
+  if (g_type != nullptr) return g_type;
+  PyObject* type = create_type();
+  if (g_type == nullptr) {
+    g_type = type;
+  } else {
+    Py_DECREF(type);
+  }
+  return g_type;
+}
+
+}  // namespace morfex::py
