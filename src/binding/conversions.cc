@@ -72,6 +72,14 @@ PyError type_mismatch(PyObject* obj, const char* target) {
   return PyError::lazy(PyExc_TypeError, "'" + name + "' object cannot be converted to '" + target + "'");
 }
 
+std::string_view to_str_view(PyObject* obj) {
+  if (!PyUnicode_Check(obj)) throw type_mismatch(obj, "PyString");
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (utf8 == nullptr) throw_fetched();
+  return std::string_view(utf8, static_cast<std::size_t>(size));
+}
+
 std::string_view to_str_view(PyObject* obj, Utf8Text& text) {
   if (!PyUnicode_Check(obj)) throw type_mismatch(obj, "PyString");
   return text.read(obj);

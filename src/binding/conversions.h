@@ -15,8 +15,9 @@ namespace morfex::py {
 // TypeError "'<qualified type name of obj>' object cannot be converted to '<target>'".
 PyError type_mismatch(PyObject* obj, const char* target);
 
-// The str's UTF-8 bytes, read through `text` (see Utf8Text); the caller
-// keeps the str alive while the view is used.
+// The str's UTF-8 bytes, owned by the str (which the caller keeps alive).
+std::string_view to_str_view(PyObject* obj);
+// The same, read through `text` (see Utf8Text) instead of a copy kept by the str.
 std::string_view to_str_view(PyObject* obj, Utf8Text& text);
 bpe::TokenId to_id(PyObject* obj);
 std::vector<bpe::TokenId> to_ids(PyObject* obj);
