@@ -6,7 +6,7 @@ import argparse
 import contextlib
 import os
 import sys
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import BinaryIO, ContextManager
 
 from tqdm import tqdm
@@ -109,6 +109,9 @@ def _train(args: argparse.Namespace) -> int:
             alphabet_limit=args.alphabet_limit,
             progress=progress,
         )
+        # Training may run out of pairs before the wanted size: end full.
+        bar.total = bar.n
+        bar.refresh()
     with _Output(args.output) as out:
         out.write(dumps(tokenizer))
     return EXIT_OK
@@ -165,7 +168,7 @@ def _info(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
-def _count(minimum: int):
+def _count(minimum: int) -> Callable[[str], int]:
     def parse(text: str) -> int:
         try:
             value = int(text)
@@ -244,9 +247,15 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: list[str] | None = None) -> int:
+    # Help and messages quote tokens and markers; a terminal that cannot show
+    # them gets escapes rather than a UnicodeEncodeError.
+    for stream in (sys.stdout, sys.stderr):
+        if hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="backslashreplace")
     args = build_parser().parse_args(argv)
+    run: Callable[[argparse.Namespace], int] = args.run
     try:
-        return args.run(args)
+        return run(args)
     except (CliError, ModelFileError, CorpusError) as error:
         print(f"morfex: error: {error}", file=sys.stderr)
         return EXIT_FAILURE

@@ -80,7 +80,10 @@ std::string random_corpus(std::mt19937& rng) {
   std::string corpus;
   for (int line = lines(rng); line > 0; --line) {
     for (int n = length(rng); n >= 0; --n) corpus += kPieces[piece(rng)];
-    if (count(rng) > 1) corpus += "\t" + std::to_string(count(rng));
+    if (count(rng) > 1) {
+      corpus += '\t';
+      corpus += std::to_string(count(rng));
+    }
     corpus += "\n";
   }
   return corpus;
