@@ -14,6 +14,14 @@ bool SpecialIds::contains(TokenId id) const noexcept {
   return std::find(ids_.begin(), ids_.begin() + size_, id) != ids_.begin() + size_;
 }
 
+void JoinableBytes::add_key(std::string_view key) noexcept {
+  // A TAB at either end has an empty part beside it, which no symbol matches.
+  for (std::size_t tab = key.find(kMergeSeparator, 1); tab != std::string_view::npos && tab + 1 < key.size();
+       tab = key.find(kMergeSeparator, tab + 1)) {
+    pairs_[static_cast<unsigned char>(key[tab - 1]) * 256u + static_cast<unsigned char>(key[tab + 1])] = true;
+  }
+}
+
 void add_merge(MergeRanks& ranks, std::string_view left, std::string_view right, Rank rank, std::string& key) {
   key.assign(left);
   key.push_back(kMergeSeparator);
@@ -35,6 +43,7 @@ CoreBPE CoreBPE::from_ranks(TokenToId vocab, MergeRanks merge_ranks) {
   CoreBPE bpe;
   bpe.token_to_id = std::move(vocab);
   bpe.merge_ranks = std::move(merge_ranks);
+  for (const auto& entry : bpe.merge_ranks) bpe.joinable.add_key(entry.first);
 
   if (!bpe.token_to_id.empty()) bpe.id_to_token.reserve(bpe.token_to_id.size());
   for (const auto& [token, id] : bpe.token_to_id) bpe.id_to_token.insert_or_assign(id, std::string(token));

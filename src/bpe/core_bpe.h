@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -40,6 +41,19 @@ class SpecialIds {
   std::size_t size_ = 0;
 };
 
+// The byte pairs (x, y) that stand around a TAB inside some merge key. Two
+// adjacent symbols can only merge when their key holds the last byte of the
+// left one, a TAB and the first byte of the right one, so the text can never
+// be joined between two characters whose bytes there form no such pair.
+class JoinableBytes {
+ public:
+  void add_key(std::string_view key) noexcept;
+  bool contains(unsigned char before, unsigned char after) const noexcept { return pairs_[before * 256u + after]; }
+
+ private:
+  std::bitset<256 * 256> pairs_;
+};
+
 // The loaded tokenizer: built once from a vocabulary and an ordered merge
 // list, immutable afterwards.
 struct CoreBPE {
@@ -48,6 +62,9 @@ struct CoreBPE {
   MergeRanks merge_ranks;
   SpecialIds special_ids;
   TokenId unk_id = kDefaultUnkId;
+  // Derived from merge_ranks: lets the encoder cut long inputs into stretches
+  // that merge independently.
+  JoinableBytes joinable;
 
   // Takes ownership of both inputs. `vocab` keys are distinct by construction.
   static CoreBPE build(TokenToId vocab, MergeList merges);

@@ -100,10 +100,11 @@ struct Candidate {
 
 // A min-heap of candidate pairs with lazy invalidation: O(n log n) for a word
 // of n characters instead of a rescan after every merge.
-std::vector<Symbol> merge_long(PairRanks& pair_rank, std::string_view text) {
+void merge_long(PairRanks& pair_rank, std::string_view text, std::size_t begin, std::size_t end,
+                std::vector<Symbol>& symbols) {
   std::vector<Node> nodes;
-  nodes.reserve(text.size());
-  for (std::size_t pos = 0; pos < text.size();) {
+  nodes.reserve(end - begin);
+  for (std::size_t pos = begin; pos < end;) {
     const std::size_t len = char_length(text, pos);
     const std::size_t index = nodes.size();
     nodes.push_back({pos, pos + len, index == 0 ? kNone : index - 1, index + 1});
@@ -137,8 +138,40 @@ std::vector<Symbol> merge_long(PairRanks& pair_rank, std::string_view text) {
     if (left.prev != kNone) offer(left.prev);
   }
 
-  std::vector<Symbol> symbols;
   for (std::size_t i = 0; i != kNone; i = nodes[i].next) symbols.push_back({nodes[i].begin, nodes[i].end});
+}
+
+// Long inputs are cut between characters that no merge key can join (see
+// JoinableBytes); each stretch then merges on its own, which gives the same
+// symbols as merging the whole, since no pair ever spans a cut. A stretch as
+// short as a word takes the flat path, so time grows linearly with the number
+// of such stretches.
+std::vector<Symbol> merge_stretches(const CoreBPE& bpe, PairRanks& pair_rank, std::string_view text) {
+  std::vector<Symbol> symbols;
+  Symbol stretch[kShortWord];
+  std::size_t count = 0;
+  std::size_t begin = 0;
+  auto finish = [&](std::size_t end) {
+    if (count < kShortWord) {
+      const std::size_t merged = merge_short(pair_rank, stretch, count);
+      symbols.insert(symbols.end(), stretch, stretch + merged);
+    } else {
+      merge_long(pair_rank, text, begin, end, symbols);
+    }
+    count = 0;
+    begin = end;
+  };
+  for (std::size_t pos = 0; pos < text.size();) {
+    if (pos > begin && !bpe.joinable.contains(static_cast<unsigned char>(text[pos - 1]),
+                                              static_cast<unsigned char>(text[pos]))) {
+      finish(pos);
+    }
+    const std::size_t len = char_length(text, pos);
+    if (count < kShortWord) stretch[count] = {pos, pos + len};
+    ++count;
+    pos += len;
+  }
+  finish(text.size());
   return symbols;
 }
 
@@ -172,7 +205,7 @@ std::vector<TokenId> encode(const CoreBPE& bpe, std::string_view text) {
     const std::size_t merged = bpe.merge_ranks.empty() ? count : merge_short(pair_rank, short_symbols, count);
     map_symbols(bpe, text, short_symbols, merged, ids);
   } else {
-    const std::vector<Symbol> symbols = merge_long(pair_rank, text);
+    const std::vector<Symbol> symbols = merge_stretches(bpe, pair_rank, text);
     map_symbols(bpe, text, symbols.data(), symbols.size(), ids);
   }
   return ids;
