@@ -29,6 +29,31 @@ void add_merge(MergeRanks& ranks, std::string_view left, std::string_view right,
   ranks.insert_or_assign(key, rank);
 }
 
+namespace {
+
+// Registers every way of reading a merge key as (left token, TAB, right
+// token): the encoder then ranks two adjacent vocabulary tokens by their
+// positions, with the same answer as looking up their joined key.
+void index_merge_pairs(CoreBPE& bpe) {
+  bpe.merge_pairs.reserve(bpe.merge_ranks.size());
+  std::string joined;
+  for (const auto& [key, rank] : bpe.merge_ranks) {
+    bpe.joinable.add_key(key);
+    // Symbols are never empty, so a TAB at either end separates nothing.
+    for (std::size_t tab = key.find(kMergeSeparator, 1); tab != std::string_view::npos && tab + 1 < key.size();
+         tab = key.find(kMergeSeparator, tab + 1)) {
+      const std::uint32_t left = bpe.token_to_id.position_of(key.substr(0, tab));
+      const std::uint32_t right = bpe.token_to_id.position_of(key.substr(tab + 1));
+      if (left == TokenToId::kNoPosition || right == TokenToId::kNoPosition) continue;
+      joined.assign(key.substr(0, tab));
+      joined.append(key.substr(tab + 1));
+      bpe.merge_pairs.insert_or_assign(left, right, {rank, bpe.token_to_id.position_of(joined)});
+    }
+  }
+}
+
+}  // namespace
+
 CoreBPE CoreBPE::build(TokenToId vocab, MergeList merges) {
   MergeRanks ranks;
   if (!merges.empty()) ranks.reserve(merges.size());
@@ -43,7 +68,7 @@ CoreBPE CoreBPE::from_ranks(TokenToId vocab, MergeRanks merge_ranks) {
   CoreBPE bpe;
   bpe.token_to_id = std::move(vocab);
   bpe.merge_ranks = std::move(merge_ranks);
-  for (const auto& entry : bpe.merge_ranks) bpe.joinable.add_key(entry.first);
+  index_merge_pairs(bpe);
 
   if (!bpe.token_to_id.empty()) bpe.id_to_token.reserve(bpe.token_to_id.size());
   for (const auto& [token, id] : bpe.token_to_id) bpe.id_to_token.insert_or_assign(id, std::string(token));

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bpe/id_table.h"
+#include "bpe/pair_table.h"
 #include "bpe/string_table.h"
 
 namespace morfex::bpe {
@@ -62,8 +63,10 @@ struct CoreBPE {
   MergeRanks merge_ranks;
   SpecialIds special_ids;
   TokenId unk_id = kDefaultUnkId;
-  // Derived from merge_ranks: lets the encoder cut long inputs into stretches
-  // that merge independently.
+  // Derived from merge_ranks and token_to_id: the merges between vocabulary
+  // tokens, by token position, and the byte pairs that let the encoder cut
+  // long inputs into stretches that merge independently.
+  PairTable merge_pairs;
   JoinableBytes joinable;
 
   // Takes ownership of both inputs. `vocab` keys are distinct by construction.

@@ -75,6 +75,8 @@ class StringTable {
   void reserve(std::size_t entries) {
     const std::size_t wanted = std::bit_ceil(entries < 6 ? std::size_t{8} : entries + entries / 3 + 1);
     if (wanted <= slots_.size()) return;
+    // Positions are handed out as 32-bit numbers.
+    if (wanted >= kNoPosition) throw std::length_error("capacity overflow");
     std::vector<Slot> old(wanted);
     old.swap(slots_);
     mask_ = wanted - 1;
@@ -99,6 +101,16 @@ class StringTable {
     return slot == nullptr ? nullptr : &slot->value;
   }
   bool contains(std::string_view key) const noexcept { return lookup(key) != nullptr; }
+
+  // A key's position: its slot, fixed until the table changes, below
+  // capacity() and so below kNoPosition.
+  static constexpr std::uint32_t kNoPosition = UINT32_MAX;
+  std::uint32_t position_of(std::string_view key) const noexcept {
+    const Slot* slot = lookup(key);
+    return slot == nullptr ? kNoPosition : static_cast<std::uint32_t>(slot - slots_.data());
+  }
+  const Value& value_at(std::uint32_t position) const noexcept { return slots_[position].value; }
+  std::size_t capacity() const noexcept { return slots_.size(); }
   const Value& at(std::string_view key) const {
     const Value* value = get(key);
     if (value == nullptr) throw std::out_of_range("StringTable::at");
