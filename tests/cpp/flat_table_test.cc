@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "bpe/id_table.h"
+#include "bpe/pair_table.h"
 #include "bpe/string_table.h"
 
 namespace morfex::bpe {
@@ -93,6 +94,32 @@ TEST(IdTable, AgreesWithUnorderedMapAcrossTheWholeIdRange) {
   }
   EXPECT_EQ(table.size(), model.size());
   for (const auto& [id, token] : table) EXPECT_EQ(model.at(id), token);
+}
+
+TEST(PairTable, AgreesWithMapOnDenseAndExtremePositions) {
+  std::mt19937 rng(5);
+  PairTable table;
+  std::map<std::pair<std::uint32_t, std::uint32_t>, std::pair<std::uint32_t, std::uint32_t>> model;
+  auto position = [&rng] {
+    const std::uint32_t edges[] = {0, 1, 0xFFFFFFFEu};
+    return rng() % 4 == 0 ? edges[rng() % 3] : static_cast<std::uint32_t>(rng() % 64);
+  };
+  for (int step = 0; step < 4000; ++step) {
+    const std::uint32_t left = position();
+    const std::uint32_t right = position();
+    const PairTable::Merge merge{static_cast<std::uint32_t>(rng()), rng() % 2 ? PairTable::kNoToken : position()};
+    table.insert_or_assign(left, right, merge);
+    model[{left, right}] = {merge.rank, merge.merged};
+    const std::uint32_t probe_left = position();
+    const std::uint32_t probe_right = position();
+    const PairTable::Merge* found = table.find(probe_left, probe_right);
+    const auto expected = model.find({probe_left, probe_right});
+    ASSERT_EQ(found != nullptr, expected != model.end());
+    if (found != nullptr) {
+      EXPECT_EQ(std::make_pair(found->rank, found->merged), expected->second);
+    }
+  }
+  EXPECT_EQ(table.size(), model.size());
 }
 
 }  // namespace
