@@ -12,7 +12,9 @@
 namespace morfex::bpe {
 
 // Map from 32-bit ids to token strings for the decoder: entries in insertion
-// order, indexed by an open-addressing table of positions.
+// order, indexed by an open-addressing table of positions. Vocabularies mostly
+// number their tokens from 0, so ids below twice the size first reserved are
+// indexed by a plain array instead, one load per lookup.
 class IdTable {
  public:
   using value_type = std::pair<std::uint32_t, std::string>;
@@ -20,26 +22,36 @@ class IdTable {
   using iterator = const_iterator;
 
   void reserve(std::size_t entries) {
+    if (entries_.empty() && direct_limit_ == 0) direct_limit_ = entries < UINT32_MAX / 2 - 64 ? entries * 2 + 64 : 0;
     entries_.reserve(entries);
     index_.reserve(entries, entries_.size(), [this](std::size_t position) { return hash(entries_[position].first); });
   }
 
   // Adds the entry, or replaces the string of a present id.
   void insert_or_assign(std::uint32_t id, std::string token) {
-    const std::uint64_t id_hash = hash(id);
-    if (const std::size_t present = position_of(id, id_hash); present != SlotIndex::kNotFound) {
+    if (const std::size_t present = position_of(id); present != SlotIndex::kNotFound) {
       entries_[present].second = std::move(token);
       return;
     }
     if (entries_.size() >= UINT32_MAX - 1) throw std::length_error("capacity overflow");
+    if (id < direct_limit_) {
+      if (id >= direct_.size()) direct_.resize(id + 1, 0);
+      direct_[id] = static_cast<std::uint32_t>(entries_.size() + 1);
+      entries_.emplace_back(id, std::move(token));
+      return;
+    }
+    const std::uint64_t id_hash = hash(id);
     if (!index_.has_room(entries_.size())) reserve(entries_.size() < 4 ? 4 : entries_.size() * 2);
     index_.place(id_hash, entries_.size());
     entries_.emplace_back(id, std::move(token));
   }
 
-  const std::string* get(std::uint32_t id) const noexcept { return get(id, hash(id)); }
+  const std::string* get(std::uint32_t id) const noexcept {
+    const std::size_t position = position_of(id);
+    return position == SlotIndex::kNotFound ? nullptr : &entries_[position].second;
+  }
   const_iterator find(std::uint32_t id) const noexcept {
-    const std::size_t position = position_of(id, hash(id));
+    const std::size_t position = position_of(id);
     return position == SlotIndex::kNotFound ? entries_.end() : entries_.begin() + static_cast<std::ptrdiff_t>(position);
   }
   const std::string& at(std::uint32_t id) const {
@@ -60,16 +72,17 @@ class IdTable {
     return h ^ (h >> 32);
   }
 
-  std::size_t position_of(std::uint32_t id, std::uint64_t id_hash) const noexcept {
-    return index_.find(id_hash, [&](std::size_t candidate) { return entries_[candidate].first == id; });
-  }
-  const std::string* get(std::uint32_t id, std::uint64_t id_hash) const noexcept {
-    const std::size_t position = position_of(id, id_hash);
-    return position == SlotIndex::kNotFound ? nullptr : &entries_[position].second;
+  std::size_t position_of(std::uint32_t id) const noexcept {
+    if (id < direct_limit_) return id < direct_.size() && direct_[id] != 0 ? direct_[id] - 1 : SlotIndex::kNotFound;
+    return index_.find(hash(id), [&](std::size_t candidate) { return entries_[candidate].first == id; });
   }
 
   std::vector<value_type> entries_;
   SlotIndex index_;
+  // Ids below the limit, fixed by the first reservation, are indexed here
+  // (position plus one, 0 for none) and never in index_.
+  std::uint32_t direct_limit_ = 0;
+  std::vector<std::uint32_t> direct_;
 };
 
 }  // namespace morfex::bpe
