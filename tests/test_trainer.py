@@ -10,86 +10,12 @@ from morfex import CorpusError
 MARKER = "\u2581"
 SPECIALS = ["<pad>", "<unk>", "<s>", "</s>"]
 
-
-def reference_train(lines, vocab_size, min_frequency, alphabet_limit):
-    """Plain BPE on the same rules, recounting every pair before each merge."""
-    morphemes = {}
-    for line in lines:
-        word, count = line, 1
-        if "\t" in line:
-            word, _, count_text = line.rpartition("\t")
-            count = int(count_text)
-        for morpheme in word.split(MARKER):
-            if morpheme:
-                morphemes[morpheme] = morphemes.get(morpheme, 0) + count
-    chars = {}
-    for morpheme, count in morphemes.items():
-        for ch in morpheme:
-            chars[ch] = chars.get(ch, 0) + count
-    kept = sorted(chars, key=lambda ch: (-chars[ch], ch))
-    alphabet = sorted(kept[:alphabet_limit] if alphabet_limit else kept)
-    tokens = SPECIALS + [MARKER] + alphabet
-    ids = {token: i for i, token in enumerate(tokens)}
-    units = []
-    for morpheme, count in morphemes.items():
-        run = []
-        for ch in morpheme + "\0":
-            if ch in ids and ch != "\0":
-                run.append(ids[ch])
-            else:
-                units.append((run, count))
-                run = []
-    merges, banned, emitted = [], set(), set()
-    base = len(tokens)
-    while len(tokens) < max(vocab_size, base):
-        counts = {}
-        for symbols, count in units:
-            for pair in zip(symbols, symbols[1:]):
-                if pair not in banned:
-                    counts[pair] = counts.get(pair, 0) + count
-        if not counts:
-            break
-        best = min(counts, key=lambda pair: (-counts[pair], pair))
-        if counts[best] < max(1, min_frequency):
-            break
-        joined = tokens[best[0]] + tokens[best[1]]
-        if joined in SPECIALS:
-            banned.add(best)
-            continue
-        if joined not in ids:
-            ids[joined] = len(tokens)
-            tokens.append(joined)
-        if best not in emitted:
-            emitted.add(best)
-            merges.append((tokens[best[0]], tokens[best[1]]))
-        for index, (symbols, count) in enumerate(units):
-            out, i = [], 0
-            while i < len(symbols):
-                if i + 1 < len(symbols) and (symbols[i], symbols[i + 1]) == best:
-                    out.append(ids[joined])
-                    i += 2
-                else:
-                    out.append(symbols[i])
-                    i += 1
-            units[index] = (out, count)
-    return tokens, merges
-
-
 piece = st.sampled_from(["a", "a", "a", "b", "b", "c", "ł", "<", "s", ">", "/", " ", MARKER, MARKER])
 word = st.lists(piece, min_size=1, max_size=10).map("".join)
 line = st.tuples(word, st.one_of(st.none(), st.integers(1, 5))).map(
     lambda pair: pair[0] if pair[1] is None else f"{pair[0]}\t{pair[1]}"
 )
 corpus = st.lists(line, max_size=30)
-
-
-@settings(max_examples=300, deadline=None)
-@given(corpus, st.integers(0, 60), st.integers(1, 3), st.integers(0, 6))
-def test_matches_the_reference_trainer(lines, vocab_size, min_frequency, alphabet_limit):
-    model = morfex.train(lines, vocab_size=vocab_size, min_frequency=min_frequency, alphabet_limit=alphabet_limit)
-    tokens, merges = reference_train(lines, vocab_size, min_frequency, alphabet_limit)
-    assert [model.id_to_token(i) for i in range(len(model))] == tokens
-    assert list(model.merges) == merges
 
 
 @settings(max_examples=200, deadline=None)
@@ -99,6 +25,8 @@ def test_no_merge_or_merged_token_ever_holds_the_marker(lines, vocab_size):
     assert not any(MARKER in part for pair in model.merges for part in pair)
     assert [token for token in model.vocab if MARKER in token] == [MARKER]
     assert [model.id_to_token(i) for i in range(5)] == SPECIALS + [MARKER]
+    assert sorted(model.vocab.values()) == list(range(len(model)))
+    assert all(left + right in model.vocab for left, right in model.merges)
     for text in lines:
         segmented = text.rpartition("\t")[0] if "\t" in text else text
         pieces = model.encode_tokens(segmented)

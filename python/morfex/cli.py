@@ -7,7 +7,7 @@ import contextlib
 import os
 import sys
 from collections.abc import Callable, Iterator
-from typing import BinaryIO, ContextManager
+from typing import BinaryIO
 
 from tqdm import tqdm
 
@@ -36,7 +36,7 @@ def _show_progress(args: argparse.Namespace) -> bool:
     return not args.quiet and sys.stderr.isatty()
 
 
-def _open_input(path: str) -> tuple[str, ContextManager[BinaryIO]]:
+def _open_input(path: str) -> tuple[str, contextlib.AbstractContextManager[BinaryIO]]:
     if path == STDIO:
         return "<stdin>", contextlib.nullcontext(sys.stdin.buffer)
     try:

@@ -70,6 +70,7 @@ class Tokenizer:
 
     def save(self, path: str | os.PathLike[str]) -> None:
         """Writes the model as a morfex model file (see `morfex.load`)."""
+        # model_files builds Tokenizers, so it is imported here, not at the top.
         from morfex.model_files import save
 
         save(self, path)
