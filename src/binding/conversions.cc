@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <stdexcept>
 
 namespace morfex::py {
 namespace {
@@ -11,8 +12,8 @@ constexpr const char* kStrAsSequence = "Can't extract `str` into a list";
 
 // Reserves room for `length` elements that take `element_size` bytes each. A
 // size beyond the address space is a failure. A length that a sequence only
-// reports is a hint: when memory cannot hold it, the storage grows as it fills
-// instead. The length of an exact list or tuple is real, so there running out
+// reports is a hint: when memory (or a table's 32-bit positions) cannot hold
+// it, the storage grows as it fills instead. The length of an exact list or tuple is real, so there running out
 // of memory is reported as such.
 template <class Reserve>
 void reserve_length(Py_ssize_t length, std::size_t element_size, bool hint, Reserve&& reserve) {
@@ -22,6 +23,8 @@ void reserve_length(Py_ssize_t length, std::size_t element_size, bool hint, Rese
   try {
     reserve(static_cast<std::size_t>(length));
   } catch (const std::bad_alloc&) {
+    if (!hint) throw;
+  } catch (const std::length_error&) {
     if (!hint) throw;
   }
 }
