@@ -229,7 +229,7 @@ def plot(curves, path):
     axes.set_yscale("log")
     axes.set_xlabel("input length (characters)")
     axes.set_ylabel("encode time per call (ms, median)")
-    axes.set_title("Encoding one long input (words joined by \u2581)")
+    axes.set_title("Encoding one long input (words joined by U+2581)")
     axes.grid(True, which="both", alpha=0.3)
     axes.legend()
     figure.tight_layout()
