@@ -9,12 +9,10 @@ namespace morfex::bpe {
 
 // The merge list as pairs of vocabulary tokens: for two tokens (by their
 // positions in token_to_id) whose joined key has a rank, that rank and the
-// position of the joined token (kNoToken when the vocabulary lacks it). A
+// position of the joined token (all ones when the vocabulary lacks it). A
 // lookup is one 64-bit probe instead of building and hashing a string key.
 class PairTable {
  public:
-  static constexpr std::uint32_t kNoToken = UINT32_MAX;
-
   struct Merge {
     std::uint32_t rank;
     std::uint32_t merged;
@@ -50,7 +48,7 @@ class PairTable {
   std::size_t size() const noexcept { return size_; }
 
  private:
-  // Token positions stay below kNoToken, so no real pair is all ones.
+  // Token positions stay below all ones, so no real pair is all ones.
   static constexpr std::uint64_t kEmpty = UINT64_MAX;
 
   struct Slot {

@@ -102,15 +102,14 @@ class StringTable {
   }
   bool contains(std::string_view key) const noexcept { return lookup(key) != nullptr; }
 
-  // A key's position: its slot, fixed until the table changes, below
-  // capacity() and so below kNoPosition.
+  // A key's position: its slot, fixed until the table changes, and always
+  // below kNoPosition.
   static constexpr std::uint32_t kNoPosition = UINT32_MAX;
   std::uint32_t position_of(std::string_view key) const noexcept {
     const Slot* slot = lookup(key);
     return slot == nullptr ? kNoPosition : static_cast<std::uint32_t>(slot - slots_.data());
   }
   const Value& value_at(std::uint32_t position) const noexcept { return slots_[position].value; }
-  std::size_t capacity() const noexcept { return slots_.size(); }
   const Value& at(std::string_view key) const {
     const Value* value = get(key);
     if (value == nullptr) throw std::out_of_range("StringTable::at");

@@ -112,7 +112,7 @@ TEST(PairTable, AgreesWithMapOnDenseAndExtremePositions) {
   for (int step = 0; step < 4000; ++step) {
     const std::uint32_t left = position();
     const std::uint32_t right = position();
-    const PairTable::Merge merge{static_cast<std::uint32_t>(rng()), rng() % 2 ? PairTable::kNoToken : position()};
+    const PairTable::Merge merge{static_cast<std::uint32_t>(rng()), rng() % 2 ? UINT32_MAX : position()};
     table.insert_or_assign(left, right, merge);
     model[{left, right}] = {merge.rank, merge.merged};
     const std::uint32_t probe_left = position();
