@@ -1,0 +1,141 @@
+#include "bpe/decoder.h"
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bpe/encoder.h"
+
+namespace morfex::bpe {
+namespace {
+
+using Ids = std::vector<TokenId>;
+using VocabList = std::vector<std::pair<std::string, TokenId>>;
+
+const std::string kMarker = "\xE2\x96\x81";  // U+2581
+
+CoreBPE build(const VocabList& vocab, MergeList merges = {}) {
+  return CoreBPE::build(TokenToId(vocab.begin(), vocab.end()), std::move(merges));
+}
+
+struct DecodeCase {
+  const char* name;
+  Ids ids;
+  std::string text;
+};
+
+class DecodeTable : public testing::TestWithParam<DecodeCase> {};
+
+TEST_P(DecodeTable, DecodesToExpectedText) {
+  static const CoreBPE bpe = build({
+      {"<pad>", 0}, {"<unk>", 1}, {"<s>", 2}, {"</s>", 3},
+      {kMarker, 4},
+      {"k" + kMarker, 5}, {"um" + kMarker, 6}, {"ain", 7},
+      {"ab", 8}, {kMarker + "c", 9},
+      {kMarker + kMarker + "x" + kMarker + kMarker, 10},
+      {" sp ", 11},
+      // Not a special string, but it shares the id of "<s>".
+      {"plain", 2},
+      // The characters on either side of the marker in the same block.
+      {"\xE2\x96\x80\xE2\x96\x82", 12},
+      {"\t\n", 13},
+      {"far", 4000000000u},
+  });
+  EXPECT_EQ(decode(bpe, GetParam().ids), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Edges, DecodeTable,
+    testing::Values(
+        DecodeCase{"empty", {}, ""},
+        DecodeCase{"only_specials", {0, 1, 2, 3, 3, 0}, ""},
+        DecodeCase{"unknown_ids_dropped", {8, 999, 4294967295u, 8}, "abab"},
+        DecodeCase{"markers_removed_across_tokens", {5, 6, 7}, "kumain"},
+        DecodeCase{"marker_token_contributes_nothing", {4, 4, 8, 4}, "ab"},
+        DecodeCase{"consecutive_markers_vanish", {10}, "x"},
+        DecodeCase{"no_separator", {8, 9}, "abc"},
+        DecodeCase{"whitespace_survives", {11, 8, 11}, " sp ab sp "},
+        DecodeCase{"special_id_dropped_whatever_token", {8, 2, 8}, "abab"},
+        DecodeCase{"neighbouring_characters_kept", {12, 4, 12}, "\xE2\x96\x80\xE2\x96\x82\xE2\x96\x80\xE2\x96\x82"},
+        DecodeCase{"control_characters_kept", {13, 7}, "\t\nain"},
+        DecodeCase{"large_sparse_id", {4000000000u, 1, 4000000000u}, "farfar"}),
+    [](const testing::TestParamInfo<DecodeCase>& info) { return std::string(info.param.name); });
+
+TEST(Decode, EmptyVocabDecodesEverythingToNothing) {
+  const CoreBPE bpe = build({});
+  EXPECT_EQ(decode(bpe, Ids{0, 1, 2, 4294967295u}), "");
+}
+
+TEST(Decode, WithoutSpecialsNoIdIsDropped) {
+  const CoreBPE bpe = build({{"z", 0}, {"y", 1}, {"x", 2}, {"w", 3}});
+  EXPECT_EQ(decode(bpe, Ids{3, 2, 1, 0}), "wxyz");
+}
+
+TEST(Decode, OnlyPresentSpecialsAreDropped) {
+  const CoreBPE bpe = build({{"</s>", 0}, {"z", 1}, {"y", 2}});
+  EXPECT_EQ(decode(bpe, Ids{0, 1, 2, 0}), "zy");
+}
+
+TEST(Decode, UnkIdWithoutUnkTokenDecodesToTokenWithIdOne) {
+  // Characters the vocabulary lacks encode to 1, which here is the id of "a".
+  const CoreBPE taken = build({{"a", 1}, {"b", 2}});
+  const Ids ids = encode(taken, "bqa");
+  EXPECT_EQ(ids, (Ids{2, 1, 1}));
+  EXPECT_EQ(decode(taken, ids), "baa");
+  // No entry has id 1, so the unknown character disappears.
+  const CoreBPE free = build({{"a", 0}, {"b", 2}});
+  EXPECT_EQ(decode(free, encode(free, "bqa")), "ba");
+  // Id 1 is a special token's id, so it is dropped too.
+  const CoreBPE special = build({{"a", 0}, {"b", 2}, {"<s>", 1}});
+  EXPECT_EQ(decode(special, encode(special, "bqa")), "ba");
+}
+
+TEST(Decode, UnkTokenDecodesToNothing) {
+  const CoreBPE bpe = build({{"<unk>", 7}, {"a", 1}});
+  EXPECT_EQ(decode(bpe, encode(bpe, "aqa")), "aa");
+}
+
+std::string without_markers(std::string text) {
+  for (std::size_t pos = text.find(kMarker); pos != std::string::npos; pos = text.find(kMarker, pos)) {
+    text.erase(pos, kMarker.size());
+  }
+  return text;
+}
+
+TEST(Decode, RoundTripWhenEveryCharacterIsATokenAndIdsAreUnique) {
+  const std::vector<std::string> alphabet = {"a", "b", "c", "\t", " ", kMarker, "\xF0\x9F\x98\x80", "\xC3\xA9"};
+  std::mt19937 rng(7u);
+  auto pick = [&rng](std::size_t bound) { return std::uniform_int_distribution<std::size_t>(0, bound - 1)(rng); };
+  auto random_text = [&](std::size_t max_chars) {
+    std::string s;
+    for (std::size_t n = pick(max_chars + 1); n > 0; --n) s += alphabet[pick(alphabet.size())];
+    return s;
+  };
+  for (int model = 0; model < 500; ++model) {
+    VocabList vocab = {{"<pad>", 0}, {"<unk>", 1}, {"<s>", 2}, {"</s>", 3}};
+    TokenToId seen;
+    for (const auto& ch : alphabet) seen.emplace(ch, 0);
+    TokenId next = 4;
+    for (const auto& ch : alphabet) vocab.emplace_back(ch, next++);
+    MergeList merges;
+    for (std::size_t m = pick(12); m > 0; --m) {
+      std::string left = random_text(2);
+      std::string right = random_text(2);
+      if (left.empty() || right.empty()) continue;
+      if (seen.emplace(left + right, 0).second) vocab.emplace_back(left + right, next++);
+      merges.emplace_back(std::move(left), std::move(right));
+    }
+    const CoreBPE bpe = build(vocab, std::move(merges));
+    for (int t = 0; t < 5; ++t) {
+      const std::string text = random_text(16);
+      ASSERT_EQ(decode(bpe, encode(bpe, text)), without_markers(text)) << "model " << model;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace morfex::bpe

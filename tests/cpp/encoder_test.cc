@@ -1,0 +1,287 @@
+#include "bpe/encoder.h"
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace morfex::bpe {
+namespace {
+
+using Ids = std::vector<TokenId>;
+using VocabList = std::vector<std::pair<std::string, TokenId>>;
+
+const std::string kMarker = "\xE2\x96\x81";       // U+2581, three bytes
+const std::string kAstral = "\xF0\x9F\x98\x80";   // U+1F600, four bytes
+const std::string kTwoByte = "\xC3\xA9";          // U+00E9
+
+CoreBPE build(const VocabList& vocab, MergeList merges = {}) {
+  return CoreBPE::build(TokenToId(vocab.begin(), vocab.end()), std::move(merges));
+}
+
+VocabList example_vocab() {
+  return {{"<pad>", 0}, {"<unk>", 1}, {"<s>", 2}, {"</s>", 3}, {kMarker, 4}, {"k", 5},
+          {"u", 6},     {"m", 7},     {"a", 8},   {"i", 9},    {"n", 10},     {"um", 11},
+          {"ai", 12},   {"ain", 13},  {"b", 14},  {"c", 15},   {"bc", 16},    {"aa", 17}};
+}
+
+MergeList example_merges() {
+  return {{"u", "m"}, {"a", "i"}, {"ai", "n"}, {"k", "u"},
+          {"b", "c"}, {"a", "b"}, {"a", "a"}, {"m", "n"}};
+}
+
+struct ExampleCase {
+  const char* name;
+  std::string text;
+  Ids ids;
+};
+
+class ExampleTable : public testing::TestWithParam<ExampleCase> {};
+
+TEST_P(ExampleTable, EncodesToExpectedIds) {
+  static const CoreBPE bpe = build(example_vocab(), example_merges());
+  EXPECT_EQ(encode(bpe, GetParam().text), GetParam().ids);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Example, ExampleTable,
+    testing::Values(
+        ExampleCase{"markers_block_merges", "k" + kMarker + "um" + kMarker + "ain", {5, 4, 11, 4, 13}},
+        ExampleCase{"rank_before_position", "kum", {5, 11}},
+        ExampleCase{"lower_rank_right_pair_first", "abc", {8, 16}},
+        ExampleCase{"equal_ranks_leftmost_first", "aaaa", {17, 17}},
+        ExampleCase{"leftmost_of_two_equal", "aaa", {17, 8}},
+        ExampleCase{"merged_symbol_falls_back", "mn", {7, 10}},
+        ExampleCase{"unknown_char_gets_unk", "kq" + kMarker + "a", {5, 1, 4, 8}},
+        ExampleCase{"single_char", "k", {5}},
+        ExampleCase{"empty_text", "", {}},
+        ExampleCase{"special_text_is_plain_chars", "<s>", {1, 1, 1}},
+        ExampleCase{"lone_marker", kMarker, {4}},
+        ExampleCase{"astral_unknown_is_one_unk", kAstral, {1}}),
+    [](const testing::TestParamInfo<ExampleCase>& info) { return std::string(info.param.name); });
+
+TEST(Encode, UnknownCharGetsOneWithoutUnkToken) {
+  // Id 1 belongs to an ordinary token; it is still what a missing character yields.
+  const CoreBPE taken = build({{"a", 1}, {"b", 2}});
+  EXPECT_EQ(encode(taken, "abz"), (Ids{1, 2, 1}));
+  const CoreBPE free = build({{"a", 0}, {"b", 2}});
+  EXPECT_EQ(encode(free, "zab" + kAstral), (Ids{1, 0, 2, 1}));
+}
+
+TEST(Encode, UnknownCharGetsUnkTokenId) {
+  const CoreBPE bpe = build({{"<unk>", 4294967295u}, {"a", 1}});
+  EXPECT_EQ(encode(bpe, "aza"), (Ids{1, 4294967295u, 1}));
+}
+
+TEST(Encode, EmptyMergesLookUpEachCharacter) {
+  const CoreBPE bpe = build({{"a", 3}, {"aa", 4}, {kMarker, 5}});
+  EXPECT_EQ(encode(bpe, "aa" + kMarker + "a"), (Ids{3, 3, 5, 3}));
+}
+
+TEST(Encode, EmptyVocabGivesUnkPerCharacter) {
+  const CoreBPE bpe = build({}, {{"a", "b"}});
+  EXPECT_EQ(encode(bpe, "ab" + kAstral + kTwoByte + kMarker + "\t"), (Ids{1, 1, 1, 1, 1, 1}));
+  const CoreBPE none = build({});
+  EXPECT_EQ(encode(none, ""), Ids{});
+}
+
+TEST(Encode, SpecialTokenTextOnlyMergesAsFarAsMergesAllow) {
+  VocabList vocab = example_vocab();
+  vocab.emplace_back("<", 20);
+  vocab.emplace_back("s", 21);
+  vocab.emplace_back(">", 22);
+  EXPECT_EQ(encode(build(vocab), "<s>"), (Ids{20, 21, 22}));
+  EXPECT_EQ(encode(build(vocab, {{"<", "s"}}), "<s>"), (Ids{20, 21, 22}));
+  EXPECT_EQ(encode(build(vocab, {{"<", "s"}, {"<s", ">"}}), "<s>"), (Ids{2}));
+}
+
+TEST(Encode, AstralCharacterIsOneSymbol) {
+  const CoreBPE bpe = build({{kAstral, 7}, {"a", 8}, {kAstral + "a", 9}}, {{kAstral, "a"}});
+  EXPECT_EQ(encode(bpe, kAstral), (Ids{7}));
+  EXPECT_EQ(encode(bpe, kAstral + "a" + kAstral), (Ids{9, 7}));
+  // Pieces of the four bytes must never be looked up or merged on their own.
+  const CoreBPE bytes = build({{"\xF0", 1}, {"\x9F", 2}, {"\x98", 3}, {"\x80", 4}, {"<unk>", 0}},
+                              {{"\xF0", "\x9F"}, {"\x98", "\x80"}});
+  EXPECT_EQ(encode(bytes, kAstral + kAstral), (Ids{0, 0}));
+}
+
+TEST(Encode, TabJoinedKeysCanMatchAnotherPair) {
+  const MergeList merges = {{"a", "\t"}, {"a", "\tb"}};
+  const CoreBPE bpe = build({{"a\tb", 42}, {"a", 1}, {"\t", 2}, {"b", 3}, {"a\t", 4}}, merges);
+  EXPECT_EQ(encode(bpe, "a\tb"), (Ids{42}));
+  // Without the merged token the symbol a-TAB-b falls back to its characters.
+  const CoreBPE fallback = build({{"a", 1}, {"\t", 2}, {"b", 3}, {"a\t", 4}}, merges);
+  EXPECT_EQ(encode(fallback, "a\tb"), (Ids{1, 2, 3}));
+}
+
+TEST(Encode, FallbackGoesStraightToCharacters) {
+  const CoreBPE bpe = build({{"a", 1}, {"b", 2}, {"ab", 3}, {"<unk>", 9}}, {{"a", "b"}, {"ab", "c"}});
+  // "abc" is not a token, so it splits into a, b, c; the intermediate "ab" is not tried.
+  EXPECT_EQ(encode(bpe, "abc"), (Ids{1, 2, 9}));
+  EXPECT_EQ(encode(bpe, "ab"), (Ids{3}));
+}
+
+TEST(Encode, MarkerMergesWhenTheTableHasAKeyForIt) {
+  const CoreBPE bpe = build({{"a", 1}, {kMarker, 2}, {kMarker + "a", 3}}, {{kMarker, "a"}});
+  EXPECT_EQ(encode(bpe, "a" + kMarker + "a"), (Ids{1, 3}));
+}
+
+TEST(Encode, MergingIgnoresWhetherResultIsAToken) {
+  // "xy" is no token, yet merging goes on to build "xyz", which is.
+  const CoreBPE bpe = build({{"x", 1}, {"y", 2}, {"z", 3}, {"xyz", 4}}, {{"x", "y"}, {"xy", "z"}});
+  EXPECT_EQ(encode(bpe, "xyz"), (Ids{4}));
+  EXPECT_EQ(encode(bpe, "xyxy"), (Ids{1, 2, 1, 2}));
+}
+
+TEST(Encode, EmptyMergePartsNeverMatchNonEmptySymbols) {
+  const CoreBPE bpe = build({{"a", 1}, {"b", 2}, {"ab", 3}}, {{"", "a"}, {"a", ""}, {"", ""}});
+  EXPECT_EQ(encode(bpe, "ab"), (Ids{1, 2}));
+}
+
+TEST(Encode, ControlAndWhiteSpaceCharactersAreSymbols) {
+  const CoreBPE bpe = build({{" ", 1}, {"\n", 2}, {std::string(1, '\0'), 3}, {" \n", 4}}, {{" ", "\n"}});
+  EXPECT_EQ(encode(bpe, std::string(" \n\0 ", 4)), (Ids{4, 3, 1}));
+}
+
+// A deliberately plain encoder: one std::string per symbol, the key built by
+// concatenation, a full scan per merge, and its own rank table.
+class NaiveEncoder {
+ public:
+  NaiveEncoder(const VocabList& vocab, const MergeList& merges) {
+    for (const auto& [token, id] : vocab) vocab_[token] = id;
+    for (std::size_t i = 0; i < merges.size(); ++i) {
+      ranks_[merges[i].first + "\t" + merges[i].second] = static_cast<std::uint32_t>(i);
+    }
+    auto unk = vocab_.find("<unk>");
+    unk_ = unk == vocab_.end() ? 1 : unk->second;
+  }
+
+  Ids encode(const std::string& text) const {
+    std::vector<std::string> symbols = characters(text);
+    while (symbols.size() >= 2) {
+      std::uint32_t best = 4294967295u;
+      std::size_t best_pos = 0;
+      for (std::size_t i = 0; i + 1 < symbols.size(); ++i) {
+        auto it = ranks_.find(symbols[i] + "\t" + symbols[i + 1]);
+        if (it != ranks_.end() && it->second < best) {
+          best = it->second;
+          best_pos = i;
+        }
+      }
+      if (best == 4294967295u) break;
+      symbols[best_pos] += symbols[best_pos + 1];
+      symbols.erase(symbols.begin() + static_cast<std::ptrdiff_t>(best_pos) + 1);
+    }
+    Ids ids;
+    for (const std::string& symbol : symbols) {
+      if (auto it = vocab_.find(symbol); it != vocab_.end()) {
+        ids.push_back(it->second);
+        continue;
+      }
+      for (const std::string& ch : characters(symbol)) {
+        auto it = vocab_.find(ch);
+        ids.push_back(it == vocab_.end() ? unk_ : it->second);
+      }
+    }
+    return ids;
+  }
+
+  static std::vector<std::string> characters(const std::string& text) {
+    std::vector<std::string> chars;
+    for (std::size_t pos = 0; pos < text.size();) {
+      const auto lead = static_cast<unsigned char>(text[pos]);
+      const std::size_t len = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+      chars.push_back(text.substr(pos, len));
+      pos += len;
+    }
+    return chars;
+  }
+
+ private:
+  std::map<std::string, TokenId> vocab_;
+  std::map<std::string, std::uint32_t> ranks_;
+  TokenId unk_ = 1;
+};
+
+class RandomModel {
+ public:
+  explicit RandomModel(std::uint32_t seed) : rng_(seed) {}
+
+  std::string text(std::size_t max_chars) {
+    std::string s;
+    const std::size_t n = pick(max_chars + 1);
+    for (std::size_t i = 0; i < n; ++i) s += kAlphabet[pick(std::size(kAlphabet))];
+    return s;
+  }
+
+  VocabList vocab() {
+    std::map<std::string, TokenId> unique;
+    for (const char* ch : kAlphabet) {
+      if (chance(70)) unique[ch] = id();
+    }
+    const std::size_t extra = pick(16);
+    for (std::size_t i = 0; i < extra; ++i) unique[text(4)] = id();
+    if (chance(30)) unique["<unk>"] = id();
+    if (chance(20)) unique["<s>"] = id();
+    return {unique.begin(), unique.end()};
+  }
+
+  // Mostly splits of vocabulary tokens, so merges actually fire; the rest are
+  // arbitrary strings (empty ones included) and repeats of earlier pairs.
+  MergeList merges(const VocabList& vocab) {
+    MergeList merges;
+    const std::size_t n = pick(24);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!merges.empty() && chance(10)) {
+        merges.push_back(merges[pick(merges.size())]);
+      } else if (!vocab.empty() && chance(60)) {
+        const std::string& token = vocab[pick(vocab.size())].first;
+        const std::vector<std::string> chars = NaiveEncoder::characters(token);
+        const std::size_t cut = pick(chars.size() + 1);
+        std::string left;
+        std::string right;
+        for (std::size_t c = 0; c < chars.size(); ++c) (c < cut ? left : right) += chars[c];
+        merges.emplace_back(left, right);
+      } else {
+        merges.emplace_back(text(3), text(3));
+      }
+    }
+    return merges;
+  }
+
+ private:
+  static constexpr const char* kAlphabet[] = {"a", "b", "\t", "\xE2\x96\x81", "\xF0\x9F\x98\x80", "\xC3\xA9"};
+
+  std::size_t pick(std::size_t bound) { return std::uniform_int_distribution<std::size_t>(0, bound - 1)(rng_); }
+  bool chance(int percent) { return pick(100) < static_cast<std::size_t>(percent); }
+  TokenId id() {
+    if (chance(5)) return 4294967295u;
+    return static_cast<TokenId>(pick(24));
+  }
+
+  std::mt19937 rng_;
+};
+
+TEST(EncodeDifferential, MatchesNaiveEncoderOnRandomModels) {
+  RandomModel random(20240611u);
+  for (int model = 0; model < 3000; ++model) {
+    const VocabList vocab = random.vocab();
+    const MergeList merges = random.merges(vocab);
+    const NaiveEncoder naive(vocab, merges);
+    const CoreBPE bpe = build(vocab, merges);
+    for (int t = 0; t < 6; ++t) {
+      const std::string text = random.text(t == 0 ? 40 : 12);
+      const Ids got = encode(bpe, text);
+      ASSERT_EQ(got, naive.encode(text)) << "model " << model << " text '" << text << "'";
+      ASSERT_LE(got.size(), NaiveEncoder::characters(text).size());
+    }
+  }
+}
+
+}  // namespace
+}  // namespace morfex::bpe

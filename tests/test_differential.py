@@ -1,0 +1,182 @@
+"""Differential tests: the extension against the plain reference model."""
+
+import random
+
+import pytest
+from hypothesis import assume, given, settings
+from hypothesis import strategies as st
+
+import _morfex
+from conftest import MARKER
+from reference_model import SPECIAL_TOKENS, ReferenceBPE
+
+MAX_ID = 4294967295
+ASTRAL = "\U0001F600"
+# Small on purpose, so that pairs repeat and merges fire; "<", "s" and ">" let
+# texts and merges spell a special token.
+CHARS = ["a", "b", "c", "\t", MARKER, ASTRAL, "\u00e9", "<", "s", ">"]
+
+token_ids = st.one_of(
+    st.integers(0, 40), st.sampled_from([0, 1, MAX_ID, MAX_ID - 1, 2**31, 2**31 - 1])
+)
+
+
+def distinct(values, taken):
+    """Replace repeated values by fresh small ones, keeping order."""
+    fresh = 100
+    result = []
+    for value in values:
+        while value in taken:
+            value, fresh = fresh, fresh + 1
+        taken.add(value)
+        result.append(value)
+    return result
+
+
+@st.composite
+def merge_lists(draw, alphabet, tokens):
+    pieces = st.lists(st.sampled_from(alphabet), max_size=3).map("".join)
+    short = st.lists(st.sampled_from(alphabet), min_size=1, max_size=2).map("".join)
+    merges = []
+    for _ in range(draw(st.integers(0, 24))):
+        kind = draw(st.sampled_from(["split", "short", "any", "repeat", "shadow", "collide"]))
+        if kind == "split" and tokens:
+            token = draw(st.sampled_from(tokens))
+            cut = draw(st.integers(0, len(token)))
+            merges.append((token[:cut], token[cut:]))
+        elif kind == "repeat" and merges:
+            merges.append(draw(st.sampled_from(merges)))
+        elif kind == "shadow" and merges:
+            # A pair overlapping an earlier one, then that one again: only its
+            # later rank lets the overlapping pair win.
+            left, right = draw(st.sampled_from(merges))
+            other = draw(short)
+            merges += [(right, other) if draw(st.booleans()) else (other, left), (left, right)]
+        elif kind == "collide":
+            # Two different pairs with one joined key: x TAB y TAB z.
+            x, y, z = draw(pieces), draw(pieces), draw(pieces)
+            pair_a, pair_b = (x + "\t" + y, z), (x, y + "\t" + z)
+            merges += [pair_a, pair_b] if draw(st.booleans()) else [pair_b, pair_a]
+        elif kind == "short":
+            merges.append((draw(short), draw(short)))
+        else:
+            merges.append((draw(pieces), draw(pieces)))
+    return merges
+
+
+@st.composite
+def models(draw, unique_ids=False):
+    """A vocabulary and merge list over a few characters, so that pairs repeat,
+    ranks tie and joined keys collide often."""
+    alphabet = draw(st.lists(st.sampled_from(CHARS), min_size=1, max_size=3, unique=True))
+    if "\t" not in alphabet and draw(st.booleans()):
+        alphabet.append("\t")
+    pieces = st.lists(st.sampled_from(alphabet), max_size=3).map("".join)
+
+    tokens = draw(st.lists(pieces, max_size=12))
+    tokens += draw(st.lists(st.sampled_from(CHARS), max_size=len(CHARS)))
+    merges = draw(merge_lists(alphabet, tokens))
+    # Merge results that are tokens make different merge orders visible in the ids.
+    joins = [left + right for left, right in merges]
+    if joins:
+        tokens += draw(st.lists(st.sampled_from(joins), max_size=len(joins)))
+    tokens += draw(st.lists(st.sampled_from(SPECIAL_TOKENS), max_size=4))
+    tokens = list(dict.fromkeys(tokens))
+    ids = draw(st.lists(token_ids, min_size=len(tokens), max_size=len(tokens)))
+    if unique_ids:
+        ids = distinct(ids, set())
+    return alphabet, dict(zip(tokens, ids, strict=True)), merges
+
+
+def texts_for(alphabet, vocab, merges, max_parts=24):
+    """Texts of characters, tokens, joined merge pairs and pairs of merges that
+    overlap (x y z for x+y and y+z), so that merges fire and compete."""
+    material = alphabet + [t for t in vocab if t] + [left + right for left, right in merges]
+    material += [l1 + r1 + r2 for l1, r1 in merges for l2, r2 in merges if r1 == l2]
+    return st.lists(st.sampled_from(material), max_size=max_parts).map("".join)
+
+
+@settings(deadline=None, max_examples=300)
+@given(models(), st.data())
+def test_encode_matches_reference(model, data):
+    alphabet, vocab, merges = model
+    bpe = _morfex.CoreBPE(dict(vocab), list(merges))
+    ref = ReferenceBPE(vocab, merges)
+    for text in data.draw(st.lists(texts_for(alphabet, vocab, merges), min_size=1, max_size=8)):
+        assert bpe.encode(text) == ref.encode(text), (vocab, merges, text)
+
+
+@settings(deadline=None, max_examples=150)
+@given(models(), st.data())
+def test_decode_matches_reference(model, data):
+    _, vocab, _ = model
+    bpe = _morfex.CoreBPE(dict(vocab), [])
+    ref = ReferenceBPE(vocab, [])
+    ids = data.draw(st.lists(st.one_of(st.sampled_from(list(vocab.values()) or [0]), token_ids)))
+
+    # A shared id may decode as any of its tokens, but always as the same one.
+    options = {}
+    for token, token_id in vocab.items():
+        options.setdefault(token_id, set()).add(token.replace(MARKER, ""))
+    singles = []
+    for token_id in ids:
+        single = bpe.decode([token_id])
+        if token_id in ref.special_ids or token_id not in options:
+            assert single == ""
+        else:
+            assert single in options[token_id]
+        singles.append(single)
+    assert bpe.decode(ids) == "".join(singles)
+    if len(set(vocab.values())) == len(vocab):
+        assert bpe.decode(ids) == ref.decode(ids)
+
+
+@settings(deadline=None, max_examples=150)
+@given(models(unique_ids=True), st.data())
+def test_round_trip_removes_only_markers(model, data):
+    alphabet, vocab, merges = model
+    # Every character of the text must be a token of its own, with an id of its own.
+    fresh = distinct([0] * len(alphabet), set(vocab.values()))
+    vocab = {**dict(zip(alphabet, fresh, strict=True)), **vocab}
+    text = data.draw(st.lists(st.sampled_from(alphabet), max_size=30).map("".join))
+    ref = ReferenceBPE(vocab, merges)
+    assume(not any(symbol in SPECIAL_TOKENS for symbol in ref.merge(text)))
+    bpe = _morfex.CoreBPE(dict(vocab), list(merges))
+    assert bpe.decode(bpe.encode(text)) == text.replace(MARKER, "")
+
+
+def trained_model(rng, letters, merge_count):
+    """A vocabulary grown like a trained one: each merge joins two existing tokens."""
+    vocab = {"<pad>": 0, "<unk>": 1, "<s>": 2, "</s>": 3, MARKER: 4}
+    for ch in letters:
+        vocab[ch] = len(vocab)
+    tokens = list(letters)
+    merges = []
+    for _ in range(merge_count):
+        left, right = rng.choice(tokens), rng.choice(tokens)
+        merges.append((left, right))
+        if left + right not in vocab:
+            vocab[left + right] = len(vocab)
+            tokens.append(left + right)
+    # Some merge results never make it into the vocabulary, forcing fallbacks.
+    for token in rng.sample(tokens[len(letters):], k=len(tokens[len(letters):]) // 5):
+        del vocab[token]
+    return vocab, merges
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_long_inputs_match_reference(seed):
+    rng = random.Random(seed)
+    letters = ["a", "b", "c", "d", "\t", ASTRAL, "\u00e9", "q"]
+    vocab, merges = trained_model(rng, letters, merge_count=300)
+    del vocab["q"]  # one character stays unknown
+    bpe = _morfex.CoreBPE(vocab, merges)
+    ref = ReferenceBPE(vocab, merges)
+
+    words = ["".join(rng.choices(letters, k=rng.randint(1, 12))) for _ in range(600)]
+    segmented = MARKER.join(words)
+    unsegmented = "".join(rng.choices(letters, k=1500))
+    for text in (segmented, unsegmented):
+        ids = bpe.encode(text)
+        assert ids == ref.encode(text)
+        assert bpe.decode(ids) == ref.decode(ids)
