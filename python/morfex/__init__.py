@@ -1,0 +1,28 @@
+"""morfex: BPE tokenization of morpheme-segmented words.
+
+Words carry their morpheme boundaries as "▁" ("k▁um▁ain"); trained models
+never merge across them. `train` and `train_file` make a `Tokenizer` from
+segmented words, `load` reads a model file, `Tokenizer.save` writes one and
+`default_model` is the model shipped with the package.
+"""
+
+from morfex.model_files import FORMAT_NAME, FORMAT_VERSION, ModelFileError, default_model, dumps, load, save
+from morfex.tokenizer import MARKER, SPECIAL_TOKENS, Tokenizer
+from morfex.training import CorpusError, train, train_bytes, train_file
+
+__all__ = [
+    "FORMAT_NAME",
+    "FORMAT_VERSION",
+    "MARKER",
+    "SPECIAL_TOKENS",
+    "CorpusError",
+    "ModelFileError",
+    "Tokenizer",
+    "default_model",
+    "dumps",
+    "load",
+    "save",
+    "train",
+    "train_bytes",
+    "train_file",
+]

@@ -1,0 +1,3 @@
+from morfex.cli import main
+
+raise SystemExit(main())

@@ -1,0 +1,9 @@
+from collections.abc import Callable
+
+def train(
+    corpus: str,
+    vocab_size: int,
+    min_frequency: int,
+    alphabet_limit: int,
+    progress: Callable[[int, int], object] | None,
+) -> tuple[list[str], list[tuple[str, str]]]: ...

@@ -1,0 +1,187 @@
+#include "train/trainer.h"
+
+#include <algorithm>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+#include "bpe/decoder.h"
+#include "bpe/utf8.h"
+#include "train/alphabet.h"
+#include "train/pair_queue.h"
+#include "train/units.h"
+
+namespace morfex::train {
+
+namespace {
+
+using bpe::TokenId;
+
+struct KeyHash {
+  std::size_t operator()(PairKey key) const noexcept {
+    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 17);
+  }
+};
+
+// Progress is reported about this many times over a run.
+constexpr std::size_t kProgressSteps = 200;
+
+class Trainer {
+ public:
+  Trainer(const MorphemeCounts& morphemes, const TrainOptions& options);
+  TrainedModel run(const Progress& progress);
+
+ private:
+  TokenId add_token(std::string token);
+  void split_into_units(const MorphemeCounts& morphemes);
+  void count_pairs();
+  // Merges (left, right) everywhere and refreshes the counts of the pairs around it.
+  void apply(PairKey key, TokenId merged);
+  Count live_count(PairKey key) const;
+
+  TrainOptions options_;
+  TrainedModel model_;
+  bpe::StringMap<TokenId> ids_;
+  std::size_t base_size_ = 0;
+  Units units_;
+  std::unordered_map<PairKey, Count, KeyHash> counts_;
+  // Units that held the pair when it was counted; some may have lost it since.
+  std::unordered_map<PairKey, std::vector<std::uint32_t>, KeyHash> where_;
+  std::unordered_set<PairKey, KeyHash> banned_;
+  std::unordered_set<PairKey, KeyHash> emitted_;
+  std::vector<PairKey> grown_;
+  PairQueue queue_;
+};
+
+Trainer::Trainer(const MorphemeCounts& morphemes, const TrainOptions& options)
+    : options_(options) {
+  for (const char* special : bpe::kSpecialTokens) add_token(special);
+  add_token(std::string(bpe::kBoundaryMarker));
+  for (std::string& ch : choose_alphabet(morphemes, options.alphabet_limit)) {
+    add_token(std::move(ch));
+  }
+  base_size_ = model_.tokens.size();
+  split_into_units(morphemes);
+  count_pairs();
+}
+
+TokenId Trainer::add_token(std::string token) {
+  const auto id = static_cast<TokenId>(model_.tokens.size());
+  ids_.emplace(token, id);
+  model_.tokens.push_back(std::move(token));
+  return id;
+}
+
+void Trainer::split_into_units(const MorphemeCounts& morphemes) {
+  std::vector<TokenId> run;
+  for (const auto& [morpheme, count] : morphemes) {
+    const std::string_view text = morpheme;
+    run.clear();
+    for (std::size_t pos = 0; pos < text.size();) {
+      const std::size_t len = bpe::char_length(text, pos);
+      const auto it = ids_.find(text.substr(pos, len));
+      pos += len;
+      if (it != ids_.end()) {
+        run.push_back(it->second);
+      } else {
+        // A character outside the alphabet becomes <unk>, which never merges.
+        units_.add(run, count);
+        run.clear();
+      }
+    }
+    units_.add(run, count);
+  }
+}
+
+void Trainer::count_pairs() {
+  for (std::size_t unit = 0; unit < units_.size(); ++unit) {
+    const auto symbols = units_.symbols(unit);
+    for (std::size_t i = 0; i + 1 < symbols.size(); ++i) {
+      const PairKey key = pair_key(symbols[i], symbols[i + 1]);
+      counts_[key] += units_.count(unit);
+      auto& units = where_[key];
+      if (units.empty() || units.back() != unit) units.push_back(static_cast<std::uint32_t>(unit));
+    }
+  }
+  for (const auto& [key, count] : counts_) queue_.push(count, key);
+}
+
+Count Trainer::live_count(PairKey key) const {
+  const auto it = counts_.find(key);
+  return it == counts_.end() ? 0 : it->second;
+}
+
+void Trainer::apply(PairKey key, TokenId merged) {
+  const auto found = where_.find(key);
+  const std::vector<std::uint32_t> units = std::move(found->second);
+  where_.erase(found);
+  grown_.clear();
+  for (const std::uint32_t unit : units) {
+    const Count count = units_.count(unit);
+    units_.merge(
+        unit, pair_left(key), pair_right(key), merged,
+        [&](PairKey gone) {
+          const auto it = counts_.find(gone);
+          if (it == counts_.end()) return;  // a banned pair, no longer counted
+          it->second -= count;
+          if (it->second == 0) {
+            counts_.erase(it);
+            where_.erase(gone);
+          }
+        },
+        [&](PairKey fresh) {
+          if (!banned_.empty() && banned_.contains(fresh)) return;
+          counts_[fresh] += count;
+          auto& holders = where_[fresh];
+          if (holders.empty() || holders.back() != unit) holders.push_back(unit);
+          grown_.push_back(fresh);
+        });
+  }
+  std::sort(grown_.begin(), grown_.end());
+  grown_.erase(std::unique(grown_.begin(), grown_.end()), grown_.end());
+  for (const PairKey fresh : grown_) queue_.push(live_count(fresh), fresh);
+}
+
+TrainedModel Trainer::run(const Progress& progress) {
+  const std::size_t wanted = options_.vocab_size > base_size_ ? options_.vocab_size - base_size_ : 0;
+  const std::size_t step = std::max<std::size_t>(1, wanted / kProgressSteps);
+  const Count min_frequency = std::max<Count>(1, options_.min_frequency);
+  std::size_t reported = 0;
+  while (model_.tokens.size() < base_size_ + wanted) {
+    const auto best = queue_.pop_best([this](PairKey key) { return live_count(key); });
+    if (!best || best->count < min_frequency) break;
+    const PairKey key = best->key;
+    std::string joined = model_.tokens[pair_left(key)] + model_.tokens[pair_right(key)];
+    if (std::find(bpe::kSpecialTokens.begin(), bpe::kSpecialTokens.end(), joined) !=
+        bpe::kSpecialTokens.end()) {
+      banned_.insert(key);
+      counts_.erase(key);
+      where_.erase(key);
+      continue;
+    }
+    // Two different pairs can spell the same string; they share one token.
+    const auto existing = ids_.find(joined);
+    const TokenId merged = existing != ids_.end() ? existing->second : add_token(joined);
+    if (emitted_.insert(key).second) {
+      model_.merges.emplace_back(model_.tokens[pair_left(key)], model_.tokens[pair_right(key)]);
+    }
+    apply(key, merged);
+    const std::size_t added = model_.tokens.size() - base_size_;
+    if (progress && added >= reported + step) {
+      reported = added;
+      progress(added, wanted);
+    }
+  }
+  if (progress) progress(model_.tokens.size() - base_size_, wanted);
+  return std::move(model_);
+}
+
+}  // namespace
+
+TrainedModel train(const MorphemeCounts& morphemes, const TrainOptions& options,
+                   const Progress& progress) {
+  return Trainer(morphemes, options).run(progress);
+}
+
+}  // namespace morfex::train

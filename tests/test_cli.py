@@ -1,0 +1,174 @@
+import json
+import os
+import subprocess
+import sys
+import sysconfig
+from pathlib import Path
+
+import pytest
+
+import morfex
+
+MARKER = "\u2581"
+CORPUS = "\n".join(
+    ["k▁um▁ain\t3", "kot▁ami\t2", "dom▁ami", "dom▁u\t4", "kot▁u", "um▁ain▁ami", "k▁ot▁ek\t2", "pies"]
+) + "\n"
+
+
+def run(*args, stdin=b"", cwd=None):
+    env = {**os.environ, "PYTHONIOENCODING": "ascii", "LC_ALL": "C"}
+    return subprocess.run([sys.executable, "-m", "morfex", *args], input=stdin, capture_output=True, cwd=cwd, env=env)
+
+
+@pytest.fixture
+def model_path(tmp_path):
+    (tmp_path / "corpus.txt").write_text(CORPUS, encoding="utf-8")
+    result = run("train", str(tmp_path / "corpus.txt"), "-o", str(tmp_path / "model.json"), "--min-frequency", "1",
+                 "--vocab-size", "40")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == result.stderr == b""
+    return tmp_path / "model.json"
+
+
+def test_train_writes_the_same_model_as_the_library(tmp_path, model_path):
+    expected = morfex.train(CORPUS.splitlines(), vocab_size=40, min_frequency=1)
+    assert model_path.read_text(encoding="utf-8") == morfex.dumps(expected)
+    from_stdin = run("train", "-", "--min-frequency", "1", "--vocab-size", "40", stdin=CORPUS.encode())
+    assert from_stdin.returncode == 0
+    assert from_stdin.stdout.decode("utf-8") == morfex.dumps(expected)
+
+
+def test_encode_and_decode_one_line_per_line(model_path):
+    tokenizer = morfex.load(model_path)
+    text = "k▁um▁ain kot▁ami\n\ndom▁u  pies▁x\r\n"
+    encoded = run("encode", "-m", str(model_path), stdin=text.encode())
+    assert encoded.returncode == 0, encoded.stderr
+    lines = encoded.stdout.decode().split("\n")
+    assert lines == [
+        " ".join(map(str, tokenizer.encode("k▁um▁ain") + tokenizer.encode("kot▁ami"))),
+        "",
+        " ".join(map(str, tokenizer.encode("dom▁u") + tokenizer.encode("pies▁x"))),
+        "",
+    ]
+    tokens = run("encode", "-m", str(model_path), "--tokens", stdin="kot▁ami\n".encode())
+    assert tokens.stdout.decode() == " ".join(tokenizer.encode_tokens("kot▁ami")) + "\n"
+    decoded = run("decode", "-m", str(model_path), stdin=encoded.stdout)
+    assert decoded.returncode == 0, decoded.stderr
+    assert decoded.stdout.decode() == "kumainkotami\n\ndomupies\n"
+
+
+def test_files_in_and_out(tmp_path, model_path):
+    (tmp_path / "in.txt").write_text("kot▁ami\n", encoding="utf-8")
+    result = run("encode", "-q", "-m", str(model_path), str(tmp_path / "in.txt"), "-o", str(tmp_path / "out.txt"))
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
+    ids = morfex.load(model_path).encode("kot▁ami")
+    assert (tmp_path / "out.txt").read_text() == " ".join(map(str, ids)) + "\n"
+
+
+def test_encode_uses_the_default_model():
+    result = run("encode", stdin="kot▁ami\n".encode())
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.decode() == " ".join(map(str, morfex.default_model().encode("kot▁ami"))) + "\n"
+
+
+def test_vocab_json_with_merges(tmp_path):
+    (tmp_path / "vocab.json").write_text(json.dumps({"<unk>": 1, "a": 5, "b": 6, "ab": 7}), encoding="utf-8")
+    (tmp_path / "merges.txt").write_text("a b\n", encoding="utf-8")
+    result = run("encode", "-m", str(tmp_path / "vocab.json"), "--merges", str(tmp_path / "merges.txt"),
+                 stdin=b"abab a\n")
+    assert result.stdout == b"7 7 5\n"
+
+
+def test_info_reports_model_statistics(model_path):
+    result = run("info", "-m", str(model_path))
+    assert result.returncode == 0, result.stderr
+    tokenizer = morfex.load(model_path)
+    lines = result.stdout.decode("utf-8").splitlines()
+    assert lines[:7] == [
+        f"model: {model_path}",
+        f"tokens: {len(tokenizer)}",
+        f"merges: {len(tokenizer.merges)}",
+        f"ids: 0 to {len(tokenizer) - 1}",
+        "special tokens: <pad>=0 <unk>=1 <s>=2 </s>=3",
+        "marker: id 4",
+        "single characters: 12",
+    ]
+    assert lines[7].startswith("longest token: '") and lines[8].startswith("mean token length: ")
+
+
+@pytest.mark.parametrize(
+    ("args", "stdin", "code", "message", "out"),
+    [
+        (["encode", "-m", "{tmp}/absent.json"], b"", 1, "{tmp}/absent.json: cannot read: No such file or directory", b""),
+        (["decode", "-m", "{tmp}/bad.json"], b"", 1, "{tmp}/bad.json: not valid JSON: Expecting value: line 1 column 1", b""),
+        (["decode"], b"0 3\n7 x\n", 1, "<stdin>: line 2: 'x' is not a token id (0 to 4294967295)", b"\n"),
+        (["decode"], b"4294967296\n", 1, "<stdin>: line 1: '4294967296' is not a token id (0 to 4294967295)", b""),
+        (["decode"], b"-1\n", 1, "<stdin>: line 1: '-1' is not a token id (0 to 4294967295)", b""),
+        (["encode"], b"\n\xffbad\n", 1, "<stdin>: line 2: not UTF-8 text (bad byte at column 1)", b"\n"),
+        (["encode", "{tmp}/absent.txt"], b"", 1, "{tmp}/absent.txt: cannot read: No such file or directory", b""),
+        (["encode", "--merges", "m.txt"], b"", 1, "--merges needs --model (the vocab.json it belongs to)", b""),
+        (["encode", "-o", "{tmp}/no/such/dir/out"], b"", 1, "{tmp}/no/such/dir/out: cannot write: No such file or directory", b""),
+        (["train", "-"], b"ab\nab\t0\n", 1, "<stdin>: line 2: count '0' is not an integer from 1 to 4294967295", b""),
+        (["train", "{tmp}/absent.txt"], b"", 1, "{tmp}/absent.txt: cannot read: No such file or directory", b""),
+        (["train", "-", "--vocab-size", "-5"], b"", 2, "argument --vocab-size: -5 is below 0", b""),
+        (["train", "-", "--min-frequency", "x"], b"", 2, "argument --min-frequency: 'x' is not an integer", b""),
+        (["train"], b"", 2, "the following arguments are required: corpus", b""),
+        ([], b"", 2, "the following arguments are required: COMMAND", b""),
+        (["frobnicate"], b"", 2, "argument COMMAND: invalid choice: 'frobnicate'", b""),
+    ],
+)
+def test_errors_and_exit_codes(tmp_path, args, stdin, code, message, out):
+    (tmp_path / "bad.json").write_text("")
+    result = run(*[arg.replace("{tmp}", str(tmp_path)) for arg in args], stdin=stdin)
+    assert result.returncode == code
+    assert result.stdout == out  # lines before a faulty one are already written
+    last_line = result.stderr.decode().splitlines()[-1]
+    assert last_line.startswith("morfex")
+    assert message.replace("{tmp}", str(tmp_path)) in last_line
+    if code == 1:
+        assert last_line == "morfex: error: " + message.replace("{tmp}", str(tmp_path))
+
+
+@pytest.mark.parametrize("command", [[], ["train"], ["encode"], ["decode"], ["info"]])
+def test_help_exits_zero_and_describes_the_command(command):
+    result = run(*command, "--help")
+    assert result.returncode == 0
+    assert result.stdout.startswith(b"usage: morfex")
+    assert b"Traceback" not in result.stderr
+
+
+def test_console_script_is_installed():
+    script = Path(sysconfig.get_path("scripts")) / "morfex"
+    result = subprocess.run([str(script), "info"], capture_output=True)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith(b"model: default model (polish.morfex.json)\n")
+
+
+def test_progress_bar_only_on_a_terminal(tmp_path):
+    import fcntl
+    import pty
+    import struct
+    import termios
+
+    (tmp_path / "corpus.txt").write_text(CORPUS * 50, encoding="utf-8")
+    controller, terminal = pty.openpty()
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
+    try:
+        result = subprocess.run(
+            [sys.executable, "-m", "morfex", "train", str(tmp_path / "corpus.txt"), "-o", str(tmp_path / "m.json")],
+            stderr=terminal, stdout=subprocess.PIPE,
+        )
+        os.close(terminal)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(controller, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            shown += chunk
+    finally:
+        os.close(controller)
+    assert result.returncode == 0
+    assert b"train: 100%" in shown
