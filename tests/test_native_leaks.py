@@ -11,6 +11,7 @@ import sys
 import pytest
 
 from _morfex import CoreBPE
+from morfex import _trainer
 
 MARKER = "\u2581"
 VOCAB = {"<pad>": 0, "<unk>": 1, MARKER: 4, "k": 5, "u": 6, "m": 7, "um": 11, "kum": 12}
@@ -94,6 +95,11 @@ def reraise_panic():
     BPE.decode([Index(panic)])
 
 
+def train(corpus=None, vocab_size=30, progress=None):
+    corpus = corpus if corpus is not None else CORPUS
+    return _trainer.train(corpus, vocab_size, 1, 0, progress)
+
+
 def reimport():
     del sys.modules["_morfex"]
     importlib.import_module("_morfex")
@@ -104,6 +110,7 @@ def reimport():
 LONG = "x" * 4096
 LongName = type("L" * 4096, (), {})
 MANY = [5, 4, 11] * 40
+CORPUS = f"k{MARKER}um{MARKER}ain\t2\nkum\t3\n{LONG}\t1\n"
 CASES = [
     ("new", lambda: CoreBPE(VOCAB, MERGES), None, 30_000),
     ("new-binding-error", lambda: CoreBPE(VOCAB, merges=MERGES, vocab=VOCAB), "TypeError", 10_000),
@@ -126,6 +133,11 @@ CASES = [
     ("decode-reentrant", lambda: BPE.decode([Index(lambda: len(BPE.decode(MANY)))]), None, 10_000),
     ("decode-panic-resumed", reraise_panic, "PanicException", 1_000),
     ("reimport", reimport, None, 3_000),
+    ("train", train, None, 1_000),
+    ("train-corpus-type-error", lambda: train(corpus=LongName()), "TypeError", 10_000),
+    ("train-negative-size", lambda: train(vocab_size=-1), "OverflowError", 10_000),
+    ("train-corpus-error", lambda: train(corpus=LONG + "\t\n"), "ValueError", 10_000),
+    ("train-progress-raises", lambda: train(progress=lambda *_: raise_value_error()), "ValueError", 1_000),
 ]
 
 
