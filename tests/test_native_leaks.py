@@ -1,7 +1,8 @@
 """Native memory stays flat while every entry point runs its success and error
-paths over and over: a leak of even a few bytes per call shows up as resident
-memory that keeps growing after warm-up. The bound is generous (the
-interpreter's own allocator may still settle), so the check does not flake."""
+paths over and over: leaking what a call converted (kilobytes here) shows up
+as resident memory that keeps growing after warm-up. The bound is generous
+(the interpreter's own allocator may still settle), so the check does not
+flake."""
 import contextlib
 import gc
 import importlib
