@@ -12,6 +12,8 @@ constexpr const char* kStrAsSequence = "Can't extract `str` into a list";
 // Reserves room for a sequence's reported length. The length is only a hint:
 // an unanswerable query or a reservation that memory cannot satisfy leaves
 // the list to grow as it fills; a size beyond the address space is a failure.
+// Memory is asked for without throwing first, because under AddressSanitizer
+// or valgrind a throwing operator new that cannot allocate aborts the process.
 template <class T>
 void reserve_reported_length(PyObject* sequence, std::vector<T>& out) {
   const Py_ssize_t length = PySequence_Size(sequence);
@@ -19,11 +21,13 @@ void reserve_reported_length(PyObject* sequence, std::vector<T>& out) {
     PyErr_Clear();
     return;
   }
-  if (static_cast<std::size_t>(length) > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(T)) {
-    fail("capacity overflow");
-  }
+  const auto count = static_cast<std::size_t>(length);
+  if (count > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(T)) fail("capacity overflow");
+  void* probe = ::operator new(count * sizeof(T), std::nothrow);
+  if (probe == nullptr) return;
+  ::operator delete(probe);
   try {
-    out.reserve(static_cast<std::size_t>(length));
+    out.reserve(count);
   } catch (const std::bad_alloc&) {
   }
 }
