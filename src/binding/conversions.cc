@@ -13,15 +13,22 @@ constexpr const char* kStrAsSequence = "Can't extract `str` into a list";
 // Reserves room for `length` elements that take `element_size` bytes each. A
 // size beyond the address space is a failure. A length that a sequence only
 // reports is a hint: when memory (or a table's 32-bit positions) cannot hold
-// it, the storage grows as it fills instead. The length of an exact list or tuple is real, so there running out
-// of memory is reported as such.
+// it, the storage grows as it fills instead. Memory for a hint is asked for
+// without throwing first, because under AddressSanitizer or valgrind a
+// throwing operator new that cannot allocate aborts the process. The length
+// of an exact list or tuple is real, so there running out of memory is
+// reported as such.
 template <class Reserve>
 void reserve_length(Py_ssize_t length, std::size_t element_size, bool hint, Reserve&& reserve) {
-  if (static_cast<std::size_t>(length) > static_cast<std::size_t>(PTRDIFF_MAX) / element_size) {
-    fail("capacity overflow");
+  const auto count = static_cast<std::size_t>(length);
+  if (count > static_cast<std::size_t>(PTRDIFF_MAX) / element_size) fail("capacity overflow");
+  if (hint) {
+    void* probe = ::operator new(count * element_size, std::nothrow);
+    if (probe == nullptr) return;
+    ::operator delete(probe);
   }
   try {
-    reserve(static_cast<std::size_t>(length));
+    reserve(count);
   } catch (const std::bad_alloc&) {
     if (!hint) throw;
   } catch (const std::length_error&) {

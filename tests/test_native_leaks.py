@@ -1,0 +1,170 @@
+"""Native memory stays flat while every entry point runs its success and error
+paths over and over: leaking what a call converted (kilobytes here) shows up
+as resident memory that keeps growing after warm-up. The bound is generous
+(the interpreter's own allocator may still settle), so the check does not
+flake."""
+import contextlib
+import gc
+import importlib
+import os
+import sys
+
+import pytest
+
+from _morfex import CoreBPE
+from morfex import _trainer
+
+MARKER = "\u2581"
+VOCAB = {"<pad>": 0, "<unk>": 1, MARKER: 4, "k": 5, "u": 6, "m": 7, "um": 11, "kum": 12}
+MERGES = [("u", "m"), ("k", "um")]
+BPE = CoreBPE(VOCAB, MERGES)
+PAGE = os.sysconf("SC_PAGE_SIZE")
+ALLOWED_GROWTH = 1 << 20
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * PAGE
+
+
+@contextlib.contextmanager
+def stderr_silenced():
+    # Each internal failure writes a report to stderr; keep it out of the log.
+    sys.stderr.flush()
+    saved = os.dup(2)
+    with open(os.devnull, "w") as devnull:
+        os.dup2(devnull.fileno(), 2)
+    try:
+        yield
+    finally:
+        os.dup2(saved, 2)
+        os.close(saved)
+
+
+class Index:
+    def __init__(self, action):
+        self.action = action
+
+    def __index__(self):
+        return self.action()
+
+
+class Lying:
+    def __init__(self, items, length):
+        self.items, self.length = items, length
+
+    def __len__(self):
+        return self.length
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+def raise_value_error():
+    raise ValueError("from __index__")
+
+
+def raising_midway():
+    yield from MANY
+    raise KeyError("midway")
+
+
+class Midway:
+    def __len__(self):
+        return 3
+
+    def __iter__(self):
+        return raising_midway()
+
+    def __getitem__(self, i):
+        raise AssertionError("iteration goes through __iter__")
+
+
+def grow_during_conversion():
+    vocab = {LONG: 1}
+    vocab["a"] = Index(lambda: vocab.setdefault("b", 2) and 1)
+    CoreBPE(vocab, [])
+
+
+def reraise_panic():
+    def panic():
+        try:
+            CoreBPE({}, Lying([], sys.maxsize))
+        except BaseException as error:
+            raise error
+
+    BPE.decode([Index(panic)])
+
+
+def train(corpus=None, vocab_size=30, progress=None):
+    corpus = corpus if corpus is not None else CORPUS
+    return _trainer.train(corpus, vocab_size, 1, 0, progress)
+
+
+def reimport():
+    del sys.modules["_morfex"]
+    importlib.import_module("_morfex")
+
+
+# (name, call, name of the exception it raises or None, repetitions). Payloads
+# are kilobytes, so leaking what one call converted shows up within the bound.
+LONG = "x" * 4096
+LongName = type("L" * 4096, (), {})
+MANY = [5, 4, 11] * 40
+CORPUS = f"k{MARKER}um{MARKER}ain\t2\nkum\t3\n{LONG}\t1\n"
+CASES = [
+    ("new", lambda: CoreBPE(VOCAB, MERGES), None, 30_000),
+    ("new-binding-error", lambda: CoreBPE(VOCAB, merges=MERGES, vocab=VOCAB), "TypeError", 10_000),
+    ("new-vocab-type-error", lambda: CoreBPE({LONG: 1, "a": 1.5}, []), "TypeError", 10_000),
+    ("new-vocab-overflow", lambda: CoreBPE({LONG: 1, "a": -1}, []), "OverflowError", 10_000),
+    ("new-merge-length", lambda: CoreBPE({}, [(LONG, "b"), ("a", "b", "c")]), "ValueError", 10_000),
+    ("new-merge-half", lambda: CoreBPE(VOCAB, [(LONG, "b"), ("a", 3)]), "TypeError", 10_000),
+    ("new-dict-changed", grow_during_conversion, "PanicException", 10_000),
+    ("new-capacity-overflow", lambda: CoreBPE({}, Lying([], sys.maxsize)), "PanicException", 10_000),
+    ("new-huge-length-hint", lambda: CoreBPE({}, Lying([(LONG, "m")], 2**50)), None, 10_000),
+    ("encode", lambda: BPE.encode("kum" + MARKER + "x" * 100), None, 10_000),
+    ("encode-not-str", lambda: BPE.encode(LongName()), "TypeError", 10_000),
+    ("encode-surrogate", lambda: BPE.encode(LONG + "\ud800"), "UnicodeEncodeError", 10_000),
+    ("encode-bad-self", lambda: CoreBPE.encode(LongName(), "k"), "TypeError", 10_000),
+    ("decode", lambda: BPE.decode(MANY + [99, 0]), None, 30_000),
+    ("decode-str", lambda: BPE.decode(LONG), "TypeError", 10_000),
+    ("decode-overflow", lambda: BPE.decode(MANY + [2**32]), "OverflowError", 10_000),
+    ("decode-index-raises", lambda: BPE.decode(MANY + [Index(raise_value_error)]), "ValueError", 10_000),
+    ("decode-iteration-raises", lambda: BPE.decode(Midway()), "KeyError", 10_000),
+    ("decode-reentrant", lambda: BPE.decode([Index(lambda: len(BPE.decode(MANY)))]), None, 10_000),
+    ("decode-panic-resumed", reraise_panic, "PanicException", 1_000),
+    ("reimport", reimport, None, 3_000),
+    ("train", train, None, 1_000),
+    ("train-corpus-type-error", lambda: train(corpus=LongName()), "TypeError", 10_000),
+    ("train-negative-size", lambda: train(vocab_size=-1), "OverflowError", 10_000),
+    ("train-corpus-error", lambda: train(corpus=LONG + "\t\n"), "ValueError", 10_000),
+    ("train-progress-raises", lambda: train(progress=lambda *_: raise_value_error()), "ValueError", 1_000),
+]
+
+
+def outcome(call):
+    try:
+        call()
+    except BaseException as error:
+        return type(error).__name__
+    return None
+
+
+@pytest.mark.parametrize(("call", "raises", "repetitions"), [c[1:] for c in CASES], ids=[c[0] for c in CASES])
+def test_resident_memory_stays_flat(call, raises, repetitions):
+    def run(times):
+        for _ in range(times):
+            try:
+                call()
+            except BaseException:
+                pass
+
+    with stderr_silenced():
+        assert outcome(call) == raises
+        run(repetitions // 5)
+        gc.collect()
+        before = resident_bytes()
+        run(repetitions)
+        gc.collect()
+        after = resident_bytes()
+    assert after - before < ALLOWED_GROWTH, f"grew by {after - before} bytes over {repetitions} calls"
