@@ -3,57 +3,69 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <stdexcept>
 
 namespace morfex::py {
 namespace {
 
 constexpr const char* kStrAsSequence = "Can't extract `str` into a list";
 
-// Reserves room for a sequence's reported length. The length is only a hint:
-// an unanswerable query or a reservation that memory cannot satisfy leaves
-// the list to grow as it fills; a size beyond the address space is a failure.
-// Memory is asked for without throwing first, because under AddressSanitizer
-// or valgrind a throwing operator new that cannot allocate aborts the process.
-template <class T>
-void reserve_reported_length(PyObject* sequence, std::vector<T>& out) {
-  const Py_ssize_t length = PySequence_Size(sequence);
-  if (length < 0) {
-    PyErr_Clear();
-    return;
-  }
+// Reserves room for `length` elements that take `element_size` bytes each. A
+// size beyond the address space is a failure. A length that a sequence only
+// reports is a hint: when memory (or a table's 32-bit positions) cannot hold
+// it, the storage grows as it fills instead. Memory for a hint is asked for
+// without throwing first, because under AddressSanitizer or valgrind a
+// throwing operator new that cannot allocate aborts the process. The length
+// of an exact list or tuple is real, so there running out of memory is
+// reported as such.
+template <class Reserve>
+void reserve_length(Py_ssize_t length, std::size_t element_size, bool hint, Reserve&& reserve) {
   const auto count = static_cast<std::size_t>(length);
-  if (count > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(T)) fail("capacity overflow");
-  void* probe = ::operator new(count * sizeof(T), std::nothrow);
-  if (probe == nullptr) return;
-  ::operator delete(probe);
+  if (count > static_cast<std::size_t>(PTRDIFF_MAX) / element_size) fail("capacity overflow");
+  if (hint) {
+    void* probe = ::operator new(count * element_size, std::nothrow);
+    if (probe == nullptr) return;
+    ::operator delete(probe);
+  }
   try {
-    out.reserve(count);
+    reserve(count);
   } catch (const std::bad_alloc&) {
+    if (!hint) throw;
+  } catch (const std::length_error&) {
+    if (!hint) throw;
   }
 }
 
-template <class T, class Element>
-std::vector<T> to_vector(PyObject* obj, Element&& convert_element) {
+// Feeds every element of a sequence argument to `element`, in order. Exact
+// lists and tuples are read by index; a list is re-measured before every
+// element, which is what its iterator does, so conversion code that changes
+// the list sees the same outcome as on the generic path.
+template <class Reserve, class Element>
+void for_each_element(PyObject* obj, std::size_t element_size, Reserve&& reserve, Element&& element) {
   if (PyUnicode_Check(obj)) throw PyError::lazy(PyExc_TypeError, kStrAsSequence);
   if (!PySequence_Check(obj)) throw type_mismatch(obj, "Sequence");
-  std::vector<T> out;
-  reserve_reported_length(obj, out);
+  if (PyList_CheckExact(obj)) {
+    reserve_length(PyList_GET_SIZE(obj), element_size, false, reserve);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
+      Ref item = Ref::new_ref(PyList_GET_ITEM(obj, i));
+      element(item.get());
+    }
+    return;
+  }
+  if (PyTuple_CheckExact(obj)) {
+    reserve_length(PyTuple_GET_SIZE(obj), element_size, false, reserve);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i) element(PyTuple_GET_ITEM(obj, i));
+    return;
+  }
+  if (const Py_ssize_t length = PySequence_Size(obj); length >= 0) {
+    reserve_length(length, element_size, true, reserve);
+  } else {
+    PyErr_Clear();
+  }
   Ref iterator = Ref::steal(PyObject_GetIter(obj));
   if (!iterator) throw_fetched();
-  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) out.push_back(convert_element(item.get()));
+  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) element(item.get());
   if (PyErr_Occurred()) throw_fetched();
-  return out;
-}
-
-std::pair<std::string, std::string> to_pair(PyObject* obj) {
-  if (!PyTuple_Check(obj)) throw type_mismatch(obj, "PyTuple");
-  const Py_ssize_t size = PyTuple_GET_SIZE(obj);
-  if (size != 2) {
-    throw PyError::lazy(PyExc_ValueError,
-                        "expected tuple of length 2, but got tuple of length " + std::to_string(size));
-  }
-  std::string left = to_string(PyTuple_GET_ITEM(obj, 0));
-  return {std::move(left), to_string(PyTuple_GET_ITEM(obj, 1))};
 }
 
 }  // namespace
@@ -78,36 +90,79 @@ std::string_view to_str_view(PyObject* obj) {
   return std::string_view(utf8, static_cast<std::size_t>(size));
 }
 
-std::string to_string(PyObject* obj) { return std::string(to_str_view(obj)); }
+std::string_view to_str_view(PyObject* obj, Utf8Text& text) {
+  if (!PyUnicode_Check(obj)) throw type_mismatch(obj, "PyString");
+  return text.read(obj);
+}
 
 bpe::TokenId to_id(PyObject* obj) {
-  const long value = PyLong_AsLong(obj);
-  if (value == -1 && PyErr_Occurred()) throw_fetched();
+  long value;
+  // An exact int that fits a machine word needs no call and cannot fail.
+  if (PyLong_CheckExact(obj) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
+    value = static_cast<long>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj)));
+  } else {
+    value = PyLong_AsLong(obj);
+    if (value == -1 && PyErr_Occurred()) throw_fetched();
+  }
   if (value < 0 || value > static_cast<long>(UINT32_MAX)) {
     throw PyError::lazy(PyExc_OverflowError, "out of range integral type conversion attempted");
   }
   return static_cast<bpe::TokenId>(value);
 }
 
-std::vector<bpe::TokenId> to_ids(PyObject* obj) { return to_vector<bpe::TokenId>(obj, to_id); }
+std::vector<bpe::TokenId> to_ids(PyObject* obj) {
+  std::vector<bpe::TokenId> ids;
+  for_each_element(
+      obj, sizeof(bpe::TokenId), [&](std::size_t length) { ids.reserve(length); },
+      [&](PyObject* item) { ids.push_back(to_id(item)); });
+  return ids;
+}
 
-bpe::MergeList to_merges(PyObject* obj) { return to_vector<std::pair<std::string, std::string>>(obj, to_pair); }
+bpe::MergeRanks to_merge_ranks(PyObject* obj) {
+  bpe::MergeRanks ranks;
+  Utf8Text left_text;
+  Utf8Text right_text;
+  std::string key;
+  bpe::Rank rank = 0;
+  // Each reserved entry costs its record and two index slots.
+  constexpr std::size_t kEntrySize = 3 * sizeof(std::size_t) + 2 * sizeof(std::uint64_t);
+  for_each_element(
+      obj, kEntrySize, [&](std::size_t length) { ranks.reserve(length); },
+      [&](PyObject* pair) {
+        if (!PyTuple_Check(pair)) throw type_mismatch(pair, "PyTuple");
+        const Py_ssize_t size = PyTuple_GET_SIZE(pair);
+        if (size != 2) {
+          throw PyError::lazy(PyExc_ValueError,
+                              "expected tuple of length 2, but got tuple of length " + std::to_string(size));
+        }
+        const std::string_view left = to_str_view(PyTuple_GET_ITEM(pair, 0), left_text);
+        const std::string_view right = to_str_view(PyTuple_GET_ITEM(pair, 1), right_text);
+        bpe::add_merge(ranks, left, right, rank++, key);
+      });
+  return ranks;
+}
 
 bpe::TokenToId to_vocab(PyObject* obj) {
   if (!PyDict_Check(obj)) throw type_mismatch(obj, "PyDict");
   bpe::TokenToId vocab;
   const Py_ssize_t initial = PyDict_GET_SIZE(obj);
   vocab.reserve(static_cast<std::size_t>(initial));
+  Utf8Text text;
   Py_ssize_t pos = 0;
   Py_ssize_t seen = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   while (PyDict_Next(obj, &pos, &key, &value)) {
-    // A value's __index__ may change the dict, so hold the entry while converting.
-    Ref held_key = Ref::new_ref(key);
-    Ref held_value = Ref::new_ref(value);
-    std::string token = to_string(held_key.get());
-    vocab.insert_or_assign(std::move(token), to_id(held_value.get()));
+    // A value's __index__ may change the dict, so hold the entry while
+    // converting; an exact int runs no Python code.
+    Ref held_key;
+    Ref held_value;
+    if (!PyLong_CheckExact(value)) {
+      held_key = Ref::new_ref(key);
+      held_value = Ref::new_ref(value);
+    }
+    const std::string_view token = to_str_view(key, text);
+    vocab.insert_or_assign(token, to_id(value));
     if (PyDict_GET_SIZE(obj) != initial) fail("dictionary changed size during iteration");
     if (++seen > initial) fail("dictionary keys changed during iteration");
   }

@@ -7,6 +7,7 @@
 
 #include "binding/errors.h"
 #include "binding/python.h"
+#include "binding/utf8_text.h"
 #include "bpe/core_bpe.h"
 
 namespace morfex::py {
@@ -16,10 +17,12 @@ PyError type_mismatch(PyObject* obj, const char* target);
 
 // The str's UTF-8 bytes, owned by the str (which the caller keeps alive).
 std::string_view to_str_view(PyObject* obj);
-std::string to_string(PyObject* obj);
+// The same, read through `text` (see Utf8Text) instead of a copy kept by the str.
+std::string_view to_str_view(PyObject* obj, Utf8Text& text);
 bpe::TokenId to_id(PyObject* obj);
 std::vector<bpe::TokenId> to_ids(PyObject* obj);
-bpe::MergeList to_merges(PyObject* obj);
+// The merge list, keyed and ranked as the record wants it.
+bpe::MergeRanks to_merge_ranks(PyObject* obj);
 bpe::TokenToId to_vocab(PyObject* obj);
 
 // Runs the conversion of the parameter `name`; an exact TypeError it throws

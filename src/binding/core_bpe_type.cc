@@ -73,8 +73,8 @@ PyObject* core_bpe_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noe
     PyObject* bound[2] = {};
     bind_tuple_dict(kNew, args, kwargs, bound);
     bpe::TokenToId vocab = convert_argument("vocab", [&] { return to_vocab(bound[0]); });
-    bpe::MergeList merges = convert_argument("merges", [&] { return to_merges(bound[1]); });
-    bpe::CoreBPE record = bpe::CoreBPE::build(std::move(vocab), std::move(merges));
+    bpe::MergeRanks ranks = convert_argument("merges", [&] { return to_merge_ranks(bound[1]); });
+    bpe::CoreBPE record = bpe::CoreBPE::from_ranks(std::move(vocab), std::move(ranks));
     allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
     Ref self = Ref::steal(alloc(type, 0));
     if (!self) throw_fetched();
@@ -90,7 +90,8 @@ PyObject* core_bpe_encode(PyObject* self, PyObject* const* args, Py_ssize_t narg
     PyObject* bound[1] = {};
     bind_fastcall(kEncode, args, nargs, kwnames, bound);
     SharedBorrow borrow(self);
-    const std::string_view text = convert_argument("text", [&] { return to_str_view(bound[0]); });
+    Utf8Text utf8;
+    const std::string_view text = convert_argument("text", [&] { return to_str_view(bound[0], utf8); });
     return Ref::steal(ids_to_list(bpe::encode(borrow.record(), text)));
   });
 }

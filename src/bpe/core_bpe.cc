@@ -1,6 +1,7 @@
 #include "bpe/core_bpe.h"
 
 #include <algorithm>
+#include <string>
 #include <string_view>
 
 namespace morfex::bpe {
@@ -13,35 +14,71 @@ bool SpecialIds::contains(TokenId id) const noexcept {
   return std::find(ids_.begin(), ids_.begin() + size_, id) != ids_.begin() + size_;
 }
 
+void JoinableBytes::add_key(std::string_view key) noexcept {
+  // A TAB at either end has an empty part beside it, which no symbol matches.
+  for (std::size_t tab = key.find(kMergeSeparator, 1); tab != std::string_view::npos && tab + 1 < key.size();
+       tab = key.find(kMergeSeparator, tab + 1)) {
+    pairs_[static_cast<unsigned char>(key[tab - 1]) * 256u + static_cast<unsigned char>(key[tab + 1])] = true;
+  }
+}
+
+void add_merge(MergeRanks& ranks, std::string_view left, std::string_view right, Rank rank, std::string& key) {
+  key.assign(left);
+  key.push_back(kMergeSeparator);
+  key.append(right);
+  ranks.insert_or_assign(key, rank);
+}
+
+namespace {
+
+// Registers every way of reading a merge key as (left token, TAB, right
+// token): the encoder then ranks two adjacent vocabulary tokens by their
+// positions, with the same answer as looking up their joined key.
+void index_merge_pairs(CoreBPE& bpe) {
+  bpe.merge_pairs.reserve(bpe.merge_ranks.size());
+  std::string joined;
+  for (const auto& [key, rank] : bpe.merge_ranks) {
+    bpe.joinable.add_key(key);
+    // Symbols are never empty, so a TAB at either end separates nothing.
+    for (std::size_t tab = key.find(kMergeSeparator, 1); tab != std::string_view::npos && tab + 1 < key.size();
+         tab = key.find(kMergeSeparator, tab + 1)) {
+      const std::uint32_t left = bpe.token_to_id.position_of(key.substr(0, tab));
+      const std::uint32_t right = bpe.token_to_id.position_of(key.substr(tab + 1));
+      if (left == TokenToId::kNoPosition || right == TokenToId::kNoPosition) continue;
+      joined.assign(key.substr(0, tab));
+      joined.append(key.substr(tab + 1));
+      bpe.merge_pairs.insert_or_assign(left, right, {rank, bpe.token_to_id.position_of(joined)});
+    }
+  }
+}
+
+}  // namespace
+
 CoreBPE CoreBPE::build(TokenToId vocab, MergeList merges) {
+  MergeRanks ranks;
+  if (!merges.empty()) ranks.reserve(merges.size());
+  std::string key;
+  Rank rank = 0;
+  for (const auto& [left, right] : merges) add_merge(ranks, left, right, rank++, key);
+  MergeList().swap(merges);
+  return from_ranks(std::move(vocab), std::move(ranks));
+}
+
+CoreBPE CoreBPE::from_ranks(TokenToId vocab, MergeRanks merge_ranks) {
   CoreBPE bpe;
   bpe.token_to_id = std::move(vocab);
+  bpe.merge_ranks = std::move(merge_ranks);
+  index_merge_pairs(bpe);
 
   if (!bpe.token_to_id.empty()) bpe.id_to_token.reserve(bpe.token_to_id.size());
-  for (const auto& [token, id] : bpe.token_to_id) bpe.id_to_token.insert_or_assign(id, token);
-
-  if (!merges.empty()) bpe.merge_ranks.reserve(merges.size());
-  Rank rank = 0;
-  for (auto& [left, right] : merges) {
-    // The key is built in the left string's own storage; the right one goes at once.
-    left.push_back(kMergeSeparator);
-    left.append(right);
-    std::string().swap(right);
-    bpe.merge_ranks.insert_or_assign(std::move(left), rank);
-    ++rank;
-  }
-  MergeList().swap(merges);
+  for (const auto& [token, id] : bpe.token_to_id) bpe.id_to_token.insert_or_assign(id, std::string(token));
 
   if (!bpe.token_to_id.empty()) {
     for (const char* special : kSpecialTokens) {
-      if (auto it = bpe.token_to_id.find(std::string_view(special)); it != bpe.token_to_id.end()) {
-        bpe.special_ids.insert(it->second);
-      }
+      if (const TokenId* id = bpe.token_to_id.get(special)) bpe.special_ids.insert(*id);
     }
   }
-  if (auto it = bpe.token_to_id.find(std::string_view("<unk>")); it != bpe.token_to_id.end()) {
-    bpe.unk_id = it->second;
-  }
+  if (const TokenId* id = bpe.token_to_id.get("<unk>")) bpe.unk_id = *id;
   return bpe;
 }
 

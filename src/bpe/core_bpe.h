@@ -1,14 +1,17 @@
 #pragma once
 
 #include <array>
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <unordered_map>
+#include <string_view>
 #include <utility>
 #include <vector>
 
-#include "bpe/hash.h"
+#include "bpe/id_table.h"
+#include "bpe/pair_table.h"
+#include "bpe/string_table.h"
 
 namespace morfex::bpe {
 
@@ -21,9 +24,9 @@ inline constexpr char kMergeSeparator = '\t';
 inline constexpr std::array<const char*, 4> kSpecialTokens = {"<pad>", "<unk>", "<s>", "</s>"};
 inline constexpr TokenId kDefaultUnkId = 1;
 
-using TokenToId = StringMap<TokenId>;
-using IdToToken = std::unordered_map<TokenId, std::string, IdHash>;
-using MergeRanks = StringMap<Rank>;
+using TokenToId = StringTable<TokenId>;
+using IdToToken = IdTable;
+using MergeRanks = StringTable<Rank>;
 using MergeList = std::vector<std::pair<std::string, std::string>>;
 
 // At most four ids (one per special token), so a linear scan beats any hash.
@@ -39,6 +42,19 @@ class SpecialIds {
   std::size_t size_ = 0;
 };
 
+// The byte pairs (x, y) that stand around a TAB inside some merge key. Two
+// adjacent symbols can only merge when their key holds the last byte of the
+// left one, a TAB and the first byte of the right one, so the text can never
+// be joined between two characters whose bytes there form no such pair.
+class JoinableBytes {
+ public:
+  void add_key(std::string_view key) noexcept;
+  bool contains(unsigned char before, unsigned char after) const noexcept { return pairs_[before * 256u + after]; }
+
+ private:
+  std::bitset<256 * 256> pairs_;
+};
+
 // The loaded tokenizer: built once from a vocabulary and an ordered merge
 // list, immutable afterwards.
 struct CoreBPE {
@@ -47,9 +63,21 @@ struct CoreBPE {
   MergeRanks merge_ranks;
   SpecialIds special_ids;
   TokenId unk_id = kDefaultUnkId;
+  // Derived from merge_ranks and token_to_id: the merges between vocabulary
+  // tokens, by token position, and the byte pairs that let the encoder cut
+  // long inputs into stretches that merge independently.
+  PairTable merge_pairs;
+  JoinableBytes joinable;
 
   // Takes ownership of both inputs. `vocab` keys are distinct by construction.
   static CoreBPE build(TokenToId vocab, MergeList merges);
+  // The same, from merge ranks already collected with add_merge.
+  static CoreBPE from_ranks(TokenToId vocab, MergeRanks merge_ranks);
 };
+
+// Records the pair at position `rank` of a merge list under its merge key
+// (left, TAB, right, unescaped); a key already present takes the later rank.
+// `key` is scratch space, reused from call to call.
+void add_merge(MergeRanks& ranks, std::string_view left, std::string_view right, Rank rank, std::string& key);
 
 }  // namespace morfex::bpe

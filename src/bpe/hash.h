@@ -16,32 +16,32 @@ namespace morfex::bpe {
 struct StringHash {
   using is_transparent = void;
 
+  static std::uint64_t load(const char* p, std::size_t size) noexcept {
+    std::uint64_t word = 0;
+    std::memcpy(&word, p, size);
+    return word;
+  }
+  static std::uint64_t mix(std::uint64_t h, std::uint64_t word) noexcept {
+    h = (h ^ word) * 0x9E3779B97F4A7C15ull;
+    return h ^ (h >> 29);
+  }
+
   std::size_t operator()(std::string_view s) const noexcept {
-    constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ull;
-    std::uint64_t h = 0xCBF29CE484222325ull ^ (s.size() * kMul);
+    std::uint64_t h = 0xCBF29CE484222325ull ^ (s.size() * 0x9E3779B97F4A7C15ull);
     const char* p = s.data();
     std::size_t n = s.size();
-    for (; n >= 8; p += 8, n -= 8) {
-      std::uint64_t w;
-      std::memcpy(&w, p, 8);
-      h = (h ^ w) * kMul;
-      h ^= h >> 29;
-    }
-    if (n > 0) {
-      std::uint64_t w = 0;
-      std::memcpy(&w, p, n);
-      h = (h ^ w) * kMul;
+    // Whole words, then the tail read as overlapping loads: no byte loop on the hot path.
+    for (; n > 8; p += 8, n -= 8) h = mix(h, load(p, 8));
+    if (n >= 4) {
+      h = mix(h, load(p, 4) | (load(p + n - 4, 4) << 32));
+    } else if (n > 0) {
+      const auto byte = [&](std::size_t i) { return static_cast<std::uint64_t>(static_cast<unsigned char>(p[i])); };
+      h = mix(h, byte(0) | (byte(n / 2) << 8) | (byte(n - 1) << 16));
     }
     h ^= h >> 32;
     h *= 0xD6E8FEB86659FD93ull;
     h ^= h >> 32;
     return static_cast<std::size_t>(h);
-  }
-};
-
-struct IdHash {
-  std::size_t operator()(std::uint32_t id) const noexcept {
-    return static_cast<std::size_t>((id * 0x9E3779B97F4A7C15ull) >> 16);
   }
 };
 

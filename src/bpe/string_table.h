@@ -1,0 +1,198 @@
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "bpe/hash.h"
+
+namespace morfex::bpe {
+
+// Map from byte strings to small values for the hot lookups: open addressing
+// with linear probing at a load of at most three quarters, so that a trained
+// model's tables stay in cache. Each slot carries the key's first eight bytes,
+// its length and a hash tag, so a probe for a short key touches one slot and
+// nothing else; longer keys keep their bytes in one arena. A hundred thousand
+// keys cost a few allocations, not one per key.
+template <class Value>
+class StringTable {
+  static constexpr std::uint32_t kEmpty = UINT32_MAX;
+  static constexpr std::size_t kHeadSize = sizeof(std::uint64_t);
+
+  struct Slot {
+    std::uint64_t head;  // the key's first bytes, zero-padded
+    std::uint32_t length = kEmpty;
+    std::uint32_t tag;
+    std::uint32_t offset;  // of the whole key in the arena, for keys longer than the head
+    Value value;
+  };
+
+ public:
+  using value_type = std::pair<std::string_view, Value>;
+
+  class const_iterator {
+   public:
+    const_iterator() = default;
+    const_iterator(const StringTable* table, std::size_t slot) : table_(table), slot_(skip_empty(table, slot)) {}
+    value_type operator*() const { return {table_->key(table_->slots_[slot_]), table_->slots_[slot_].value}; }
+    // Slots hold no pair to point at, so -> hands out one that lives as long as the expression.
+    struct Arrow {
+      value_type pair;
+      const value_type* operator->() const noexcept { return &pair; }
+    };
+    Arrow operator->() const { return {**this}; }
+    const_iterator& operator++() noexcept {
+      slot_ = skip_empty(table_, slot_ + 1);
+      return *this;
+    }
+    bool operator==(const const_iterator&) const noexcept = default;
+
+   private:
+    static std::size_t skip_empty(const StringTable* table, std::size_t slot) noexcept {
+      while (slot < table->slots_.size() && table->slots_[slot].length == kEmpty) ++slot;
+      return slot;
+    }
+    const StringTable* table_ = nullptr;
+    std::size_t slot_ = 0;
+  };
+  using iterator = const_iterator;
+
+  StringTable() = default;
+  template <class InputIt>
+  StringTable(InputIt first, InputIt last) {
+    for (; first != last; ++first) emplace(first->first, first->second);
+  }
+  StringTable(std::initializer_list<std::pair<const std::string, Value>> entries)
+      : StringTable(entries.begin(), entries.end()) {}
+
+  void reserve(std::size_t entries) {
+    const std::size_t wanted = std::bit_ceil(entries < 6 ? std::size_t{8} : entries + entries / 3 + 1);
+    if (wanted <= slots_.size()) return;
+    // Positions are handed out as 32-bit numbers.
+    if (wanted >= kNoPosition) throw std::length_error("capacity overflow");
+    std::vector<Slot> old(wanted);
+    old.swap(slots_);
+    mask_ = wanted - 1;
+    for (const Slot& slot : old) {
+      if (slot.length != kEmpty) slots_[free_slot(hash(key(slot)))] = slot;
+    }
+  }
+
+  // Adds the entry unless the key is present; reports where the key is and whether it was added.
+  std::pair<const_iterator, bool> emplace(std::string_view key, Value value) { return insert(key, value, false); }
+  // Adds the entry, or gives a present key the new value.
+  std::pair<const_iterator, bool> insert_or_assign(std::string_view key, Value value) {
+    return insert(key, value, true);
+  }
+
+  const_iterator find(std::string_view key) const noexcept {
+    const Slot* slot = lookup(key);
+    return slot == nullptr ? end() : const_iterator(this, static_cast<std::size_t>(slot - slots_.data()));
+  }
+  const Value* get(std::string_view key) const noexcept {
+    const Slot* slot = lookup(key);
+    return slot == nullptr ? nullptr : &slot->value;
+  }
+  bool contains(std::string_view key) const noexcept { return lookup(key) != nullptr; }
+
+  // A key's position: its slot, fixed until the table changes, and always
+  // below kNoPosition.
+  static constexpr std::uint32_t kNoPosition = UINT32_MAX;
+  std::uint32_t position_of(std::string_view key) const noexcept {
+    const Slot* slot = lookup(key);
+    return slot == nullptr ? kNoPosition : static_cast<std::uint32_t>(slot - slots_.data());
+  }
+  const Value& value_at(std::uint32_t position) const noexcept { return slots_[position].value; }
+  const Value& at(std::string_view key) const {
+    const Value* value = get(key);
+    if (value == nullptr) throw std::out_of_range("StringTable::at");
+    return *value;
+  }
+
+  const_iterator begin() const noexcept { return {this, 0}; }
+  const_iterator end() const noexcept { return {this, slots_.size()}; }
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  // No key is longer than this, so longer probes can be answered at once.
+  std::size_t longest_key() const noexcept { return longest_key_; }
+
+ private:
+  static std::uint64_t hash(std::string_view key) noexcept { return StringHash{}(key); }
+
+  // Fixed-size loads only (overlapping for lengths 4 to 7), which compile to plain moves.
+  static std::uint64_t head_of(std::string_view key) noexcept {
+    const char* p = key.data();
+    const std::size_t n = key.size();
+    if (n >= kHeadSize) return StringHash::load(p, 8);
+    if (n >= 4) return StringHash::load(p, 4) | (StringHash::load(p + n - 4, 4) << ((n - 4) * 8));
+    std::uint64_t head = 0;
+    for (std::size_t i = 0; i < n; ++i) head |= static_cast<std::uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
+    return head;
+  }
+
+  std::string_view key(const Slot& slot) const noexcept {
+    if (slot.length <= kHeadSize) return std::string_view(reinterpret_cast<const char*>(&slot.head), slot.length);
+    return std::string_view(arena_).substr(slot.offset, slot.length);
+  }
+
+  const Slot* lookup(std::string_view key) const noexcept {
+    if (key.size() > longest_key_ || slots_.empty()) return nullptr;
+    const std::uint64_t key_hash = hash(key);
+    const auto tag = static_cast<std::uint32_t>(key_hash >> 32);
+    const auto length = static_cast<std::uint32_t>(key.size());
+    const std::uint64_t head = head_of(key);
+    for (std::size_t i = key_hash & mask_;; i = (i + 1) & mask_) {
+      const Slot& slot = slots_[i];
+      if (slot.length == kEmpty) return nullptr;
+      if (slot.tag == tag && slot.length == length && slot.head == head &&
+          (length <= kHeadSize ||
+           std::memcmp(arena_.data() + slot.offset + kHeadSize, key.data() + kHeadSize, length - kHeadSize) == 0)) {
+        return &slot;
+      }
+    }
+  }
+
+  std::size_t free_slot(std::uint64_t key_hash) const noexcept {
+    std::size_t i = key_hash & mask_;
+    while (slots_[i].length != kEmpty) i = (i + 1) & mask_;
+    return i;
+  }
+
+  std::pair<const_iterator, bool> insert(std::string_view key, Value value, bool assign) {
+    if (const Slot* present = lookup(key)) {
+      const auto slot = static_cast<std::size_t>(present - slots_.data());
+      if (assign) slots_[slot].value = value;
+      return {{this, slot}, false};
+    }
+    // Lengths and arena offsets are stored in 32 bits.
+    if (key.size() >= kEmpty || arena_.size() + key.size() >= kEmpty) throw std::length_error("capacity overflow");
+    if ((size_ + 1) * 4 > slots_.size() * 3) reserve(size_ < 4 ? 4 : size_ * 2);
+    Slot fresh;
+    fresh.head = head_of(key);
+    fresh.length = static_cast<std::uint32_t>(key.size());
+    fresh.tag = static_cast<std::uint32_t>(hash(key) >> 32);
+    fresh.offset = static_cast<std::uint32_t>(arena_.size());
+    fresh.value = value;
+    if (key.size() > kHeadSize) arena_.append(key);
+    const std::size_t slot = free_slot(hash(key));
+    slots_[slot] = fresh;
+    ++size_;
+    if (key.size() > longest_key_) longest_key_ = key.size();
+    return {{this, slot}, true};
+  }
+
+  std::vector<Slot> slots_;
+  std::size_t mask_ = 0;
+  std::size_t size_ = 0;
+  std::string arena_;
+  std::size_t longest_key_ = 0;
+};
+
+}  // namespace morfex::bpe

@@ -1,0 +1,131 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <stdexcept>
+#include <vector>
+#include <random>
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+#include "bpe/id_table.h"
+#include "bpe/pair_table.h"
+#include "bpe/string_table.h"
+
+namespace morfex::bpe {
+namespace {
+
+// Keys drawn from a small alphabet with NUL and TAB bytes, so that keys
+// repeat, share prefixes and differ only in their length.
+std::string random_key(std::mt19937& rng) {
+  static const std::string alphabet = std::string("ab\t\0\xE2\x96\x81", 7);
+  std::string key;
+  // Lengths on both sides of the eight bytes kept in a slot.
+  for (std::size_t n = rng() % 12; n > 0; --n) key += alphabet[rng() % alphabet.size()];
+  return key;
+}
+
+TEST(StringTable, AgreesWithUnorderedMapUnderRandomInsertsAndLookups) {
+  for (unsigned seed = 0; seed < 20; ++seed) {
+    std::mt19937 rng(seed);
+    StringTable<std::uint32_t> table;
+    std::unordered_map<std::string, std::uint32_t> model;
+    if (seed % 2 == 0) table.reserve(seed * 10);
+    for (int step = 0; step < 3000; ++step) {
+      const std::string key = random_key(rng);
+      const auto value = static_cast<std::uint32_t>(rng());
+      if (rng() % 2 == 0) {
+        const bool added = table.emplace(key, value).second;
+        EXPECT_EQ(added, model.emplace(key, value).second);
+      } else {
+        const bool added = table.insert_or_assign(key, value).second;
+        EXPECT_EQ(added, model.insert_or_assign(key, value).second);
+      }
+      const std::string probe = random_key(rng);
+      const auto found = model.find(probe);
+      ASSERT_EQ(table.contains(probe), found != model.end()) << seed << " " << step;
+      if (found != model.end()) {
+        EXPECT_EQ(table.at(probe), found->second);
+      }
+    }
+    EXPECT_EQ(table.size(), model.size());
+    std::size_t longest = 0;
+    for (const auto& [key, value] : table) {
+      EXPECT_EQ(model.at(std::string(key)), value);
+      longest = std::max(longest, key.size());
+    }
+    EXPECT_EQ(table.longest_key(), longest);
+  }
+}
+
+TEST(StringTable, KeepsFirstOfRepeatedKeysAndFindsEmptyKey) {
+  const StringTable<std::uint32_t> table{{"b", 1}, {"", 2}, {"a", 3}, {"b", 4}, {"0123456789", 5}};
+  std::map<std::string, std::uint32_t> seen;
+  for (const auto& [key, value] : table) seen.emplace(key, value);
+  EXPECT_EQ(seen, (std::map<std::string, std::uint32_t>{{"b", 1}, {"", 2}, {"a", 3}, {"0123456789", 5}}));
+  EXPECT_EQ(table.find("")->second, 2u);
+  EXPECT_EQ(table.find("ab"), table.end());
+  EXPECT_THROW(table.at("c"), std::out_of_range);
+}
+
+TEST(StringTable, EmptyTableAnswersEveryLookup) {
+  const StringTable<std::uint32_t> table;
+  for (const char* key : {"", "a", "\t"}) EXPECT_EQ(table.find(key), table.end()) << key;
+}
+
+TEST(IdTable, AgreesWithUnorderedMapAcrossTheWholeIdRange) {
+  // Reserved, small ids take the plain array; the rest, and every id of an
+  // unreserved table, the hash index.
+  for (const std::size_t reserved : {0u, 100u}) {
+    std::mt19937 rng(3);
+    IdTable table;
+    if (reserved != 0) table.reserve(reserved);
+    std::unordered_map<std::uint32_t, std::string> model;
+    const std::uint32_t edges[] = {0, 1, 263, 264, 0x80000000u, 0xFFFFFFFFu};
+    for (int step = 0; step < 5000; ++step) {
+      const std::uint32_t id = step % 3 == 0 ? edges[rng() % 6] : rng() % (step % 2 ? 400 : 0xFFFFFFFFu);
+      const std::string token = random_key(rng);
+      table.insert_or_assign(id, token);
+      model.insert_or_assign(id, token);
+      const std::uint32_t probe = step % 2 ? edges[rng() % 6] : rng() % 400;
+      const auto found = model.find(probe);
+      ASSERT_EQ(table.get(probe) != nullptr, found != model.end()) << probe;
+      if (found != model.end()) {
+        EXPECT_EQ(table.at(probe), found->second);
+      }
+    }
+    EXPECT_EQ(table.size(), model.size());
+    for (const auto& [id, token] : table) EXPECT_EQ(model.at(id), token);
+  }
+}
+
+TEST(PairTable, AgreesWithMapOnDenseAndExtremePositions) {
+  std::mt19937 rng(5);
+  PairTable table;
+  std::map<std::pair<std::uint32_t, std::uint32_t>, std::pair<std::uint32_t, std::uint32_t>> model;
+  auto position = [&rng] {
+    const std::uint32_t edges[] = {0, 1, 0xFFFFFFFEu};
+    return rng() % 4 == 0 ? edges[rng() % 3] : static_cast<std::uint32_t>(rng() % 64);
+  };
+  for (int step = 0; step < 4000; ++step) {
+    const std::uint32_t left = position();
+    const std::uint32_t right = position();
+    const PairTable::Merge merge{static_cast<std::uint32_t>(rng()), rng() % 2 ? UINT32_MAX : position()};
+    table.insert_or_assign(left, right, merge);
+    model[{left, right}] = {merge.rank, merge.merged};
+    const std::uint32_t probe_left = position();
+    const std::uint32_t probe_right = position();
+    const PairTable::Merge* found = table.find(probe_left, probe_right);
+    const auto expected = model.find({probe_left, probe_right});
+    ASSERT_EQ(found != nullptr, expected != model.end());
+    if (found != nullptr) {
+      EXPECT_EQ(std::make_pair(found->rank, found->merged), expected->second);
+    }
+  }
+  EXPECT_EQ(table.size(), model.size());
+}
+
+}  // namespace
+}  // namespace morfex::bpe
