@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <ostream>
 #include <string>
 
 namespace morfex::train {
@@ -39,6 +40,9 @@ struct ErrorCase {
   const char* message;
   std::size_t line;
 };
+
+// Names each case by its message rather than by the bytes of its pointers.
+void PrintTo(const ErrorCase& c, std::ostream* os) { *os << c.message; }
 
 class CorpusErrors : public testing::TestWithParam<ErrorCase> {};
 
