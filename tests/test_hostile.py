@@ -8,6 +8,7 @@ import time
 import pytest
 
 from _morfex import CoreBPE
+from protocol_objects import Index, Lying
 
 MARKER = "\u2581"
 VOCAB = {
@@ -59,27 +60,6 @@ def check(call, expected, bpe):
     assert_usable(bpe)
 
 
-class Index:
-    def __init__(self, action):
-        self.action = action
-
-    def __index__(self):
-        return self.action()
-
-
-class Lying:
-    """A sequence whose __len__ says `length` (or raises it) and whose items are `items`."""
-
-    def __init__(self, items, length):
-        self.items, self.length = items, length
-
-    def __len__(self):
-        if isinstance(self.length, BaseException):
-            raise self.length
-        return self.length
-
-    def __getitem__(self, i):
-        return self.items[i]
 
 
 class Midway:

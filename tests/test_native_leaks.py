@@ -12,6 +12,7 @@ import sys
 import pytest
 
 from _morfex import CoreBPE
+from protocol_objects import Index, Lying
 from morfex import _trainer
 
 MARKER = "\u2581"
@@ -41,23 +42,6 @@ def stderr_silenced():
         os.close(saved)
 
 
-class Index:
-    def __init__(self, action):
-        self.action = action
-
-    def __index__(self):
-        return self.action()
-
-
-class Lying:
-    def __init__(self, items, length):
-        self.items, self.length = items, length
-
-    def __len__(self):
-        return self.length
-
-    def __getitem__(self, i):
-        return self.items[i]
 
 
 def raise_value_error():
