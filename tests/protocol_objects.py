@@ -11,16 +11,24 @@ class Index:
         return self.action()
 
 
-class Lying:
-    """A sequence whose __len__ says `length` (or raises it) and whose items are `items`."""
+class GetItemOnly:
+    """Iterable only through __getitem__; asking for its length raises TypeError."""
+
+    def __init__(self, items):
+        self.items = list(items)
+
+    def __getitem__(self, index):
+        return self.items[index]
+
+
+class Sized(GetItemOnly):
+    """Reports `length` (or raises it, when it is an exception) whatever it holds."""
 
     def __init__(self, items, length):
-        self.items, self.length = items, length
+        super().__init__(items)
+        self.length = length
 
     def __len__(self):
         if isinstance(self.length, BaseException):
             raise self.length
         return self.length
-
-    def __getitem__(self, i):
-        return self.items[i]

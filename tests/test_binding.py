@@ -7,6 +7,7 @@ import pytest
 
 from _morfex import CoreBPE
 from conftest import EXAMPLE_MERGES, EXAMPLE_VOCAB, MARKER
+from protocol_objects import GetItemOnly, Sized
 
 STR_REJECTION = "Can't extract `str` into a list"
 OUT_OF_RANGE = "out of range integral type conversion attempted"
@@ -62,29 +63,6 @@ class IntSub(int):
 
 class TypeErrorSub(TypeError):
     pass
-
-
-class GetItemOnly:
-    """Iterable only through __getitem__; asking for its length raises TypeError."""
-
-    def __init__(self, items):
-        self.items = list(items)
-
-    def __getitem__(self, index):
-        return self.items[index]
-
-
-class Sized(GetItemOnly):
-    """Reports `length` (or raises it, when it is an exception) whatever it holds."""
-
-    def __init__(self, items, length):
-        super().__init__(items)
-        self.length = length
-
-    def __len__(self):
-        if isinstance(self.length, BaseException):
-            raise self.length
-        return self.length
 
 
 class FailsMidway(GetItemOnly):

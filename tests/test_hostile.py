@@ -8,7 +8,7 @@ import time
 import pytest
 
 from _morfex import CoreBPE
-from protocol_objects import Index, Lying
+from protocol_objects import Index, Sized
 
 MARKER = "\u2581"
 VOCAB = {
@@ -156,16 +156,16 @@ MUTATION_ROWS = [
 ]
 
 LENGTH_ROWS = [
-    ("len-too-small", lambda b: b.decode(Lying([5, 11, 4, 13], 1)), "kumain"),
-    ("len-zero", lambda b: CoreBPE(VOCAB, Lying(MERGES, 0)).encode(KUMAIN), KUMAIN_IDS),
-    ("len-huge-ids", lambda b: b.decode(Lying([5, 11], 2**50)), "kum"),
-    ("len-huge-merges", lambda b: CoreBPE(VOCAB, Lying(MERGES, 2**50)).encode(KUMAIN), KUMAIN_IDS),
-    ("len-larger-than-memory-ids", lambda b: b.decode(Lying([5, 11], 2**60)), "kum"),
-    ("len-maxsize-ids", lambda b: b.decode(Lying([5, 11], sys.maxsize)), panic("capacity overflow")),
-    ("len-maxsize-merges", lambda b: CoreBPE(VOCAB, Lying(MERGES, sys.maxsize)), panic("capacity overflow")),
-    ("len-raises", lambda b: b.decode(Lying([5, 11], RuntimeError("no length"))), "kum"),
-    ("len-raises-interrupt", lambda b: b.decode(Lying([5, 11], KeyboardInterrupt())), "kum"),
-    ("len-negative", lambda b: b.decode(Lying([5, 11], -1)), "kum"),
+    ("len-too-small", lambda b: b.decode(Sized([5, 11, 4, 13], 1)), "kumain"),
+    ("len-zero", lambda b: CoreBPE(VOCAB, Sized(MERGES, 0)).encode(KUMAIN), KUMAIN_IDS),
+    ("len-huge-ids", lambda b: b.decode(Sized([5, 11], 2**50)), "kum"),
+    ("len-huge-merges", lambda b: CoreBPE(VOCAB, Sized(MERGES, 2**50)).encode(KUMAIN), KUMAIN_IDS),
+    ("len-larger-than-memory-ids", lambda b: b.decode(Sized([5, 11], 2**60)), "kum"),
+    ("len-maxsize-ids", lambda b: b.decode(Sized([5, 11], sys.maxsize)), panic("capacity overflow")),
+    ("len-maxsize-merges", lambda b: CoreBPE(VOCAB, Sized(MERGES, sys.maxsize)), panic("capacity overflow")),
+    ("len-raises", lambda b: b.decode(Sized([5, 11], RuntimeError("no length"))), "kum"),
+    ("len-raises-interrupt", lambda b: b.decode(Sized([5, 11], KeyboardInterrupt())), "kum"),
+    ("len-negative", lambda b: b.decode(Sized([5, 11], -1)), "kum"),
 ]
 
 ITERATION_ROWS = [
@@ -189,7 +189,7 @@ def raise_interrupt():
 def reenter_with_panic(b):
     def index():
         try:
-            b.decode(Lying([], sys.maxsize))
+            b.decode(Sized([], sys.maxsize))
         except BaseException as error:
             raise error
 

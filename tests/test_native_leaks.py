@@ -12,7 +12,7 @@ import sys
 import pytest
 
 from _morfex import CoreBPE
-from protocol_objects import Index, Lying
+from protocol_objects import Index, Sized
 from morfex import _trainer
 
 MARKER = "\u2581"
@@ -73,7 +73,7 @@ def grow_during_conversion():
 def reraise_panic():
     def panic():
         try:
-            CoreBPE({}, Lying([], sys.maxsize))
+            CoreBPE({}, Sized([], sys.maxsize))
         except BaseException as error:
             raise error
 
@@ -104,8 +104,8 @@ CASES = [
     ("new-merge-length", lambda: CoreBPE({}, [(LONG, "b"), ("a", "b", "c")]), "ValueError", 10_000),
     ("new-merge-half", lambda: CoreBPE(VOCAB, [(LONG, "b"), ("a", 3)]), "TypeError", 10_000),
     ("new-dict-changed", grow_during_conversion, "PanicException", 10_000),
-    ("new-capacity-overflow", lambda: CoreBPE({}, Lying([], sys.maxsize)), "PanicException", 10_000),
-    ("new-huge-length-hint", lambda: CoreBPE({}, Lying([(LONG, "m")], 2**50)), None, 10_000),
+    ("new-capacity-overflow", lambda: CoreBPE({}, Sized([], sys.maxsize)), "PanicException", 10_000),
+    ("new-huge-length-hint", lambda: CoreBPE({}, Sized([(LONG, "m")], 2**50)), None, 10_000),
     ("encode", lambda: BPE.encode("kum" + MARKER + "x" * 100), None, 10_000),
     ("encode-not-str", lambda: BPE.encode(LongName()), "TypeError", 10_000),
     ("encode-surrogate", lambda: BPE.encode(LONG + "\ud800"), "UnicodeEncodeError", 10_000),
