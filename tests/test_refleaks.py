@@ -7,6 +7,7 @@ import sys
 import pytest
 
 from _morfex import CoreBPE
+from protocol_objects import GetItemOnly
 
 MARKER = "\u2581"
 
@@ -55,14 +56,6 @@ class RaisingIndex:
 
     def __index__(self):
         raise self.make()
-
-
-class GetItemOnly:
-    def __init__(self, items):
-        self.items = items
-
-    def __getitem__(self, index):
-        return self.items[index]
 
 
 class Sized(GetItemOnly):
