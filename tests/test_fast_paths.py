@@ -193,3 +193,21 @@ def test_long_inputs_with_tab_collisions_match_reference(seed):
     for length in (31, 32, 33, 400):
         text = "".join(rng.choices(["a", "b", "\t", "\t\t", MARKER], k=length))
         assert bpe.encode(text) == reference.encode(text), (merges, text)
+
+
+# The decoded str is built in place at the width of its widest character; str
+# equality compares widths first, so a wider str than needed would differ.
+WIDTH_TOKENS = ["ab", "\u00e9\u2581", "\u00ff", "\u2581", "\u0142\u2581\u2581x", "\U0001F600", "\x00\t", "\u2581\u00e9"]
+
+
+@pytest.mark.parametrize("seed", range(20))
+def test_text_of_every_width_decodes_like_the_reference(seed):
+    vocab = {token: i + 10 for i, token in enumerate(WIDTH_TOKENS)}
+    bpe = _morfex.CoreBPE(vocab, [])
+    reference = ReferenceBPE(vocab, [])
+    rng = random.Random(seed)
+    for _ in range(50):
+        ids = [rng.choice([*vocab.values(), 99]) for _ in range(rng.randrange(6))]
+        text = bpe.decode(ids)
+        assert text == reference.decode(ids)
+        assert text.isascii() == all(ch < "\x80" for ch in text)

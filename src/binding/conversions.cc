@@ -3,7 +3,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <cstring>
 #include <stdexcept>
+#include <type_traits>
+
+#include "bpe/utf8.h"
 
 namespace morfex::py {
 namespace {
@@ -110,12 +114,10 @@ bpe::TokenId to_id(PyObject* obj) {
   return static_cast<bpe::TokenId>(value);
 }
 
-std::vector<bpe::TokenId> to_ids(PyObject* obj) {
-  std::vector<bpe::TokenId> ids;
+void to_ids(PyObject* obj, bpe::IdBuffer& ids) {
   for_each_element(
-      obj, sizeof(bpe::TokenId), [&](std::size_t length) { ids.reserve(length); },
+      obj, sizeof(bpe::TokenId), [&](std::size_t length) { ids.reserve(ids.size() + length); },
       [&](PyObject* item) { ids.push_back(to_id(item)); });
-  return ids;
 }
 
 bpe::MergeRanks to_merge_ranks(PyObject* obj) {
@@ -169,7 +171,7 @@ bpe::TokenToId to_vocab(PyObject* obj) {
   return vocab;
 }
 
-PyObject* ids_to_list(const std::vector<bpe::TokenId>& ids) {
+PyObject* ids_to_list(std::span<const bpe::TokenId> ids) {
   Ref list = Ref::steal(require_created(PyList_New(static_cast<Py_ssize_t>(ids.size()))));
   for (std::size_t i = 0; i < ids.size(); ++i) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), require_created(PyLong_FromLong(ids[i])));
@@ -178,7 +180,51 @@ PyObject* ids_to_list(const std::vector<bpe::TokenId>& ids) {
 }
 
 PyObject* text_to_str(std::string_view text) {
-  return require_created(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  // Our text is valid UTF-8, so one scan finds the length and widest
+  // character, and the str is filled in place: no general decoder, no
+  // widening as it goes. Anything else takes the interpreter's decoder.
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t size = text.size();
+  std::size_t length = 0;
+  std::uint32_t widest = 0;
+  for (std::size_t pos = 0; pos < size;) {
+    if (bytes[pos] < 0x80) {
+      ++pos;
+    } else {
+      const std::size_t len = bpe::char_length(text, pos);
+      const std::uint32_t scalar = bpe::scalar_value(text.data() + pos, len);
+      if (scalar == bpe::kNotScalar) {
+        return require_created(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(size), nullptr));
+      }
+      widest = scalar > widest ? scalar : widest;
+      pos += len;
+    }
+    ++length;
+  }
+  PyObject* str = require_created(PyUnicode_New(static_cast<Py_ssize_t>(length), widest < 0x80 ? 0x7F : widest));
+  if (length == size) {
+    std::memcpy(PyUnicode_DATA(str), bytes, size);
+    return str;
+  }
+  auto fill = [&](auto* out) {
+    for (std::size_t pos = 0; pos < size;) {
+      const std::size_t len = bytes[pos] < 0x80 ? 1 : bpe::char_length(text, pos);
+      *out++ = static_cast<std::remove_reference_t<decltype(*out)>>(bpe::scalar_value(text.data() + pos, len));
+      pos += len;
+    }
+  };
+  switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND:
+      fill(PyUnicode_1BYTE_DATA(str));
+      break;
+    case PyUnicode_2BYTE_KIND:
+      fill(PyUnicode_2BYTE_DATA(str));
+      break;
+    default:
+      fill(PyUnicode_4BYTE_DATA(str));
+      break;
+  }
+  return str;
 }
 
 }  // namespace morfex::py

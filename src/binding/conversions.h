@@ -1,14 +1,15 @@
 #pragma once
 
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
-#include <vector>
 
 #include "binding/errors.h"
 #include "binding/python.h"
 #include "binding/utf8_text.h"
 #include "bpe/core_bpe.h"
+#include "bpe/encoder.h"
 
 namespace morfex::py {
 
@@ -20,7 +21,8 @@ std::string_view to_str_view(PyObject* obj);
 // The same, read through `text` (see Utf8Text) instead of a copy kept by the str.
 std::string_view to_str_view(PyObject* obj, Utf8Text& text);
 bpe::TokenId to_id(PyObject* obj);
-std::vector<bpe::TokenId> to_ids(PyObject* obj);
+// Appends the ids of the sequence `obj` to `ids`.
+void to_ids(PyObject* obj, bpe::IdBuffer& ids);
 // The merge list, keyed and ranked as the record wants it.
 bpe::MergeRanks to_merge_ranks(PyObject* obj);
 bpe::TokenToId to_vocab(PyObject* obj);
@@ -42,7 +44,7 @@ auto convert_argument(const char* name, Convert&& convert) {
 }
 
 // Python results; a failure to create them is an internal failure.
-PyObject* ids_to_list(const std::vector<bpe::TokenId>& ids);
+PyObject* ids_to_list(std::span<const bpe::TokenId> ids);
 PyObject* text_to_str(std::string_view text);
 
 }  // namespace morfex::py

@@ -92,7 +92,9 @@ PyObject* core_bpe_encode(PyObject* self, PyObject* const* args, Py_ssize_t narg
     SharedBorrow borrow(self);
     Utf8Text utf8;
     const std::string_view text = convert_argument("text", [&] { return to_str_view(bound[0], utf8); });
-    return Ref::steal(ids_to_list(bpe::encode(borrow.record(), text)));
+    bpe::IdBuffer ids;
+    bpe::encode(borrow.record(), text, ids);
+    return Ref::steal(ids_to_list(ids));
   });
 }
 
@@ -101,8 +103,11 @@ PyObject* core_bpe_decode(PyObject* self, PyObject* const* args, Py_ssize_t narg
     PyObject* bound[1] = {};
     bind_fastcall(kDecode, args, nargs, kwnames, bound);
     SharedBorrow borrow(self);
-    const std::vector<bpe::TokenId> ids = convert_argument("ids", [&] { return to_ids(bound[0]); });
-    return Ref::steal(text_to_str(bpe::decode(borrow.record(), ids)));
+    bpe::IdBuffer ids;
+    convert_argument("ids", [&] { to_ids(bound[0], ids); });
+    bpe::TextBuffer text;
+    bpe::decode(borrow.record(), ids, text);
+    return Ref::steal(text_to_str(std::string_view(text.data(), text.size())));
   });
 }
 

@@ -73,12 +73,9 @@ void fail(std::string message, std::source_location where) {
   throw InternalFailure{std::move(message)};
 }
 
-PyObject* require_created(PyObject* obj, std::source_location where) {
-  if (obj == nullptr) {
-    PyErr_Print();
-    fail("Python API call failed", where);
-  }
-  return obj;
+void creation_failed(std::source_location where) {
+  PyErr_Print();
+  fail("Python API call failed", where);
 }
 
 PyObject* panic_exception_type() {

@@ -59,7 +59,11 @@ PyError fetch();
 
 // Where the module creates a str, int, list or tuple it treats as unable to
 // fail: a null result prints the pending exception and fails internally.
-PyObject* require_created(PyObject* obj, std::source_location where = std::source_location::current());
+[[noreturn]] void creation_failed(std::source_location where);
+inline PyObject* require_created(PyObject* obj, std::source_location where = std::source_location::current()) {
+  if (obj == nullptr) [[unlikely]] creation_failed(where);
+  return obj;
+}
 
 // The process-wide PanicException type, created on first use.
 PyObject* panic_exception_type();

@@ -8,22 +8,20 @@ namespace morfex::py {
 namespace {
 
 template <class Unit>
-bool has_surrogate(const Unit* units, std::size_t length) noexcept {
-  for (std::size_t i = 0; i < length; ++i) {
-    if (units[i] >= 0xD800 && units[i] <= 0xDFFF) return true;
-  }
-  return false;
-}
-
-template <class Unit>
 std::size_t encoded_size(const Unit* units, std::size_t length) noexcept {
   std::size_t size = length;
   for (std::size_t i = 0; i < length; ++i) size += (units[i] >= 0x80) + (units[i] >= 0x800) + (units[i] >= 0x10000);
   return size;
 }
 
+constexpr std::size_t kSurrogate = ~std::size_t{0};
+
+// Writes the UTF-8 form of the units to `out`, which has room for it, and
+// returns its size; kSurrogate if a lone surrogate, which has no UTF-8 form,
+// stops it.
 template <class Unit>
-void encode(const Unit* units, std::size_t length, char* out) noexcept {
+std::size_t encode(const Unit* units, std::size_t length, char* out) noexcept {
+  char* const start = out;
   for (std::size_t i = 0; i < length; ++i) {
     const std::uint32_t c = units[i];
     if (c < 0x80) {
@@ -32,6 +30,7 @@ void encode(const Unit* units, std::size_t length, char* out) noexcept {
       *out++ = static_cast<char>(0xC0 | (c >> 6));
       *out++ = static_cast<char>(0x80 | (c & 0x3F));
     } else if (c < 0x10000) {
+      if (c >= 0xD800 && c <= 0xDFFF) return kSurrogate;
       *out++ = static_cast<char>(0xE0 | (c >> 12));
       *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
       *out++ = static_cast<char>(0x80 | (c & 0x3F));
@@ -42,6 +41,7 @@ void encode(const Unit* units, std::size_t length, char* out) noexcept {
       *out++ = static_cast<char>(0x80 | (c & 0x3F));
     }
   }
+  return static_cast<std::size_t>(out - start);
 }
 
 }  // namespace
@@ -57,22 +57,27 @@ std::string_view Utf8Text::read(PyObject* str) {
   const void* data = PyUnicode_DATA(str);
   if (PyUnicode_IS_ASCII(str)) return std::string_view(static_cast<const char*>(data), length);
 
+  // A unit of kind k takes at most k + 1 bytes (4 for kind 4). When that
+  // bound fits inline, one pass encodes; otherwise the exact size is
+  // measured first, so a long text never reserves more than it needs.
   auto encode_units = [&](const auto* units) -> std::string_view {
-    const std::size_t size = encoded_size(units, length);
-    char* out = room(size);
-    encode(units, length, out);
-    return std::string_view(out, size);
+    const std::size_t bound = length * (sizeof(*units) == 4 ? 4 : sizeof(*units) + 1);
+    char* out = bound <= sizeof(inline_) ? inline_ : room(encoded_size(units, length));
+    const std::size_t size = encode(units, length, out);
+    return size == kSurrogate ? std::string_view() : std::string_view(out, size);
   };
+  std::string_view text;
   switch (PyUnicode_KIND(str)) {
     case PyUnicode_1BYTE_KIND:
       return encode_units(static_cast<const Py_UCS1*>(data));
     case PyUnicode_2BYTE_KIND:
-      if (!has_surrogate(static_cast<const Py_UCS2*>(data), length)) return encode_units(static_cast<const Py_UCS2*>(data));
+      text = encode_units(static_cast<const Py_UCS2*>(data));
       break;
     default:
-      if (!has_surrogate(static_cast<const Py_UCS4*>(data), length)) return encode_units(static_cast<const Py_UCS4*>(data));
+      text = encode_units(static_cast<const Py_UCS4*>(data));
       break;
   }
+  if (text.data() != nullptr) return text;
   // A lone surrogate has no UTF-8 form: let the interpreter raise its own error.
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);

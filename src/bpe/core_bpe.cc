@@ -4,14 +4,20 @@
 #include <string>
 #include <string_view>
 
+#include "bpe/utf8.h"
+
 namespace morfex::bpe {
 
 void SpecialIds::insert(TokenId id) noexcept {
-  if (!contains(id) && size_ < ids_.size()) ids_[size_++] = id;
+  if (contains(id) || size_ == ids_.size()) return;
+  // Unused places repeat the first id, so a lookup compares all four without a loop.
+  if (size_ == 0) ids_.fill(id);
+  ids_[size_++] = id;
 }
 
 bool SpecialIds::contains(TokenId id) const noexcept {
-  return std::find(ids_.begin(), ids_.begin() + size_, id) != ids_.begin() + size_;
+  static_assert(kSpecialTokens.size() == 4);
+  return size_ != 0 && ((ids_[0] == id) | (ids_[1] == id) | (ids_[2] == id) | (ids_[3] == id));
 }
 
 void JoinableBytes::add_key(std::string_view key) noexcept {
@@ -52,6 +58,16 @@ void index_merge_pairs(CoreBPE& bpe) {
   }
 }
 
+void index_char_tokens(CoreBPE& bpe) {
+  for (auto it = bpe.token_to_id.begin(); it != bpe.token_to_id.end(); ++it) {
+    const std::string_view token = (*it).first;
+    if (token.empty() || char_length(token, 0) != token.size()) continue;
+    if (const std::uint32_t scalar = scalar_value(token.data(), token.size()); scalar != kNotScalar) {
+      bpe.char_tokens.set(scalar, bpe.token_to_id.position_of(token));
+    }
+  }
+}
+
 }  // namespace
 
 CoreBPE CoreBPE::build(TokenToId vocab, MergeList merges) {
@@ -69,6 +85,7 @@ CoreBPE CoreBPE::from_ranks(TokenToId vocab, MergeRanks merge_ranks) {
   bpe.token_to_id = std::move(vocab);
   bpe.merge_ranks = std::move(merge_ranks);
   index_merge_pairs(bpe);
+  index_char_tokens(bpe);
 
   if (!bpe.token_to_id.empty()) bpe.id_to_token.reserve(bpe.token_to_id.size());
   for (const auto& [token, id] : bpe.token_to_id) bpe.id_to_token.insert_or_assign(id, std::string(token));

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "bpe/char_table.h"
 #include "bpe/id_table.h"
 #include "bpe/pair_table.h"
 #include "bpe/string_table.h"
@@ -64,10 +65,12 @@ struct CoreBPE {
   SpecialIds special_ids;
   TokenId unk_id = kDefaultUnkId;
   // Derived from merge_ranks and token_to_id: the merges between vocabulary
-  // tokens, by token position, and the byte pairs that let the encoder cut
-  // long inputs into stretches that merge independently.
+  // tokens, by token position; the byte pairs that let the encoder cut long
+  // inputs into stretches that merge independently; and the position of
+  // every one-character token, by its scalar value.
   PairTable merge_pairs;
   JoinableBytes joinable;
+  CharTable char_tokens;
 
   // Takes ownership of both inputs. `vocab` keys are distinct by construction.
   static CoreBPE build(TokenToId vocab, MergeList merges);

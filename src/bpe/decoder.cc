@@ -1,34 +1,45 @@
 #include "bpe/decoder.h"
 
-#include <algorithm>
+#include <cstring>
 
 namespace morfex::bpe {
+namespace {
 
-std::string decode(const CoreBPE& bpe, std::span<const TokenId> ids) {
-  std::string text;
+// One scan over text[from, size), moving the stretches between markers down
+// in place; returns the new size.
+std::size_t remove_markers(char* text, std::size_t from, std::size_t size) noexcept {
+  const std::string_view view(text, size);
+  std::size_t marker = view.find(kBoundaryMarker, from);
+  if (marker == std::string_view::npos) return size;
+  std::size_t kept = marker;
+  for (;;) {
+    const std::size_t stretch = marker + kBoundaryMarker.size();
+    marker = view.find(kBoundaryMarker, stretch);
+    const std::size_t stretch_end = marker == std::string_view::npos ? size : marker;
+    std::memmove(text + kept, text + stretch, stretch_end - stretch);
+    kept += stretch_end - stretch;
+    if (marker == std::string_view::npos) return kept;
+  }
+}
+
+}  // namespace
+
+void decode(const CoreBPE& bpe, std::span<const TokenId> ids, TextBuffer& text) {
+  const std::size_t start = text.size();
   const bool check_special = !bpe.special_ids.empty();
   if (!bpe.id_to_token.empty()) {
     for (const TokenId id : ids) {
       if (check_special && bpe.special_ids.contains(id)) continue;
-      if (const std::string* token = bpe.id_to_token.get(id)) text += *token;
+      if (const std::string* token = bpe.id_to_token.get(id)) text.append(token->data(), token->size());
     }
   }
+  text.truncate(remove_markers(text.data(), start, text.size()));
+}
 
-  // One scan over the whole joined text, moving the stretches between markers
-  // down in place.
-  std::size_t marker = text.find(kBoundaryMarker);
-  if (marker == std::string::npos) return text;
-  std::size_t kept = marker;
-  for (std::size_t from = marker + kBoundaryMarker.size();; from = marker + kBoundaryMarker.size()) {
-    marker = text.find(kBoundaryMarker, from);
-    const std::size_t stretch_end = marker == std::string::npos ? text.size() : marker;
-    std::copy(text.begin() + static_cast<std::ptrdiff_t>(from), text.begin() + static_cast<std::ptrdiff_t>(stretch_end),
-              text.begin() + static_cast<std::ptrdiff_t>(kept));
-    kept += stretch_end - from;
-    if (marker == std::string::npos) break;
-  }
-  text.resize(kept);
-  return text;
+std::string decode(const CoreBPE& bpe, std::span<const TokenId> ids) {
+  TextBuffer text;
+  decode(bpe, ids, text);
+  return std::string(text.begin(), text.end());
 }
 
 }  // namespace morfex::bpe

@@ -13,8 +13,12 @@ namespace morfex::bpe {
 namespace {
 
 constexpr std::uint32_t kNoToken = TokenToId::kNoPosition;
+static_assert(CharTable::kAbsent == kNoToken);
 // A merged symbol whose vocabulary position is looked up only once it exists.
 constexpr std::uint32_t kLookUp = kNoToken - 1;
+// The token of a sentinel symbol, which pairs with nothing; no vocabulary
+// position is this large.
+constexpr std::uint32_t kSentinel = kNoToken - 2;
 
 // Symbols always concatenate to the text, so each one is a byte range of it
 // and a merge only moves a boundary. `token` is the symbol's position in
@@ -32,7 +36,7 @@ struct PairRank {
   std::uint32_t merged;
 };
 
-// Words up to this many characters take the flat path: a rescan of a few
+// Stretches up to this many characters take the flat path: a rescan of a few
 // cached ranks beats a heap on a word, and needs no allocation.
 constexpr std::size_t kShortWord = 32;
 
@@ -46,16 +50,14 @@ class PairRanks {
 
   PairRank operator()(const Symbol& left, const Symbol& right) {
     if (left.token != kNoToken && right.token != kNoToken) {
-      const PairTable::Merge* merge = bpe_.merge_pairs.find(left.token, right.token);
-      return merge != nullptr ? PairRank{merge->rank, merge->merged} : PairRank{kNoRank, kNoToken};
+      const PairTable::Merge merge = bpe_.merge_pairs.merge_of(left.token, right.token);
+      return {merge.rank, merge.merged};
     }
-    // The key is one byte longer than the two symbols.
-    if (right.end - left.begin >= bpe_.merge_ranks.longest_key()) return {kNoRank, kNoToken};
-    key_.assign(text_.substr(left.begin, left.end - left.begin));
-    key_.push_back(kMergeSeparator);
-    key_.append(text_.substr(right.begin, right.end - right.begin));
-    const Rank* rank = bpe_.merge_ranks.get(key_);
-    return rank != nullptr ? PairRank{*rank, kLookUp} : PairRank{kNoRank, kNoToken};
+    return by_key(left, right);
+  }
+
+  void prefetch(const Symbol& left, const Symbol& right) const noexcept {
+    bpe_.merge_pairs.prefetch(left.token, right.token);
   }
 
   // Makes `left` the merge of itself and the symbol after it, ending at `end`.
@@ -68,30 +70,108 @@ class PairRanks {
     return bpe_.token_to_id.position_of(text_.substr(begin, end - begin));
   }
 
+  unsigned char first_byte(const Symbol& symbol) const noexcept {
+    return static_cast<unsigned char>(text_[symbol.begin]);
+  }
+  unsigned char last_byte(const Symbol& symbol) const noexcept {
+    return static_cast<unsigned char>(text_[symbol.end - 1]);
+  }
+
+  static constexpr Symbol sentinel() noexcept { return {0, 0, kSentinel}; }
+
+  // The character at `pos` as a symbol of its own.
+  Symbol char_symbol(std::size_t pos) const noexcept {
+    const Char c = char_at(text_, pos);
+    const std::size_t end = pos + c.length;
+    return {pos, end, c.scalar != kNotScalar ? bpe_.char_tokens.get(c.scalar) : token_at(pos, end)};
+  }
+
  private:
+  // Kept out of line: only symbols outside the vocabulary come here.
+  [[gnu::noinline]] PairRank by_key(const Symbol& left, const Symbol& right) {
+    if (right.token == kSentinel) return {kNoRank, kNoToken};
+    // The key is one byte longer than the two symbols.
+    if (right.end - left.begin >= bpe_.merge_ranks.longest_key()) return {kNoRank, kNoToken};
+    key_.assign(text_.substr(left.begin, left.end - left.begin));
+    key_.push_back(kMergeSeparator);
+    key_.append(text_.substr(right.begin, right.end - right.begin));
+    const Rank* rank = bpe_.merge_ranks.get(key_);
+    return rank != nullptr ? PairRank{*rank, kLookUp} : PairRank{kNoRank, kNoToken};
+  }
+
   const CoreBPE& bpe_;
   std::string_view text_;
   std::string key_;
 };
 
 // Keeps the rank of every adjacent pair; after a merge only the two pairs
-// around the merged symbol are ranked again. Returns the symbol count.
+// around the merged symbol are ranked again. A symbol merged into its left
+// neighbour stays in place, dead (no rank, unlinked), so nothing moves during
+// merging. Returns the number of final symbols, left at the front of `symbols`.
 std::size_t merge_short(PairRanks& pair_rank, Symbol* symbols, std::size_t count) {
-  PairRank ranks[kShortWord];
-  for (std::size_t i = 0; i + 1 < count; ++i) ranks[i] = pair_rank(symbols[i], symbols[i + 1]);
-  auto by_rank = [](const PairRank& a, const PairRank& b) { return a.rank < b.rank; };
-  while (count >= 2) {
-    // The first minimum is the leftmost pair of the lowest rank.
-    const std::size_t best = static_cast<std::size_t>(std::min_element(ranks, ranks + count - 1, by_rank) - ranks);
-    if (ranks[best].rank == kNoRank) break;
-    pair_rank.merge(symbols[best], symbols[best + 1].end, ranks[best].merged);
-    std::copy(symbols + best + 2, symbols + count, symbols + best + 1);
-    std::copy(ranks + best + 1, ranks + count - 1, ranks + best);
-    --count;
-    if (best > 0) ranks[best - 1] = pair_rank(symbols[best - 1], symbols[best]);
-    if (best + 1 < count) ranks[best] = pair_rank(symbols[best], symbols[best + 1]);
+  // Most morphemes are a few characters long; these need no loop.
+  if (count < 2) return count;
+  if (count == 2) {
+    const PairRank pair = pair_rank(symbols[0], symbols[1]);
+    if (pair.rank == kNoRank) return 2;
+    pair_rank.merge(symbols[0], symbols[1].end, pair.merged);
+    return 1;
   }
-  return count;
+  if (count == 3) {
+    const PairRank first = pair_rank(symbols[0], symbols[1]);
+    const PairRank second = pair_rank(symbols[1], symbols[2]);
+    if (first.rank == kNoRank && second.rank == kNoRank) return 3;
+    // On equal ranks the left pair merges.
+    if (first.rank <= second.rank) {
+      pair_rank.merge(symbols[0], symbols[1].end, first.merged);
+      symbols[1] = symbols[2];
+    } else {
+      pair_rank.merge(symbols[1], symbols[2].end, second.merged);
+    }
+    return merge_short(pair_rank, symbols, 2);
+  }
+  // Rank and position in one number: its minimum is the leftmost pair of the
+  // lowest rank, found by a scan without branches.
+  std::uint64_t order[kShortWord + 1];
+  std::uint32_t merged[kShortWord + 1];
+  // Links; both ends lead to a sentinel after the last symbol that pairs
+  // with nothing, so a merge at either end takes no branch of its own. The
+  // caller's symbol after the stretch is set aside meanwhile.
+  const std::size_t end = count;
+  std::uint8_t next[kShortWord + 1];
+  std::uint8_t prev[kShortWord + 1];
+  const Symbol after = symbols[end];
+  symbols[end] = PairRanks::sentinel();
+  auto rank_pair = [&](std::size_t left) {
+    const PairRank pair = pair_rank(symbols[left], symbols[next[left]]);
+    order[left] = std::uint64_t{pair.rank} << 32 | left;
+    merged[left] = pair.merged;
+  };
+  for (std::size_t i = 0; i < count; ++i) {
+    next[i] = static_cast<std::uint8_t>(i + 1);
+    prev[i] = static_cast<std::uint8_t>(i - 1);
+    pair_rank.prefetch(symbols[i], symbols[i + 1]);
+  }
+  prev[0] = static_cast<std::uint8_t>(end);
+  next[end] = static_cast<std::uint8_t>(end);
+  for (std::size_t i = 0; i < count; ++i) rank_pair(i);
+  for (;;) {
+    std::uint64_t lowest = order[0];
+    for (std::size_t i = 1; i < count; ++i) lowest = order[i] < lowest ? order[i] : lowest;
+    if (lowest >> 32 == kNoRank) break;
+    const std::size_t best = static_cast<std::uint32_t>(lowest);
+    const std::size_t right = next[best];
+    pair_rank.merge(symbols[best], symbols[right].end, merged[best]);
+    order[right] = ~std::uint64_t{0};
+    next[best] = next[right];
+    prev[next[best]] = static_cast<std::uint8_t>(best);
+    rank_pair(best);
+    rank_pair(prev[best]);
+  }
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i != end; i = next[i]) symbols[kept++] = symbols[i];
+  symbols[end] = after;
+  return kept;
 }
 
 // Symbols as a doubly linked array, one node per character; a node that has
@@ -120,15 +200,14 @@ struct Candidate {
 
 // A min-heap of candidate pairs with lazy invalidation, for a stretch of more
 // than kShortWord characters: O(n log n) instead of a rescan after every merge.
-void merge_long(PairRanks& pair_rank, std::string_view text, std::size_t begin, std::size_t end,
+void merge_long(PairRanks& pair_rank, std::size_t begin, std::size_t end,
                 std::vector<Symbol>& symbols) {
   std::vector<Node> nodes;
   nodes.reserve(end - begin);
   for (std::size_t pos = begin; pos < end;) {
-    const std::size_t len = char_length(text, pos);
     const std::size_t index = nodes.size();
-    nodes.push_back({{pos, pos + len, pair_rank.token_at(pos, pos + len)}, index == 0 ? kNone : index - 1, index + 1});
-    pos += len;
+    nodes.push_back({pair_rank.char_symbol(pos), index == 0 ? kNone : index - 1, index + 1});
+    pos = nodes.back().symbol.end;
   }
   nodes.back().next = kNone;
 
@@ -171,7 +250,7 @@ void merge_long(PairRanks& pair_rank, std::string_view text, std::size_t begin, 
 std::vector<Symbol> merge_stretches(const CoreBPE& bpe, PairRanks& pair_rank, std::string_view text) {
   std::vector<Symbol> symbols;
   symbols.reserve(text.size());
-  Symbol stretch[kShortWord];
+  Symbol stretch[kShortWord + 1];
   std::size_t count = 0;
   std::size_t begin = 0;
   auto finish = [&](std::size_t end) {
@@ -181,7 +260,7 @@ std::vector<Symbol> merge_stretches(const CoreBPE& bpe, PairRanks& pair_rank, st
       const std::size_t merged = merge_short(pair_rank, stretch, count);
       symbols.insert(symbols.end(), stretch, stretch + merged);
     } else {
-      merge_long(pair_rank, text, begin, end, symbols);
+      merge_long(pair_rank, begin, end, symbols);
     }
     count = 0;
     begin = end;
@@ -191,42 +270,75 @@ std::vector<Symbol> merge_stretches(const CoreBPE& bpe, PairRanks& pair_rank, st
                                               static_cast<unsigned char>(text[pos]))) {
       finish(pos);
     }
-    const std::size_t len = char_length(text, pos);
-    if (count < kShortWord) stretch[count] = {pos, pos + len, pair_rank.token_at(pos, pos + len)};
+    const Symbol symbol = pair_rank.char_symbol(pos);
+    if (count < kShortWord) stretch[count] = symbol;
     ++count;
-    pos += len;
+    pos = symbol.end;
   }
   finish(text.size());
   return symbols;
 }
 
-void map_symbols(const CoreBPE& bpe, std::string_view text, const Symbol* symbols, std::size_t count,
-                 std::vector<TokenId>& ids) {
-  ids.reserve(count);
+// Merges a word stretch by stretch between the cuts (see merge_stretches),
+// which keeps every rescan as short as a morpheme. Returns the number of
+// final symbols, left at the front of `symbols`.
+std::size_t merge_cut_word(const CoreBPE& bpe, PairRanks& pair_rank, Symbol* symbols, std::size_t count) {
+  std::size_t kept = 0;
+  std::size_t begin = 0;
+  for (std::size_t i = 1; i <= count; ++i) {
+    if (i < count && bpe.joinable.contains(pair_rank.last_byte(symbols[i - 1]), pair_rank.first_byte(symbols[i]))) {
+      continue;
+    }
+    const std::size_t merged = i - begin == 1 ? 1 : merge_short(pair_rank, symbols + begin, i - begin);
+    for (std::size_t j = 0; j < merged; ++j) symbols[kept + j] = symbols[begin + j];
+    kept += merged;
+    begin = i;
+  }
+  return kept;
+}
+
+void map_symbols(const CoreBPE& bpe, const PairRanks& pair_rank, const Symbol* symbols,
+                 std::size_t count, IdBuffer& ids) {
+  ids.reserve(ids.size() + count);
   for (std::size_t s = 0; s < count; ++s) {
     if (symbols[s].token != kNoToken) {
       ids.push_back(bpe.token_to_id.value_at(symbols[s].token));
       continue;
     }
-    const std::string_view whole = text.substr(symbols[s].begin, symbols[s].end - symbols[s].begin);
-    for (std::size_t pos = 0; pos < whole.size();) {
-      const std::size_t len = char_length(whole, pos);
-      const TokenId* id = bpe.token_to_id.get(whole.substr(pos, len));
-      ids.push_back(id != nullptr ? *id : bpe.unk_id);
-      pos += len;
+    for (std::size_t pos = symbols[s].begin; pos < symbols[s].end;) {
+      const Symbol symbol = pair_rank.char_symbol(pos);
+      ids.push_back(symbol.token != kNoToken ? bpe.token_to_id.value_at(symbol.token) : bpe.unk_id);
+      pos = symbol.end;
     }
   }
 }
 
 }  // namespace
 
-std::vector<TokenId> encode(const CoreBPE& bpe, std::string_view text) {
-  std::vector<TokenId> ids;
-  if (text.empty()) return ids;
+void encode(const CoreBPE& bpe, std::string_view text, IdBuffer& ids) {
+  if (text.empty()) return;
   PairRanks pair_rank(bpe, text);
+  // A word of up to kShortWord characters merges in place, with no
+  // allocation; one more entry holds merge_short's sentinel.
+  Symbol word[kShortWord + 1];
+  std::size_t count = 0;
+  std::size_t pos = 0;
+  for (; pos < text.size() && count < kShortWord; ++count) {
+    word[count] = pair_rank.char_symbol(pos);
+    pos = word[count].end;
+  }
+  if (pos == text.size()) {
+    map_symbols(bpe, pair_rank, word, merge_cut_word(bpe, pair_rank, word, count), ids);
+    return;
+  }
   const std::vector<Symbol> symbols = merge_stretches(bpe, pair_rank, text);
-  map_symbols(bpe, text, symbols.data(), symbols.size(), ids);
-  return ids;
+  map_symbols(bpe, pair_rank, symbols.data(), symbols.size(), ids);
+}
+
+std::vector<TokenId> encode(const CoreBPE& bpe, std::string_view text) {
+  IdBuffer ids;
+  encode(bpe, text, ids);
+  return std::vector<TokenId>(ids.begin(), ids.end());
 }
 
 }  // namespace morfex::bpe

@@ -4,12 +4,18 @@
 #include <vector>
 
 #include "bpe/core_bpe.h"
+#include "bpe/small_vector.h"
 
 namespace morfex::bpe {
 
+// Room for a word's ids without allocating.
+using IdBuffer = SmallVector<TokenId, 64>;
+
 // Encodes one boundary-annotated surface token: split into characters, merge
 // the lowest-ranked adjacent pair (leftmost on ties) until none has a rank,
-// then map each symbol, falling back to its characters and to `unk_id`.
+// then map each symbol, falling back to its characters and to `unk_id`. The
+// ids are appended to `ids`.
+void encode(const CoreBPE& bpe, std::string_view text, IdBuffer& ids);
 std::vector<TokenId> encode(const CoreBPE& bpe, std::string_view text);
 
 }  // namespace morfex::bpe

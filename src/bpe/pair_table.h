@@ -11,16 +11,21 @@ namespace morfex::bpe {
 // positions in token_to_id) whose joined key has a rank, that rank and the
 // position of the joined token (all ones when the vocabulary lacks it). A
 // lookup is one 64-bit probe instead of building and hashing a string key.
+// Pairs of the first kDense tokens, which in a trained vocabulary are the
+// characters and the earliest (most frequent) merges, are also kept in a
+// square array: the lookups that every word starts with cost one load there.
 class PairTable {
  public:
   struct Merge {
     std::uint32_t rank;
     std::uint32_t merged;
   };
+  static constexpr Merge kNoMerge{UINT32_MAX, UINT32_MAX};
 
   void reserve(std::size_t entries) {
     const std::size_t wanted = std::bit_ceil(entries < 6 ? std::size_t{8} : entries + entries / 3 + 1);
     if (wanted <= slots_.size()) return;
+    if (dense_.empty()) dense_.assign(kDense * kDense, kNoMerge);
     std::vector<Slot> old(wanted);
     old.swap(slots_);
     mask_ = wanted - 1;
@@ -33,16 +38,27 @@ class PairTable {
     const std::uint64_t pair = key(left, right);
     if (Slot* present = const_cast<Slot*>(lookup(pair))) {
       present->merge = merge;
-      return;
+    } else {
+      if ((size_ + 1) * 4 > slots_.size() * 3) reserve(size_ < 4 ? 4 : size_ * 2);
+      slots_[free_slot(pair)] = {pair, merge};
+      ++size_;
     }
-    if ((size_ + 1) * 4 > slots_.size() * 3) reserve(size_ < 4 ? 4 : size_ * 2);
-    slots_[free_slot(pair)] = {pair, merge};
-    ++size_;
+    if ((left | right) < kDense) dense_[left * kDense + right] = merge;
   }
 
-  const Merge* find(std::uint32_t left, std::uint32_t right) const noexcept {
+  // The merge of the pair, or kNoMerge.
+  Merge merge_of(std::uint32_t left, std::uint32_t right) const noexcept {
+    // The square array exists once the first slot does.
+    if (slots_.empty()) return kNoMerge;
+    if ((left | right) < kDense) return dense_[left * kDense + right];
     const Slot* slot = lookup(key(left, right));
-    return slot == nullptr ? nullptr : &slot->merge;
+    return slot != nullptr ? slot->merge : kNoMerge;
+  }
+
+  // Starts loading the slot where a lookup of the pair begins, so that the
+  // first lookups of a word wait for memory together rather than in turn.
+  void prefetch(std::uint32_t left, std::uint32_t right) const noexcept {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[hash(key(left, right)) & mask_]);
   }
 
   std::size_t size() const noexcept { return size_; }
@@ -50,6 +66,7 @@ class PairTable {
  private:
   // Token positions stay below all ones, so no real pair is all ones.
   static constexpr std::uint64_t kEmpty = UINT64_MAX;
+  static constexpr std::uint32_t kDense = 128;
 
   struct Slot {
     std::uint64_t pair = kEmpty;
@@ -79,6 +96,7 @@ class PairTable {
   }
 
   std::vector<Slot> slots_;
+  std::vector<Merge> dense_;
   std::size_t mask_ = 0;
   std::size_t size_ = 0;
 };

@@ -20,7 +20,9 @@ namespace morfex::bpe {
 // model's tables stay in cache. Each slot carries the key's first eight bytes,
 // its length and a hash tag, so a probe for a short key touches one slot and
 // nothing else; longer keys keep their bytes in one arena. A hundred thousand
-// keys cost a few allocations, not one per key.
+// keys cost a few allocations, not one per key. Values are kept apart, in
+// insertion order, so a key's position is a dense number and reading the
+// value of a known position touches a small array.
 template <class Value>
 class StringTable {
   static constexpr std::uint32_t kEmpty = UINT32_MAX;
@@ -31,7 +33,7 @@ class StringTable {
     std::uint32_t length = kEmpty;
     std::uint32_t tag;
     std::uint32_t offset;  // of the whole key in the arena, for keys longer than the head
-    Value value;
+    std::uint32_t position;  // of the value
   };
 
  public:
@@ -41,7 +43,10 @@ class StringTable {
    public:
     const_iterator() = default;
     const_iterator(const StringTable* table, std::size_t slot) : table_(table), slot_(skip_empty(table, slot)) {}
-    value_type operator*() const { return {table_->key(table_->slots_[slot_]), table_->slots_[slot_].value}; }
+    value_type operator*() const {
+      const Slot& slot = table_->slots_[slot_];
+      return {table_->key(slot), table_->values_[slot.position]};
+    }
     // Slots hold no pair to point at, so -> hands out one that lives as long as the expression.
     struct Arrow {
       value_type pair;
@@ -73,6 +78,7 @@ class StringTable {
       : StringTable(entries.begin(), entries.end()) {}
 
   void reserve(std::size_t entries) {
+    values_.reserve(entries);
     const std::size_t wanted = std::bit_ceil(entries < 6 ? std::size_t{8} : entries + entries / 3 + 1);
     if (wanted <= slots_.size()) return;
     // Positions are handed out as 32-bit numbers.
@@ -98,18 +104,18 @@ class StringTable {
   }
   const Value* get(std::string_view key) const noexcept {
     const Slot* slot = lookup(key);
-    return slot == nullptr ? nullptr : &slot->value;
+    return slot == nullptr ? nullptr : &values_[slot->position];
   }
   bool contains(std::string_view key) const noexcept { return lookup(key) != nullptr; }
 
-  // A key's position: its slot, fixed until the table changes, and always
-  // below kNoPosition.
+  // A key's position: the number of keys added before it, so always below
+  // size() and kNoPosition.
   static constexpr std::uint32_t kNoPosition = UINT32_MAX;
   std::uint32_t position_of(std::string_view key) const noexcept {
     const Slot* slot = lookup(key);
-    return slot == nullptr ? kNoPosition : static_cast<std::uint32_t>(slot - slots_.data());
+    return slot == nullptr ? kNoPosition : slot->position;
   }
-  const Value& value_at(std::uint32_t position) const noexcept { return slots_[position].value; }
+  const Value& value_at(std::uint32_t position) const noexcept { return values_[position]; }
   const Value& at(std::string_view key) const {
     const Value* value = get(key);
     if (value == nullptr) throw std::out_of_range("StringTable::at");
@@ -168,7 +174,7 @@ class StringTable {
   std::pair<const_iterator, bool> insert(std::string_view key, Value value, bool assign) {
     if (const Slot* present = lookup(key)) {
       const auto slot = static_cast<std::size_t>(present - slots_.data());
-      if (assign) slots_[slot].value = value;
+      if (assign) values_[present->position] = value;
       return {{this, slot}, false};
     }
     // Lengths and arena offsets are stored in 32 bits.
@@ -179,7 +185,8 @@ class StringTable {
     fresh.length = static_cast<std::uint32_t>(key.size());
     fresh.tag = static_cast<std::uint32_t>(hash(key) >> 32);
     fresh.offset = static_cast<std::uint32_t>(arena_.size());
-    fresh.value = value;
+    fresh.position = static_cast<std::uint32_t>(values_.size());
+    values_.push_back(value);
     if (key.size() > kHeadSize) arena_.append(key);
     const std::size_t slot = free_slot(hash(key));
     slots_[slot] = fresh;
@@ -189,6 +196,7 @@ class StringTable {
   }
 
   std::vector<Slot> slots_;
+  std::vector<Value> values_;
   std::size_t mask_ = 0;
   std::size_t size_ = 0;
   std::string arena_;

@@ -143,6 +143,13 @@ TEST(Encode, EmptyMergePartsNeverMatchNonEmptySymbols) {
   EXPECT_EQ(encode(bpe, "ab"), (Ids{1, 2}));
 }
 
+// Bytes that are not UTF-8 (only C++ callers can pass them) are looked up as
+// they stand; an overlong form never stands for the character it spells.
+TEST(Encode, MalformedBytesAreTheirOwnCharacters) {
+  const CoreBPE bpe = build({{std::string("\0", 1), 1}, {"/", 2}, {"\xC0\x80", 3}, {"\xC0\xAF", 4}, {"\x80", 5}});
+  EXPECT_EQ(encode(bpe, std::string("\xC0\x80\0\xC0\xAF/\x80\xFF", 8)), (Ids{3, 1, 4, 2, 5, 1}));
+}
+
 TEST(Encode, ControlAndWhiteSpaceCharactersAreSymbols) {
   const CoreBPE bpe = build({{" ", 1}, {"\n", 2}, {std::string(1, '\0'), 3}, {" \n", 4}}, {{" ", "\n"}});
   EXPECT_EQ(encode(bpe, std::string(" \n\0 ", 4)), (Ids{4, 3, 1}));
@@ -226,6 +233,11 @@ class RandomModel {
     }
     const std::size_t extra = pick(16);
     for (std::size_t i = 0; i < extra; ++i) unique[text(4)] = id();
+    // Fillers sorting between the ASCII and the multi-byte characters push
+    // the latter past the pair table's square array, into its hashed part.
+    if (chance(50)) {
+      for (int i = 0; i < 150; ++i) unique[std::string(1, 'z').append(std::to_string(i))] = id();
+    }
     if (chance(30)) unique["<unk>"] = id();
     if (chance(20)) unique["<s>"] = id();
     return {unique.begin(), unique.end()};

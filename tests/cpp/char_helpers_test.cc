@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <map>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bpe/char_table.h"
+#include "bpe/small_vector.h"
+#include "bpe/utf8.h"
+
+namespace morfex::bpe {
+namespace {
+
+std::string utf8(std::uint32_t scalar) {
+  std::string out;
+  if (scalar < 0x80) {
+    out += static_cast<char>(scalar);
+  } else if (scalar < 0x800) {
+    out += static_cast<char>(0xC0 | (scalar >> 6));
+    out += static_cast<char>(0x80 | (scalar & 0x3F));
+  } else if (scalar < 0x10000) {
+    out += static_cast<char>(0xE0 | (scalar >> 12));
+    out += static_cast<char>(0x80 | ((scalar >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (scalar & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (scalar >> 18));
+    out += static_cast<char>(0x80 | ((scalar >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((scalar >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (scalar & 0x3F));
+  }
+  return out;
+}
+
+TEST(Utf8, EveryScalarDecodesFromItsShortestForm) {
+  for (std::uint32_t scalar = 0; scalar <= 0x10FFFF; ++scalar) {
+    if (scalar >= 0xD800 && scalar <= 0xDFFF) continue;
+    const std::string bytes = utf8(scalar);
+    const Char c = char_at(bytes, 0);
+    ASSERT_EQ(c.length, bytes.size()) << scalar;
+    ASSERT_EQ(c.scalar, scalar);
+  }
+}
+
+// Only the shortest form names a scalar: anything else must not alias a
+// one-character token such as NUL or "/".
+TEST(Utf8, MalformedCharactersHaveNoScalar) {
+  const std::vector<std::string> malformed = {
+      "\x80",             "\xFF",             "\xC0\x80",         "\xC1\xBF",     "\xE0\x80\x80",
+      "\xE0\x9F\xBF",     "\xED\xA0\x80",     "\xED\xBF\xBF",     "\xF0\x80\x80\x80", "\xF0\x8F\xBF\xBF",
+      "\xF4\x90\x80\x80", "\xF7\xBF\xBF\xBF", "\xC3\x28",         "\xE2\x96",     "\xE2\x28\x81"};
+  for (const std::string& bytes : malformed) {
+    const Char c = char_at(bytes, 0);
+    EXPECT_EQ(c.length, char_length(bytes, 0));
+    EXPECT_EQ(c.scalar, kNotScalar) << testing::PrintToString(bytes);
+  }
+}
+
+TEST(CharTable, AgreesWithMapAcrossPlanes) {
+  std::mt19937 rng(11);
+  CharTable table;
+  std::map<std::uint32_t, std::uint32_t> model;
+  EXPECT_EQ(table.get(0), CharTable::kAbsent);
+  for (int step = 0; step < 20000; ++step) {
+    const std::uint32_t scalar = rng() % 3 == 0 ? rng() % 0x110000 : rng() % 0x3000;
+    if (step % 2 == 0) {
+      table.set(scalar, static_cast<std::uint32_t>(step));
+      model[scalar] = static_cast<std::uint32_t>(step);
+    }
+    const std::uint32_t probe = rng() % 2 == 0 ? scalar : rng() % 0x110000;
+    const auto found = model.find(probe);
+    ASSERT_EQ(table.get(probe), found == model.end() ? CharTable::kAbsent : found->second) << probe;
+  }
+  for (const std::uint32_t edge : {0u, 0xFFu, 0x100u, 0x10FFFFu}) {
+    const auto found = model.find(edge);
+    EXPECT_EQ(table.get(edge), found == model.end() ? CharTable::kAbsent : found->second);
+  }
+}
+
+TEST(SmallVector, KeepsItsElementsWhileSpillingToTheHeap) {
+  SmallVector<std::uint32_t, 4> vector;
+  std::vector<std::uint32_t> model;
+  for (std::uint32_t i = 0; i < 10; ++i) {
+    vector.push_back(i);
+    model.push_back(i);
+  }
+  const std::uint32_t more[] = {100, 101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 112, 113, 114, 115, 116};
+  vector.append(more, std::size(more));
+  model.insert(model.end(), std::begin(more), std::end(more));
+  EXPECT_EQ(std::vector<std::uint32_t>(vector.begin(), vector.end()), model);
+  vector.truncate(3);
+  vector.reserve(1000);
+  EXPECT_EQ(std::vector<std::uint32_t>(vector.begin(), vector.end()), (std::vector<std::uint32_t>{0, 1, 2}));
+
+  SmallVector<char, 8> text;
+  text.append("abcdefgh", 8);
+  text.append("", 0);
+  text.append("ij", 2);
+  EXPECT_EQ(std::string_view(text.data(), text.size()), "abcdefghij");
+}
+
+}  // namespace
+}  // namespace morfex::bpe
