@@ -17,7 +17,7 @@ void SpecialIds::insert(TokenId id) noexcept {
 
 bool SpecialIds::contains(TokenId id) const noexcept {
   static_assert(kSpecialTokens.size() == 4);
-  return size_ != 0 && ((ids_[0] == id) | (ids_[1] == id) | (ids_[2] == id) | (ids_[3] == id));
+  return size_ != 0 && (ids_[0] == id || ids_[1] == id || ids_[2] == id || ids_[3] == id);
 }
 
 void JoinableBytes::add_key(std::string_view key) noexcept {
