@@ -16,9 +16,6 @@ constexpr std::uint32_t kNoToken = TokenToId::kNoPosition;
 static_assert(CharTable::kAbsent == kNoToken);
 // A merged symbol whose vocabulary position is looked up only once it exists.
 constexpr std::uint32_t kLookUp = kNoToken - 1;
-// The token of a sentinel symbol, which pairs with nothing; no vocabulary
-// position is this large.
-constexpr std::uint32_t kSentinel = kNoToken - 2;
 
 // Symbols always concatenate to the text, so each one is a byte range of it
 // and a merge only moves a boundary. `token` is the symbol's position in
@@ -56,9 +53,7 @@ class PairRanks {
     return by_key(left, right);
   }
 
-  void prefetch(const Symbol& left, const Symbol& right) const noexcept {
-    bpe_.merge_pairs.prefetch(left.token, right.token);
-  }
+  const PairTable& table() const noexcept { return bpe_.merge_pairs; }
 
   // Makes `left` the merge of itself and the symbol after it, ending at `end`.
   void merge(Symbol& left, std::size_t end, std::uint32_t merged) const noexcept {
@@ -70,17 +65,11 @@ class PairRanks {
     return bpe_.token_to_id.position_of(text_.substr(begin, end - begin));
   }
 
-  unsigned char first_byte(const Symbol& symbol) const noexcept {
-    return static_cast<unsigned char>(text_[symbol.begin]);
-  }
-  unsigned char last_byte(const Symbol& symbol) const noexcept {
-    return static_cast<unsigned char>(text_[symbol.end - 1]);
-  }
-
-  static constexpr Symbol sentinel() noexcept { return {0, 0, kSentinel}; }
-
   // The character at `pos` as a symbol of its own.
   Symbol char_symbol(std::size_t pos) const noexcept {
+    if (const auto lead = static_cast<unsigned char>(text_[pos]); lead < 0x80) {
+      return {pos, pos + 1, bpe_.char_tokens.get_ascii(lead)};
+    }
     const Char c = char_at(text_, pos);
     const std::size_t end = pos + c.length;
     return {pos, end, c.scalar != kNotScalar ? bpe_.char_tokens.get(c.scalar) : token_at(pos, end)};
@@ -89,7 +78,6 @@ class PairRanks {
  private:
   // Kept out of line: only symbols outside the vocabulary come here.
   [[gnu::noinline]] PairRank by_key(const Symbol& left, const Symbol& right) {
-    if (right.token == kSentinel) return {kNoRank, kNoToken};
     // The key is one byte longer than the two symbols.
     if (right.end - left.begin >= bpe_.merge_ranks.longest_key()) return {kNoRank, kNoToken};
     key_.assign(text_.substr(left.begin, left.end - left.begin));
@@ -104,75 +92,137 @@ class PairRanks {
   std::string key_;
 };
 
-// Keeps the rank of every adjacent pair; after a merge only the two pairs
-// around the merged symbol are ranked again. A symbol merged into its left
-// neighbour stays in place, dead (no rank, unlinked), so nothing moves during
-// merging. Returns the number of final symbols, left at the front of `symbols`.
-std::size_t merge_short(PairRanks& pair_rank, Symbol* symbols, std::size_t count) {
-  // Most morphemes are a few characters long; these need no loop.
-  if (count < 2) return count;
-  if (count == 2) {
-    const PairRank pair = pair_rank(symbols[0], symbols[1]);
-    if (pair.rank == kNoRank) return 2;
-    pair_rank.merge(symbols[0], symbols[1].end, pair.merged);
-    return 1;
+// A stretch of at most kShortWord characters, merged in place: symbol i
+// starts at the first byte of character i and keeps its extent as offsets
+// from the stretch (a character has at most four bytes, so they fit a byte).
+// A symbol merged into its left neighbour stays where it is, dead.
+class ShortStretch {
+ public:
+  ShortStretch(PairRanks& pair_rank, std::size_t base) noexcept : pair_rank_(pair_rank), base_(base) {}
+
+  // Starts a new stretch at `base`.
+  void reset(std::size_t base) noexcept {
+    base_ = base;
+    count_ = 0;
   }
-  if (count == 3) {
-    const PairRank first = pair_rank(symbols[0], symbols[1]);
-    const PairRank second = pair_rank(symbols[1], symbols[2]);
-    if (first.rank == kNoRank && second.rank == kNoRank) return 3;
+  void add(const Symbol& symbol) noexcept {
+    begin_[count_] = static_cast<std::uint8_t>(symbol.begin - base_);
+    end_[count_] = static_cast<std::uint8_t>(symbol.end - base_);
+    token_[count_] = symbol.token;
+    ++count_;
+  }
+
+  // Merges by rank, leftmost first on ties, and hands each final symbol to
+  // `emit` in order.
+  template <class Emit>
+  void merge(Emit&& emit) {
+    switch (count_) {
+      case 1:
+        end_of_[0] = 1;
+        break;
+      case 2:
+        merge_two(0, 1);
+        break;
+      case 3:
+        merge_three();
+        break;
+      default:
+        merge_many(emit);
+        return;
+    }
+    for (std::size_t i = 0; i < count_; i = end_of_[i]) emit(symbol(i));
+  }
+
+ private:
+  Symbol symbol(std::size_t i) const noexcept { return {base_ + begin_[i], base_ + end_[i], token_[i]}; }
+
+  PairRank rank(std::size_t left, std::size_t right) {
+    if (token_[left] != kNoToken && token_[right] != kNoToken) {
+      const PairTable::Merge merge = pair_rank_.table().merge_of(token_[left], token_[right]);
+      return {merge.rank, merge.merged};
+    }
+    return pair_rank_(symbol(left), symbol(right));
+  }
+
+  // Makes `left` the merge of itself and `right`.
+  void join(std::size_t left, std::size_t right, std::uint32_t merged) noexcept {
+    end_[left] = end_[right];
+    token_[left] = merged != kLookUp ? merged : pair_rank_.token_at(base_ + begin_[left], base_ + end_[left]);
+  }
+
+  // The two and three character cases take no loop: most morphemes are that short.
+  // `end_of_` gives the next live symbol for the final walk.
+  void merge_two(std::size_t left, std::size_t right) {
+    end_of_[left] = static_cast<std::uint8_t>(right);
+    end_of_[right] = static_cast<std::uint8_t>(count_);
+    const PairRank pair = rank(left, right);
+    if (pair.rank == kNoRank) return;
+    join(left, right, pair.merged);
+    end_of_[left] = static_cast<std::uint8_t>(count_);
+  }
+
+  void merge_three() {
+    const PairRank first = rank(0, 1);
+    const PairRank second = rank(1, 2);
+    end_of_[0] = 1;
+    end_of_[1] = 2;
+    end_of_[2] = 3;
+    if (first.rank == kNoRank && second.rank == kNoRank) return;
     // On equal ranks the left pair merges.
     if (first.rank <= second.rank) {
-      pair_rank.merge(symbols[0], symbols[1].end, first.merged);
-      symbols[1] = symbols[2];
+      join(0, 1, first.merged);
+      merge_two(0, 2);
     } else {
-      pair_rank.merge(symbols[1], symbols[2].end, second.merged);
+      join(1, 2, second.merged);
+      merge_two(0, 1);
     }
-    return merge_short(pair_rank, symbols, 2);
   }
-  // Rank and position in one number: its minimum is the leftmost pair of the
-  // lowest rank, found by a scan without branches.
-  std::uint64_t order[kShortWord + 1];
-  std::uint32_t merged[kShortWord + 1];
-  // Links; both ends lead to a sentinel after the last symbol that pairs
-  // with nothing, so a merge at either end takes no branch of its own. The
-  // caller's symbol after the stretch is set aside meanwhile.
-  const std::size_t end = count;
-  std::uint8_t next[kShortWord + 1];
-  std::uint8_t prev[kShortWord + 1];
-  const Symbol after = symbols[end];
-  symbols[end] = PairRanks::sentinel();
-  auto rank_pair = [&](std::size_t left) {
-    const PairRank pair = pair_rank(symbols[left], symbols[next[left]]);
-    order[left] = std::uint64_t{pair.rank} << 32 | left;
-    merged[left] = pair.merged;
-  };
-  for (std::size_t i = 0; i < count; ++i) {
-    next[i] = static_cast<std::uint8_t>(i + 1);
-    prev[i] = static_cast<std::uint8_t>(i - 1);
-    pair_rank.prefetch(symbols[i], symbols[i + 1]);
+
+  template <class Emit>
+  void merge_many(Emit&& emit) {
+    // Rank and position in one number: its minimum is the leftmost pair of
+    // the lowest rank, found by a scan without branches.
+    std::uint64_t order[kShortWord];
+    std::uint32_t merged[kShortWord];
+    std::uint8_t prev[kShortWord];
+    std::uint8_t* const next = end_of_;
+    const std::size_t end = count_;
+    auto rank_pair = [&](std::size_t left) {
+      const PairRank pair = next[left] != end ? rank(left, next[left]) : PairRank{kNoRank, kNoToken};
+      order[left] = std::uint64_t{pair.rank} << 32 | left;
+      merged[left] = pair.merged;
+    };
+    for (std::size_t i = 0; i < end; ++i) {
+      next[i] = static_cast<std::uint8_t>(i + 1);
+      prev[i] = static_cast<std::uint8_t>(i - 1);
+      if (i + 1 < end) pair_rank_.table().prefetch(token_[i], token_[i + 1]);
+    }
+    for (std::size_t i = 0; i < end; ++i) rank_pair(i);
+    for (;;) {
+      std::uint64_t lowest = order[0];
+      for (std::size_t i = 1; i < end; ++i) lowest = order[i] < lowest ? order[i] : lowest;
+      if (lowest >> 32 == kNoRank) break;
+      const std::size_t best = static_cast<std::uint32_t>(lowest);
+      const std::size_t right = next[best];
+      join(best, right, merged[best]);
+      order[right] = ~std::uint64_t{0};
+      next[best] = next[right];
+      if (next[best] != end) prev[next[best]] = static_cast<std::uint8_t>(best);
+      rank_pair(best);
+      // The first symbol is never merged away, so every other one has a live left neighbour.
+      if (best != 0) rank_pair(prev[best]);
+    }
+    for (std::size_t i = 0; i < end; i = next[i]) emit(symbol(i));
   }
-  prev[0] = static_cast<std::uint8_t>(end);
-  next[end] = static_cast<std::uint8_t>(end);
-  for (std::size_t i = 0; i < count; ++i) rank_pair(i);
-  for (;;) {
-    std::uint64_t lowest = order[0];
-    for (std::size_t i = 1; i < count; ++i) lowest = order[i] < lowest ? order[i] : lowest;
-    if (lowest >> 32 == kNoRank) break;
-    const std::size_t best = static_cast<std::uint32_t>(lowest);
-    const std::size_t right = next[best];
-    pair_rank.merge(symbols[best], symbols[right].end, merged[best]);
-    order[right] = ~std::uint64_t{0};
-    next[best] = next[right];
-    prev[next[best]] = static_cast<std::uint8_t>(best);
-    rank_pair(best);
-    rank_pair(prev[best]);
-  }
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i != end; i = next[i]) symbols[kept++] = symbols[i];
-  symbols[end] = after;
-  return kept;
-}
+
+  PairRanks& pair_rank_;
+  std::size_t base_;
+  std::size_t count_ = 0;
+  std::uint32_t token_[kShortWord];
+  std::uint8_t begin_[kShortWord];
+  std::uint8_t end_[kShortWord];
+  std::uint8_t end_of_[kShortWord];
+};
 
 // Symbols as a doubly linked array, one node per character; a node that has
 // been merged into its left neighbour is dead.
@@ -242,97 +292,63 @@ void merge_long(PairRanks& pair_rank, std::size_t begin, std::size_t end,
   for (std::size_t i = 0; i != kNone; i = nodes[i].next) symbols.push_back(nodes[i].symbol);
 }
 
-// Long inputs are cut between characters that no merge key can join (see
-// JoinableBytes); each stretch then merges on its own, which gives the same
-// symbols as merging the whole, since no pair ever spans a cut. A stretch as
-// short as a word takes the flat path, so time grows linearly with the number
-// of such stretches.
-std::vector<Symbol> merge_stretches(const CoreBPE& bpe, PairRanks& pair_rank, std::string_view text) {
-  std::vector<Symbol> symbols;
-  symbols.reserve(text.size());
-  Symbol stretch[kShortWord + 1];
-  std::size_t count = 0;
-  std::size_t begin = 0;
-  auto finish = [&](std::size_t end) {
-    if (count == 1) {
-      symbols.push_back(stretch[0]);
-    } else if (count <= kShortWord) {
-      const std::size_t merged = merge_short(pair_rank, stretch, count);
-      symbols.insert(symbols.end(), stretch, stretch + merged);
-    } else {
-      merge_long(pair_rank, begin, end, symbols);
-    }
-    count = 0;
-    begin = end;
-  };
-  for (std::size_t pos = 0; pos < text.size();) {
-    if (pos > begin && !bpe.joinable.contains(static_cast<unsigned char>(text[pos - 1]),
-                                              static_cast<unsigned char>(text[pos]))) {
-      finish(pos);
-    }
-    const Symbol symbol = pair_rank.char_symbol(pos);
-    if (count < kShortWord) stretch[count] = symbol;
-    ++count;
-    pos = symbol.end;
-  }
-  finish(text.size());
-  return symbols;
-}
-
-// Merges a word stretch by stretch between the cuts (see merge_stretches),
-// which keeps every rescan as short as a morpheme. Returns the number of
-// final symbols, left at the front of `symbols`.
-std::size_t merge_cut_word(const CoreBPE& bpe, PairRanks& pair_rank, Symbol* symbols, std::size_t count) {
-  std::size_t kept = 0;
-  std::size_t begin = 0;
-  for (std::size_t i = 1; i <= count; ++i) {
-    if (i < count && bpe.joinable.contains(pair_rank.last_byte(symbols[i - 1]), pair_rank.first_byte(symbols[i]))) {
-      continue;
-    }
-    const std::size_t merged = i - begin == 1 ? 1 : merge_short(pair_rank, symbols + begin, i - begin);
-    for (std::size_t j = 0; j < merged; ++j) symbols[kept + j] = symbols[begin + j];
-    kept += merged;
-    begin = i;
-  }
-  return kept;
-}
-
-void map_symbols(const CoreBPE& bpe, const PairRanks& pair_rank, const Symbol* symbols,
-                 std::size_t count, IdBuffer& ids) {
-  ids.reserve(ids.size() + count);
-  for (std::size_t s = 0; s < count; ++s) {
-    if (symbols[s].token != kNoToken) {
-      ids.push_back(bpe.token_to_id.value_at(symbols[s].token));
-      continue;
-    }
-    for (std::size_t pos = symbols[s].begin; pos < symbols[s].end;) {
-      const Symbol symbol = pair_rank.char_symbol(pos);
-      ids.push_back(symbol.token != kNoToken ? bpe.token_to_id.value_at(symbol.token) : bpe.unk_id);
-      pos = symbol.end;
-    }
+// Appends the ids of the characters of a final symbol that the vocabulary
+// lacks, with unk_id for the characters it lacks too.
+[[gnu::noinline]] void emit_char_ids(const CoreBPE& bpe, const PairRanks& pair_rank, const Symbol& symbol,
+                                     IdBuffer& ids) {
+  for (std::size_t pos = symbol.begin; pos < symbol.end;) {
+    const Symbol ch = pair_rank.char_symbol(pos);
+    ids.push_back(ch.token != kNoToken ? bpe.token_to_id.value_at(ch.token) : bpe.unk_id);
+    pos = ch.end;
   }
 }
 
 }  // namespace
 
+// The text is cut between characters that no merge key can join (see
+// JoinableBytes); each stretch then merges on its own, which gives the same
+// symbols as merging the whole, since no pair ever spans a cut. In a word the
+// stretches are its morphemes and markers; a stretch as short as a word
+// merges in place, a longer one through the heap, so time grows with the
+// length of the text and not with its square.
 void encode(const CoreBPE& bpe, std::string_view text, IdBuffer& ids) {
-  if (text.empty()) return;
   PairRanks pair_rank(bpe, text);
-  // A word of up to kShortWord characters merges in place, with no
-  // allocation; one more entry holds merge_short's sentinel.
-  Symbol word[kShortWord + 1];
+  auto emit = [&](const Symbol& symbol) {
+    if (symbol.token != kNoToken) {
+      ids.push_back(bpe.token_to_id.value_at(symbol.token));
+    } else {
+      emit_char_ids(bpe, pair_rank, symbol, ids);
+    }
+  };
+  std::size_t begin = 0;
   std::size_t count = 0;
-  std::size_t pos = 0;
-  for (; pos < text.size() && count < kShortWord; ++count) {
-    word[count] = pair_rank.char_symbol(pos);
-    pos = word[count].end;
+  ShortStretch stretch(pair_rank, 0);
+  Symbol last{};
+  auto finish = [&](std::size_t end) {
+    if (count == 1) {
+      emit(last);
+    } else if (count <= kShortWord) {
+      stretch.merge(emit);
+    } else {
+      std::vector<Symbol> symbols;
+      merge_long(pair_rank, begin, end, symbols);
+      for (const Symbol& symbol : symbols) emit(symbol);
+    }
+  };
+  for (std::size_t pos = 0; pos < text.size();) {
+    if (pos > begin && !bpe.joinable.contains(static_cast<unsigned char>(text[pos - 1]),
+                                              static_cast<unsigned char>(text[pos]))) {
+      finish(pos);
+      begin = pos;
+      count = 0;
+      stretch.reset(pos);
+    }
+    last = pair_rank.char_symbol(pos);
+    if (count < kShortWord) stretch.add(last);
+    ++count;
+    pos = last.end;
   }
-  if (pos == text.size()) {
-    map_symbols(bpe, pair_rank, word, merge_cut_word(bpe, pair_rank, word, count), ids);
-    return;
-  }
-  const std::vector<Symbol> symbols = merge_stretches(bpe, pair_rank, text);
-  map_symbols(bpe, pair_rank, symbols.data(), symbols.size(), ids);
+  if (count != 0) finish(text.size());
 }
 
 std::vector<TokenId> encode(const CoreBPE& bpe, std::string_view text) {
