@@ -250,8 +250,9 @@ struct Candidate {
 
 // A min-heap of candidate pairs with lazy invalidation, for a stretch of more
 // than kShortWord characters: O(n log n) instead of a rescan after every merge.
-void merge_long(PairRanks& pair_rank, std::size_t begin, std::size_t end,
-                std::vector<Symbol>& symbols) {
+// Hands each final symbol to `emit`, in order.
+template <class Emit>
+[[gnu::noinline]] void merge_long(PairRanks& pair_rank, std::size_t begin, std::size_t end, Emit&& emit) {
   std::vector<Node> nodes;
   nodes.reserve(end - begin);
   for (std::size_t pos = begin; pos < end;) {
@@ -289,7 +290,7 @@ void merge_long(PairRanks& pair_rank, std::size_t begin, std::size_t end,
     if (left.prev != kNone) offer(left.prev);
   }
 
-  for (std::size_t i = 0; i != kNone; i = nodes[i].next) symbols.push_back(nodes[i].symbol);
+  for (std::size_t i = 0; i != kNone; i = nodes[i].next) emit(nodes[i].symbol);
 }
 
 // Appends the ids of the characters of a final symbol that the vocabulary
@@ -330,9 +331,7 @@ void encode(const CoreBPE& bpe, std::string_view text, IdBuffer& ids) {
     } else if (count <= kShortWord) {
       stretch.merge(emit);
     } else {
-      std::vector<Symbol> symbols;
-      merge_long(pair_rank, begin, end, symbols);
-      for (const Symbol& symbol : symbols) emit(symbol);
+      merge_long(pair_rank, begin, end, emit);
     }
   };
   for (std::size_t pos = 0; pos < text.size();) {
