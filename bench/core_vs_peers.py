@@ -70,6 +70,12 @@ def rounds_side_by_side(peers, make_inputs, rounds):
     return times
 
 
+def print_medians(what, times):
+    """The absolute medians behind the ratios, for reading them."""
+    medians = ", ".join(f"{name} {statistics.median(t):,.0f}" for name, t in times.items())
+    print(f"{what}, median ns per call: {medians}")
+
+
 def median_ratio(times, numerator, denominator):
     return statistics.median(a / b for a, b in zip(times[numerator], times[denominator]))
 
@@ -91,6 +97,7 @@ def bench_words(bpe, hf, reference, floor, words, rounds):
         "floor": floor.encode,
     }
     times = rounds_side_by_side(peers, lambda: [fresh(word) for word in words], rounds)
+    print_medians("encode a word", times)
     return [
         ("encode a word: tokenizers / morfex", median_ratio(times, "tokenizers", "morfex"), ">= 10"),
         ("encode a word: reference / morfex", median_ratio(times, "reference", "morfex"), ">= 30"),
@@ -111,6 +118,7 @@ def bench_decode(bpe, hf, reference, words, rounds):
         "tokenizers": lambda ids: hf.decode(ids, skip_special_tokens=True),
     }
     times = rounds_side_by_side(peers, lambda: [list(ids) for ids in sequences], rounds)
+    print_medians("decode a word", times)
     return [("decode a word: tokenizers / morfex", median_ratio(times, "tokenizers", "morfex"), ">= 10")]
 
 
