@@ -180,3 +180,24 @@ def test_long_inputs_match_reference(seed):
         ids = bpe.encode(text)
         assert ids == ref.encode(text)
         assert bpe.decode(ids) == ref.decode(ids)
+
+
+def test_shipped_model_encodes_words_like_the_reference():
+    """A real model, where most morphemes end as one token: the encoder takes
+    those whole, and must still agree with merging them."""
+    import morfex
+
+    tokenizer = morfex.default_model()
+    vocab, merges = dict(tokenizer.vocab), list(tokenizer.merges)
+    bpe = _morfex.CoreBPE(vocab, merges)
+    ref = ReferenceBPE(vocab, merges)
+    rng = random.Random(7)
+    tokens = [token for token in vocab if MARKER not in token and not token.startswith("<")]
+    for _ in range(300):
+        # Morphemes made of whole tokens, of token pieces and of joined tokens.
+        morphemes = []
+        for _ in range(rng.randint(1, 4)):
+            token = rng.choice(tokens)
+            morphemes.append(rng.choice([token, token[: rng.randint(1, len(token))], token + rng.choice(tokens)]))
+        word = MARKER.join(morphemes)
+        assert bpe.encode(word) == ref.encode(word), word

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "bpe/encoder.h"
 #include "bpe/utf8.h"
 
 namespace morfex::bpe {
@@ -86,6 +87,10 @@ CoreBPE CoreBPE::from_ranks(TokenToId vocab, MergeRanks merge_ranks) {
   bpe.merge_ranks = std::move(merge_ranks);
   index_merge_pairs(bpe);
   index_char_tokens(bpe);
+  bpe.merges_whole.assign(bpe.token_to_id.size(), false);
+  for (const auto& [token, id] : bpe.token_to_id) {
+    bpe.merges_whole[bpe.token_to_id.position_of(token)] = merges_to_itself(bpe, token);
+  }
 
   if (!bpe.token_to_id.empty()) bpe.id_to_token.reserve(bpe.token_to_id.size());
   for (const auto& [token, id] : bpe.token_to_id) bpe.id_to_token.insert_or_assign(id, std::string(token));

@@ -65,12 +65,16 @@ struct CoreBPE {
   SpecialIds special_ids;
   TokenId unk_id = kDefaultUnkId;
   // Derived from merge_ranks and token_to_id: the merges between vocabulary
-  // tokens, by token position; the byte pairs that let the encoder cut long
-  // inputs into stretches that merge independently; and the position of
-  // every one-character token, by its scalar value.
+  // tokens, by token position; the byte pairs that let the encoder cut its
+  // input into stretches that merge independently; and the position of every
+  // one-character token, by its scalar value.
   PairTable merge_pairs;
   JoinableBytes joinable;
   CharTable char_tokens;
+  // By token position: whether the token's own text, merged as a stretch of
+  // its own, ends as that one token. A stretch of a text that spells such a
+  // token needs no merging.
+  std::vector<bool> merges_whole;
 
   // Takes ownership of both inputs. `vocab` keys are distinct by construction.
   static CoreBPE build(TokenToId vocab, MergeList merges);

@@ -36,6 +36,9 @@ struct PairRank {
 // Stretches up to this many characters take the flat path: a rescan of a few
 // cached ranks beats a heap on a word, and needs no allocation.
 constexpr std::size_t kShortWord = 32;
+// Stretches from this many characters on are first looked up whole; shorter
+// ones merge in fewer steps than a string lookup takes.
+constexpr std::size_t kWholeLookUp = 4;
 
 // Ranks two adjacent symbols exactly as their joined key (left, TAB, right)
 // would be ranked in merge_ranks: two vocabulary tokens through the pair
@@ -99,6 +102,8 @@ class PairRanks {
 class ShortStretch {
  public:
   ShortStretch(PairRanks& pair_rank, std::size_t base) noexcept : pair_rank_(pair_rank), base_(base) {}
+
+  std::size_t size() const noexcept { return count_; }
 
   // Starts a new stretch at `base`.
   void reset(std::size_t base) noexcept {
@@ -304,6 +309,28 @@ template <class Emit>
   }
 }
 
+// Appends the ids of a stretch of `count` (two or more) characters. Kept out
+// of line: the stretches of one character, the most common, skip it.
+template <class Emit>
+[[gnu::noinline]] void finish_stretch(const CoreBPE& bpe, PairRanks& pair_rank, ShortStretch& stretch,
+                                      std::size_t begin, std::size_t end, std::size_t count, IdBuffer& ids,
+                                      Emit& emit) {
+  if (count > kShortWord) {
+    merge_long(pair_rank, begin, end, emit);
+    return;
+  }
+  // Most stretches of a word are morphemes that end as one token; for a long
+  // one, finding that out by its text costs less than merging.
+  if (count >= kWholeLookUp) {
+    const std::uint32_t whole = pair_rank.token_at(begin, end);
+    if (whole != kNoToken && bpe.merges_whole[whole]) {
+      ids.push_back(bpe.token_to_id.value_at(whole));
+      return;
+    }
+  }
+  stretch.merge(emit);
+}
+
 }  // namespace
 
 // The text is cut between characters that no merge key can join (see
@@ -328,10 +355,8 @@ void encode(const CoreBPE& bpe, std::string_view text, IdBuffer& ids) {
   auto finish = [&](std::size_t end) {
     if (count == 1) {
       emit(last);
-    } else if (count <= kShortWord) {
-      stretch.merge(emit);
     } else {
-      merge_long(pair_rank, begin, end, emit);
+      finish_stretch(bpe, pair_rank, stretch, begin, end, count, ids, emit);
     }
   };
   for (std::size_t pos = 0; pos < text.size();) {
@@ -348,6 +373,24 @@ void encode(const CoreBPE& bpe, std::string_view text, IdBuffer& ids) {
     pos = last.end;
   }
   if (count != 0) finish(text.size());
+}
+
+bool merges_to_itself(const CoreBPE& bpe, std::string_view token) {
+  PairRanks pair_rank(bpe, token);
+  ShortStretch stretch(pair_rank, 0);
+  for (std::size_t pos = 0; pos < token.size();) {
+    if (stretch.size() == kShortWord) return false;
+    if (pos > 0 && !bpe.joinable.contains(static_cast<unsigned char>(token[pos - 1]),
+                                          static_cast<unsigned char>(token[pos]))) {
+      return false;
+    }
+    const Symbol symbol = pair_rank.char_symbol(pos);
+    stretch.add(symbol);
+    pos = symbol.end;
+  }
+  std::size_t symbols = 0;
+  if (stretch.size() != 0) stretch.merge([&](const Symbol&) { ++symbols; });
+  return symbols == 1;
 }
 
 std::vector<TokenId> encode(const CoreBPE& bpe, std::string_view text) {

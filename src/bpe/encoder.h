@@ -18,4 +18,9 @@ using IdBuffer = SmallVector<TokenId, 64>;
 void encode(const CoreBPE& bpe, std::string_view text, IdBuffer& ids);
 std::vector<TokenId> encode(const CoreBPE& bpe, std::string_view text);
 
+// Whether `token`, encoded on its own, is one stretch that merges into the
+// single symbol `token`. Reads only the merge tables, so a record can ask it
+// while it is being built.
+bool merges_to_itself(const CoreBPE& bpe, std::string_view token);
+
 }  // namespace morfex::bpe

@@ -143,6 +143,22 @@ TEST(Encode, EmptyMergePartsNeverMatchNonEmptySymbols) {
   EXPECT_EQ(encode(bpe, "ab"), (Ids{1, 2}));
 }
 
+// A stretch that spells a token is taken whole only when the token's own
+// text merges into it: here "abcd" never forms, since "bc" and "cd" come
+// first and no key joins them further, while "wxyz" does.
+TEST(Encode, WholeStretchShortcutOnlyForTokensThatMergeToThemselves) {
+  const VocabList vocab = {{"a", 1}, {"b", 2}, {"c", 3}, {"d", 4}, {"bc", 5}, {"abcd", 6}, {"w", 7},
+                           {"x", 8}, {"y", 9}, {"z", 10}, {"wx", 11}, {"yz", 12}, {"wxyz", 13}, {kMarker, 14}};
+  const CoreBPE bpe = build(vocab, {{"b", "c"}, {"c", "d"}, {"w", "x"}, {"y", "z"}, {"wx", "yz"}, {"a", "bcd"}});
+  EXPECT_FALSE(bpe.merges_whole[bpe.token_to_id.position_of("abcd")]);
+  EXPECT_TRUE(bpe.merges_whole[bpe.token_to_id.position_of("wxyz")]);
+  EXPECT_TRUE(merges_to_itself(bpe, "bc"));
+  EXPECT_TRUE(merges_to_itself(bpe, "a"));
+  EXPECT_EQ(encode(bpe, "abcd" + kMarker + "wxyz"), (Ids{1, 5, 4, 14, 13}));
+  // A token that holds a cut can never be one stretch.
+  EXPECT_FALSE(merges_to_itself(build({{"a", 1}, {kMarker, 2}, {"a" + kMarker, 3}}, {{"a", "b"}}), "a" + kMarker));
+}
+
 // Bytes that are not UTF-8 (only C++ callers can pass them) are looked up as
 // they stand; an overlong form never stands for the character it spells.
 TEST(Encode, MalformedBytesAreTheirOwnCharacters) {
