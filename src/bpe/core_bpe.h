@@ -72,8 +72,8 @@ struct CoreBPE {
   JoinableBytes joinable;
   CharTable char_tokens;
   // By token position: whether the token's own text, merged as a stretch of
-  // its own, ends as that one token. A stretch of a text that spells such a
-  // token needs no merging.
+  // its own, ends as that one token (see merges_to_itself). A stretch of a
+  // text that spells such a token needs no merging.
   std::vector<bool> merges_whole;
 
   // Takes ownership of both inputs. `vocab` keys are distinct by construction.

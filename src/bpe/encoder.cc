@@ -36,9 +36,12 @@ struct PairRank {
 // Stretches up to this many characters take the flat path: a rescan of a few
 // cached ranks beats a heap on a word, and needs no allocation.
 constexpr std::size_t kShortWord = 32;
-// Stretches from this many characters on are first looked up whole; shorter
-// ones merge in fewer steps than a string lookup takes.
-constexpr std::size_t kWholeLookUp = 4;
+// Stretches of this many characters are first looked up whole: shorter ones
+// merge in fewer steps than a string lookup takes, and longer ones are rarely
+// a single token (a morpheme is short), so their tokens are not worth
+// merging at construction.
+constexpr std::size_t kWholeShortest = 4;
+constexpr std::size_t kWholeLongest = 8;
 
 // Ranks two adjacent symbols exactly as their joined key (left, TAB, right)
 // would be ranked in merge_ranks: two vocabulary tokens through the pair
@@ -321,7 +324,7 @@ template <class Emit>
   }
   // Most stretches of a word are morphemes that end as one token; for a long
   // one, finding that out by its text costs less than merging.
-  if (count >= kWholeLookUp) {
+  if (count >= kWholeShortest && count <= kWholeLongest) {
     const std::uint32_t whole = pair_rank.token_at(begin, end);
     if (whole != kNoToken && bpe.merges_whole[whole]) {
       ids.push_back(bpe.token_to_id.value_at(whole));
@@ -379,7 +382,7 @@ bool merges_to_itself(const CoreBPE& bpe, std::string_view token) {
   PairRanks pair_rank(bpe, token);
   ShortStretch stretch(pair_rank, 0);
   for (std::size_t pos = 0; pos < token.size();) {
-    if (stretch.size() == kShortWord) return false;
+    if (stretch.size() == kWholeLongest) return false;
     if (pos > 0 && !bpe.joinable.contains(static_cast<unsigned char>(token[pos - 1]),
                                           static_cast<unsigned char>(token[pos]))) {
       return false;
@@ -388,8 +391,9 @@ bool merges_to_itself(const CoreBPE& bpe, std::string_view token) {
     stretch.add(symbol);
     pos = symbol.end;
   }
+  if (stretch.size() < kWholeShortest) return false;
   std::size_t symbols = 0;
-  if (stretch.size() != 0) stretch.merge([&](const Symbol&) { ++symbols; });
+  stretch.merge([&](const Symbol&) { ++symbols; });
   return symbols == 1;
 }
 

@@ -18,7 +18,8 @@ using IdBuffer = SmallVector<TokenId, 64>;
 void encode(const CoreBPE& bpe, std::string_view text, IdBuffer& ids);
 std::vector<TokenId> encode(const CoreBPE& bpe, std::string_view text);
 
-// Whether `token`, encoded on its own, is one stretch that merges into the
+// Whether `token`, encoded on its own, is one stretch of a length that the
+// encoder looks up whole (four to eight characters) and merges into the
 // single symbol `token`. Reads only the merge tables, so a record can ask it
 // while it is being built.
 bool merges_to_itself(const CoreBPE& bpe, std::string_view token);

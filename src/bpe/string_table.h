@@ -116,6 +116,11 @@ class StringTable {
     return slot == nullptr ? kNoPosition : slot->position;
   }
   const Value& value_at(std::uint32_t position) const noexcept { return values_[position]; }
+
+  // Starts loading the slot where a lookup of the key begins.
+  void prefetch(std::string_view key) const noexcept {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[hash(key) & mask_]);
+  }
   const Value& at(std::string_view key) const {
     const Value* value = get(key);
     if (value == nullptr) throw std::out_of_range("StringTable::at");
@@ -150,17 +155,23 @@ class StringTable {
 
   const Slot* lookup(std::string_view key) const noexcept {
     if (key.size() > longest_key_ || slots_.empty()) return nullptr;
-    const std::uint64_t key_hash = hash(key);
+    const std::size_t i = probe(key, hash(key));
+    return slots_[i].length == kEmpty ? nullptr : &slots_[i];
+  }
+
+  // The slot that holds the key, or else the empty slot that ends its probe
+  // sequence (where an insertion would go). The table has a slot.
+  std::size_t probe(std::string_view key, std::uint64_t key_hash) const noexcept {
     const auto tag = static_cast<std::uint32_t>(key_hash >> 32);
     const auto length = static_cast<std::uint32_t>(key.size());
     const std::uint64_t head = head_of(key);
     for (std::size_t i = key_hash & mask_;; i = (i + 1) & mask_) {
       const Slot& slot = slots_[i];
-      if (slot.length == kEmpty) return nullptr;
+      if (slot.length == kEmpty) return i;
       if (slot.tag == tag && slot.length == length && slot.head == head &&
           (length <= kHeadSize ||
            std::memcmp(arena_.data() + slot.offset + kHeadSize, key.data() + kHeadSize, length - kHeadSize) == 0)) {
-        return &slot;
+        return i;
       }
     }
   }
@@ -172,23 +183,27 @@ class StringTable {
   }
 
   std::pair<const_iterator, bool> insert(std::string_view key, Value value, bool assign) {
-    if (const Slot* present = lookup(key)) {
-      const auto slot = static_cast<std::size_t>(present - slots_.data());
-      if (assign) values_[present->position] = value;
+    // One hash and one probe for both the search and the insertion.
+    const std::uint64_t key_hash = hash(key);
+    std::size_t slot = slots_.empty() ? 0 : probe(key, key_hash);
+    if (!slots_.empty() && slots_[slot].length != kEmpty) {
+      if (assign) values_[slots_[slot].position] = value;
       return {{this, slot}, false};
     }
     // Lengths and arena offsets are stored in 32 bits.
     if (key.size() >= kEmpty || arena_.size() + key.size() >= kEmpty) throw std::length_error("capacity overflow");
-    if ((size_ + 1) * 4 > slots_.size() * 3) reserve(size_ < 4 ? 4 : size_ * 2);
+    if ((size_ + 1) * 4 > slots_.size() * 3) {
+      reserve(size_ < 4 ? 4 : size_ * 2);
+      slot = free_slot(key_hash);
+    }
     Slot fresh;
     fresh.head = head_of(key);
     fresh.length = static_cast<std::uint32_t>(key.size());
-    fresh.tag = static_cast<std::uint32_t>(hash(key) >> 32);
+    fresh.tag = static_cast<std::uint32_t>(key_hash >> 32);
     fresh.offset = static_cast<std::uint32_t>(arena_.size());
     fresh.position = static_cast<std::uint32_t>(values_.size());
     values_.push_back(value);
     if (key.size() > kHeadSize) arena_.append(key);
-    const std::size_t slot = free_slot(hash(key));
     slots_[slot] = fresh;
     ++size_;
     if (key.size() > longest_key_) longest_key_ = key.size();

@@ -152,9 +152,24 @@ TEST(Encode, WholeStretchShortcutOnlyForTokensThatMergeToThemselves) {
   const CoreBPE bpe = build(vocab, {{"b", "c"}, {"c", "d"}, {"w", "x"}, {"y", "z"}, {"wx", "yz"}, {"a", "bcd"}});
   EXPECT_FALSE(bpe.merges_whole[bpe.token_to_id.position_of("abcd")]);
   EXPECT_TRUE(bpe.merges_whole[bpe.token_to_id.position_of("wxyz")]);
-  EXPECT_TRUE(merges_to_itself(bpe, "bc"));
-  EXPECT_TRUE(merges_to_itself(bpe, "a"));
+  // Shorter stretches merge faster than a lookup, so they are never taken whole.
+  EXPECT_FALSE(merges_to_itself(bpe, "bc"));
   EXPECT_EQ(encode(bpe, "abcd" + kMarker + "wxyz"), (Ids{1, 5, 4, 14, 13}));
+  // Nor are stretches longer than eight characters, which still merge as usual.
+  VocabList letters;
+  MergeList chain;
+  std::string word = "a";
+  for (char c = 'b'; c <= 'r'; ++c) {
+    letters.emplace_back(std::string(1, c), static_cast<TokenId>(c));
+    chain.emplace_back(word, std::string(1, c));
+    word += c;
+    letters.emplace_back(word, static_cast<TokenId>(1000 + word.size()));
+  }
+  letters.emplace_back("a", 97);
+  const CoreBPE long_tokens = build(letters, chain);
+  EXPECT_TRUE(merges_to_itself(long_tokens, word.substr(0, 8)));
+  EXPECT_FALSE(merges_to_itself(long_tokens, word.substr(0, 9)));
+  EXPECT_EQ(encode(long_tokens, word.substr(0, 9)), (Ids{1009}));
   // A token that holds a cut can never be one stretch.
   EXPECT_FALSE(merges_to_itself(build({{"a", 1}, {kMarker, 2}, {"a" + kMarker, 3}}, {{"a", "b"}}), "a" + kMarker));
 }
