@@ -43,27 +43,8 @@ namespace {
 // positions, with the same answer as looking up their joined key.
 void index_merge_pairs(CoreBPE& bpe) {
   bpe.merge_pairs.reserve(bpe.merge_ranks.size());
-  // Every key costs three lookups at random places of a large table, so the
-  // tokens of a key a few steps ahead are fetched while this one is read.
-  constexpr int kAhead = 8;
-  std::string ahead_joined;
-  auto fetch = [&](std::string_view key) {
-    const std::size_t tab = key.find(kMergeSeparator, 1);
-    if (tab == std::string_view::npos || tab + 1 >= key.size()) return;
-    bpe.token_to_id.prefetch(key.substr(0, tab));
-    bpe.token_to_id.prefetch(key.substr(tab + 1));
-    ahead_joined.assign(key.substr(0, tab));
-    ahead_joined.append(key.substr(tab + 1));
-    bpe.token_to_id.prefetch(ahead_joined);
-  };
-  auto ahead = bpe.merge_ranks.begin();
-  for (int i = 0; i < kAhead && ahead != bpe.merge_ranks.end(); ++i, ++ahead) fetch((*ahead).first);
   std::string joined;
   for (const auto& [key, rank] : bpe.merge_ranks) {
-    if (ahead != bpe.merge_ranks.end()) {
-      fetch((*ahead).first);
-      ++ahead;
-    }
     bpe.joinable.add_key(key);
     // Symbols are never empty, so a TAB at either end separates nothing.
     for (std::size_t tab = key.find(kMergeSeparator, 1); tab != std::string_view::npos && tab + 1 < key.size();

@@ -203,7 +203,6 @@ class ShortStretch {
     for (std::size_t i = 0; i < end; ++i) {
       next[i] = static_cast<std::uint8_t>(i + 1);
       prev[i] = static_cast<std::uint8_t>(i - 1);
-      if (i + 1 < end) pair_rank_.table().prefetch(token_[i], token_[i + 1]);
     }
     for (std::size_t i = 0; i < end; ++i) rank_pair(i);
     for (;;) {

@@ -55,12 +55,6 @@ class PairTable {
     return slot != nullptr ? slot->merge : kNoMerge;
   }
 
-  // Starts loading the slot where a lookup of the pair begins, so that the
-  // first lookups of a word wait for memory together rather than in turn.
-  void prefetch(std::uint32_t left, std::uint32_t right) const noexcept {
-    if (!slots_.empty()) __builtin_prefetch(&slots_[hash(key(left, right)) & mask_]);
-  }
-
   std::size_t size() const noexcept { return size_; }
 
  private:

@@ -116,11 +116,6 @@ class StringTable {
     return slot == nullptr ? kNoPosition : slot->position;
   }
   const Value& value_at(std::uint32_t position) const noexcept { return values_[position]; }
-
-  // Starts loading the slot where a lookup of the key begins.
-  void prefetch(std::string_view key) const noexcept {
-    if (!slots_.empty()) __builtin_prefetch(&slots_[hash(key) & mask_]);
-  }
   const Value& at(std::string_view key) const {
     const Value* value = get(key);
     if (value == nullptr) throw std::out_of_range("StringTable::at");
