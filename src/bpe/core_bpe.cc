@@ -92,8 +92,8 @@ CoreBPE CoreBPE::from_ranks(TokenToId vocab, MergeRanks merge_ranks) {
     bpe.merges_whole[bpe.token_to_id.position_of(token)] = merges_to_itself(bpe, token);
   }
 
-  if (!bpe.token_to_id.empty()) bpe.id_to_token.reserve(bpe.token_to_id.size());
-  for (const auto& [token, id] : bpe.token_to_id) bpe.id_to_token.insert_or_assign(id, std::string(token));
+  if (!bpe.token_to_id.empty()) bpe.id_to_token.reserve(bpe.token_to_id.size(), bpe.token_to_id.key_bytes());
+  for (const auto& [token, id] : bpe.token_to_id) bpe.id_to_token.insert_or_assign(id, token);
 
   if (!bpe.token_to_id.empty()) {
     for (const char* special : kSpecialTokens) {

@@ -1,6 +1,8 @@
 #include "bpe/decoder.h"
 
 #include <cstring>
+#include <optional>
+#include <string_view>
 
 namespace morfex::bpe {
 namespace {
@@ -30,7 +32,7 @@ void decode(const CoreBPE& bpe, std::span<const TokenId> ids, TextBuffer& text) 
   if (!bpe.id_to_token.empty()) {
     for (const TokenId id : ids) {
       if (check_special && bpe.special_ids.contains(id)) continue;
-      if (const std::string* token = bpe.id_to_token.get(id)) text.append(token->data(), token->size());
+      if (const std::optional<std::string_view> token = bpe.id_to_token.get(id)) text.append(token->data(), token->size());
     }
   }
   text.truncate(remove_markers(text.data(), start, text.size()));

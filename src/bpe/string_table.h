@@ -128,6 +128,8 @@ class StringTable {
   bool empty() const noexcept { return size_ == 0; }
   // No key is longer than this, so longer probes can be answered at once.
   std::size_t longest_key() const noexcept { return longest_key_; }
+  // The length of all keys together.
+  std::size_t key_bytes() const noexcept { return key_bytes_; }
 
  private:
   static std::uint64_t hash(std::string_view key) noexcept { return StringHash{}(key); }
@@ -201,6 +203,7 @@ class StringTable {
     if (key.size() > kHeadSize) arena_.append(key);
     slots_[slot] = fresh;
     ++size_;
+    key_bytes_ += key.size();
     if (key.size() > longest_key_) longest_key_ = key.size();
     return {{this, slot}, true};
   }
@@ -211,6 +214,7 @@ class StringTable {
   std::size_t size_ = 0;
   std::string arena_;
   std::size_t longest_key_ = 0;
+  std::size_t key_bytes_ = 0;
 };
 
 }  // namespace morfex::bpe

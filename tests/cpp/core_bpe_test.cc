@@ -157,7 +157,7 @@ TEST(CoreBPEBuild, SharedIdKeepsBothTokensAndOneReverseEntry) {
   EXPECT_EQ(bpe.token_to_id.at("a"), 7u);
   EXPECT_EQ(bpe.token_to_id.at("b"), 7u);
   EXPECT_EQ(bpe.id_to_token.size(), 2u);
-  const std::string& shared = bpe.id_to_token.at(7);
+  const std::string_view shared = bpe.id_to_token.at(7);
   EXPECT_TRUE(shared == "a" || shared == "b") << shared;
   EXPECT_EQ(bpe.id_to_token.at(8), "c");
   expect_id_to_token_consistent(bpe);

@@ -91,7 +91,7 @@ TEST(IdTable, AgreesWithUnorderedMapAcrossTheWholeIdRange) {
       model.insert_or_assign(id, token);
       const std::uint32_t probe = step % 2 ? edges[rng() % 6] : rng() % 400;
       const auto found = model.find(probe);
-      ASSERT_EQ(table.get(probe) != nullptr, found != model.end()) << probe;
+      ASSERT_EQ(table.get(probe).has_value(), found != model.end()) << probe;
       if (found != model.end()) {
         EXPECT_EQ(table.at(probe), found->second);
       }

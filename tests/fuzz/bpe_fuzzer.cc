@@ -158,7 +158,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const CoreBPE bpe = CoreBPE::build(morfex::bpe::TokenToId(vocab.begin(), vocab.end()),
                                      morfex::bpe::MergeList(merges.begin(), merges.end()));
   for (const auto& [id, token] : bpe.id_to_token) {
-    auto it = vocab.find(token);
+    auto it = vocab.find(std::string(token));
     if (it == vocab.end() || it->second != id) broken("id_to_token entry missing from the vocabulary");
   }
 
