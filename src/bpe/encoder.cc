@@ -1,6 +1,5 @@
 #include "bpe/encoder.h"
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
