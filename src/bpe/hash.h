@@ -45,6 +45,25 @@ struct StringHash {
   }
 };
 
+// Whether n bytes are equal, by whole words and one overlapping last word
+// rather than a call: the key tails compared in the tables are short.
+inline bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
+  if (n < 4) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (a[i] != b[i]) return false;
+    }
+    return true;
+  }
+  if (n < 8) {
+    return ((StringHash::load(a, 4) ^ StringHash::load(b, 4)) |
+            (StringHash::load(a + n - 4, 4) ^ StringHash::load(b + n - 4, 4))) == 0;
+  }
+  std::uint64_t differ = 0;
+  for (std::size_t i = 0; i + 8 <= n; i += 8) differ |= StringHash::load(a + i, 8) ^ StringHash::load(b + i, 8);
+  differ |= StringHash::load(a + n - 8, 8) ^ StringHash::load(b + n - 8, 8);
+  return differ == 0;
+}
+
 template <class Value>
 using StringMap = std::unordered_map<std::string, Value, StringHash, std::equal_to<>>;
 

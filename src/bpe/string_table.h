@@ -3,7 +3,6 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <initializer_list>
 #include <stdexcept>
 #include <string>
@@ -167,7 +166,7 @@ class StringTable {
       if (slot.length == kEmpty) return i;
       if (slot.tag == tag && slot.length == length && slot.head == head &&
           (length <= kHeadSize ||
-           std::memcmp(arena_.data() + slot.offset + kHeadSize, key.data() + kHeadSize, length - kHeadSize) == 0)) {
+           same_bytes(arena_.data() + slot.offset + kHeadSize, key.data() + kHeadSize, length - kHeadSize))) {
         return i;
       }
     }

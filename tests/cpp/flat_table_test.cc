@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <stdexcept>
 #include <vector>
@@ -10,6 +11,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "bpe/hash.h"
 #include "bpe/id_table.h"
 #include "bpe/pair_table.h"
 #include "bpe/string_table.h"
@@ -68,6 +70,23 @@ TEST(StringTable, KeepsFirstOfRepeatedKeysAndFindsEmptyKey) {
   EXPECT_EQ(table.find("")->second, 2u);
   EXPECT_EQ(table.find("ab"), table.end());
   EXPECT_THROW(table.at("c"), std::out_of_range);
+}
+
+TEST(SameBytes, AgreesWithMemcmpOnEveryLengthAndDifferingByte) {
+  std::mt19937 rng(9);
+  for (std::size_t n = 0; n <= 40; ++n) {
+    std::string a(n, '\0');
+    for (char& c : a) c = static_cast<char>(rng());
+    EXPECT_TRUE(same_bytes(a.data(), a.data(), n));
+    for (std::size_t at = 0; at < n; ++at) {
+      for (const int flip : {0x01, 0x80, 0xFF}) {
+        std::string b = a;
+        b[at] = static_cast<char>(b[at] ^ flip);
+        ASSERT_FALSE(same_bytes(a.data(), b.data(), n)) << n << " " << at;
+        ASSERT_EQ(same_bytes(a.data(), b.data(), at), std::memcmp(a.data(), b.data(), at) == 0);
+      }
+    }
+  }
 }
 
 TEST(StringTable, EmptyTableAnswersEveryLookup) {
