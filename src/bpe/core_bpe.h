@@ -50,7 +50,10 @@ class SpecialIds {
 class JoinableBytes {
  public:
   void add_key(std::string_view key) noexcept;
-  bool contains(unsigned char before, unsigned char after) const noexcept { return pairs_[before * 256u + after]; }
+  // Whether some key can join the characters that meet at byte `pos` (> 0) of `text`.
+  bool joins_at(std::string_view text, std::size_t pos) const noexcept {
+    return pairs_[static_cast<unsigned char>(text[pos - 1]) * 256u + static_cast<unsigned char>(text[pos])];
+  }
 
  private:
   std::bitset<256 * 256> pairs_;

@@ -51,19 +51,25 @@ class PairRanks {
   PairRanks(const CoreBPE& bpe, std::string_view text) noexcept : bpe_(bpe), text_(text) {}
 
   PairRank operator()(const Symbol& left, const Symbol& right) {
-    if (left.token != kNoToken && right.token != kNoToken) {
-      const PairTable::Merge merge = bpe_.merge_pairs.merge_of(left.token, right.token);
-      return {merge.rank, merge.merged};
-    }
+    if (left.token != kNoToken && right.token != kNoToken) return of_tokens(left.token, right.token);
     return by_key(left, right);
   }
 
-  const PairTable& table() const noexcept { return bpe_.merge_pairs; }
+  // The same for two symbols that are vocabulary tokens, by their positions.
+  PairRank of_tokens(std::uint32_t left, std::uint32_t right) const noexcept {
+    const PairTable::Merge merge = bpe_.merge_pairs.merge_of(left, right);
+    return {merge.rank, merge.merged};
+  }
 
   // Makes `left` the merge of itself and the symbol after it, ending at `end`.
   void merge(Symbol& left, std::size_t end, std::uint32_t merged) const noexcept {
     left.end = end;
-    left.token = merged != kLookUp ? merged : token_at(left.begin, end);
+    left.token = merged_token(left.begin, end, merged);
+  }
+
+  // The token of the merged symbol text[begin, end), given the pair's `merged`.
+  std::uint32_t merged_token(std::size_t begin, std::size_t end, std::uint32_t merged) const noexcept {
+    return merged != kLookUp ? merged : token_at(begin, end);
   }
 
   std::uint32_t token_at(std::size_t begin, std::size_t end) const noexcept {
@@ -144,17 +150,15 @@ class ShortStretch {
   Symbol symbol(std::size_t i) const noexcept { return {base_ + begin_[i], base_ + end_[i], token_[i]}; }
 
   PairRank rank(std::size_t left, std::size_t right) {
-    if (token_[left] != kNoToken && token_[right] != kNoToken) {
-      const PairTable::Merge merge = pair_rank_.table().merge_of(token_[left], token_[right]);
-      return {merge.rank, merge.merged};
-    }
+    // Symbols are built only for the rare pair that is not two vocabulary tokens.
+    if (token_[left] != kNoToken && token_[right] != kNoToken) return pair_rank_.of_tokens(token_[left], token_[right]);
     return pair_rank_(symbol(left), symbol(right));
   }
 
   // Makes `left` the merge of itself and `right`.
   void join(std::size_t left, std::size_t right, std::uint32_t merged) noexcept {
     end_[left] = end_[right];
-    token_[left] = merged != kLookUp ? merged : pair_rank_.token_at(base_ + begin_[left], base_ + end_[left]);
+    token_[left] = pair_rank_.merged_token(base_ + begin_[left], base_ + end_[left], merged);
   }
 
   // The two and three character cases take no loop: most morphemes are that short.
@@ -361,8 +365,7 @@ void encode(const CoreBPE& bpe, std::string_view text, IdBuffer& ids) {
     }
   };
   for (std::size_t pos = 0; pos < text.size();) {
-    if (pos > begin && !bpe.joinable.contains(static_cast<unsigned char>(text[pos - 1]),
-                                              static_cast<unsigned char>(text[pos]))) {
+    if (pos > begin && !bpe.joinable.joins_at(text, pos)) {
       finish(pos);
       begin = pos;
       count = 0;
@@ -381,10 +384,7 @@ bool merges_to_itself(const CoreBPE& bpe, std::string_view token) {
   ShortStretch stretch(pair_rank, 0);
   for (std::size_t pos = 0; pos < token.size();) {
     if (stretch.size() == kWholeLongest) return false;
-    if (pos > 0 && !bpe.joinable.contains(static_cast<unsigned char>(token[pos - 1]),
-                                          static_cast<unsigned char>(token[pos]))) {
-      return false;
-    }
+    if (pos > 0 && !bpe.joinable.joins_at(token, pos)) return false;
     const Symbol symbol = pair_rank.char_symbol(pos);
     stretch.add(symbol);
     pos = symbol.end;

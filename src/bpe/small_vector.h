@@ -37,14 +37,10 @@ class SmallVector {
     data_[size_++] = value;
   }
 
-  // Appends `count` elements; the caller has made room.
-  void append_unchecked(const T* values, std::size_t count) noexcept {
-    if (count != 0) std::memcpy(data_ + size_, values, count * sizeof(T));
-    size_ += count;
-  }
   void append(const T* values, std::size_t count) {
     if (count > capacity_ - size_) reserve(std::max(size_ + count, 2 * capacity_));
-    append_unchecked(values, count);
+    if (count != 0) std::memcpy(data_ + size_, values, count * sizeof(T));
+    size_ += count;
   }
 
   // Keeps the first `size` elements.
@@ -53,13 +49,10 @@ class SmallVector {
   T* data() noexcept { return data_; }
   const T* data() const noexcept { return data_; }
   std::size_t size() const noexcept { return size_; }
-  bool empty() const noexcept { return size_ == 0; }
   T* begin() noexcept { return data_; }
   T* end() noexcept { return data_ + size_; }
   const T* begin() const noexcept { return data_; }
   const T* end() const noexcept { return data_ + size_; }
-  T& operator[](std::size_t i) noexcept { return data_[i]; }
-  const T& operator[](std::size_t i) const noexcept { return data_[i]; }
 
  private:
   T inline_[N];
