@@ -101,6 +101,7 @@ CoreBPE CoreBPE::from_ranks(TokenToId vocab, MergeRanks merge_ranks) {
     }
   }
   if (const TokenId* id = bpe.token_to_id.get("<unk>")) bpe.unk_id = *id;
+  bpe.spellings = Spellings(bpe.id_to_token, bpe.special_ids);
   return bpe;
 }
 

@@ -12,6 +12,7 @@
 #include "bpe/char_table.h"
 #include "bpe/id_table.h"
 #include "bpe/pair_table.h"
+#include "bpe/spellings.h"
 #include "bpe/string_table.h"
 
 namespace morfex::bpe {
@@ -24,6 +25,7 @@ inline constexpr Rank kNoRank = 0xFFFFFFFFu;
 inline constexpr char kMergeSeparator = '\t';
 inline constexpr std::array<const char*, 4> kSpecialTokens = {"<pad>", "<unk>", "<s>", "</s>"};
 inline constexpr TokenId kDefaultUnkId = 1;
+inline constexpr std::string_view kBoundaryMarker = "\xE2\x96\x81";  // U+2581
 
 using TokenToId = StringTable<TokenId>;
 using IdToToken = IdTable;
@@ -78,6 +80,8 @@ struct CoreBPE {
   // its own, ends as that one token (see merges_to_itself). A stretch of a
   // text that spells such a token needs no merging.
   std::vector<bool> merges_whole;
+  // Derived from id_to_token and special_ids: what each id adds to decoded text.
+  Spellings spellings;
 
   // Takes ownership of both inputs. `vocab` keys are distinct by construction.
   static CoreBPE build(TokenToId vocab, MergeList merges);

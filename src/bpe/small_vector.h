@@ -43,8 +43,14 @@ class SmallVector {
     size_ += count;
   }
 
-  // Keeps the first `size` elements.
-  void truncate(std::size_t size) noexcept { size_ = size; }
+  // Grows the size by `count` and returns where the new, unset elements
+  // start; `spare` more elements stay allocated past them, free to scribble on.
+  T* extend(std::size_t count, std::size_t spare) {
+    if (count + spare > capacity_ - size_) reserve(std::max(size_ + count + spare, 2 * capacity_));
+    T* added = data_ + size_;
+    size_ += count;
+    return added;
+  }
 
   T* data() noexcept { return data_; }
   const T* data() const noexcept { return data_; }

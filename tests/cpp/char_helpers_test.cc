@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <random>
@@ -93,9 +94,19 @@ TEST(SmallVector, KeepsItsElementsWhileSpillingToTheHeap) {
   vector.append(more, std::size(more));
   model.insert(model.end(), std::begin(more), std::end(more));
   EXPECT_EQ(std::vector<std::uint32_t>(vector.begin(), vector.end()), model);
-  vector.truncate(3);
   vector.reserve(1000);
-  EXPECT_EQ(std::vector<std::uint32_t>(vector.begin(), vector.end()), (std::vector<std::uint32_t>{0, 1, 2}));
+  EXPECT_EQ(std::vector<std::uint32_t>(vector.begin(), vector.end()), model);
+
+  // extend leaves its spare elements allocated and outside the size.
+  SmallVector<std::uint32_t, 4> extended;
+  extended.push_back(7);
+  for (std::uint32_t round = 0; round < 20; ++round) {
+    std::uint32_t* added = extended.extend(2, 6);
+    std::fill(added, added + 8, round);
+  }
+  EXPECT_EQ(extended.size(), 41u);
+  EXPECT_EQ(extended.data()[0], 7u);
+  EXPECT_EQ(extended.data()[39], 19u);
 
   SmallVector<char, 8> text;
   text.append("abcdefgh", 8);

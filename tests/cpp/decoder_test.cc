@@ -137,5 +137,34 @@ TEST(Decode, RoundTripWhenEveryCharacterIsATokenAndIdsAreUnique) {
   }
 }
 
+// Decoding the plain way: join the tokens the record keeps, then delete the
+// markers. Tokens of every length around the inline and block sizes, ids
+// dense, sparse, shared and absent.
+TEST(Decode, MatchesJoiningTheTokensThenDeletingMarkers) {
+  const std::vector<std::string> pieces = {"a", "\xC5\x82", kMarker, "\xF0\x9F\x98\x80", "<s>", "bcd"};
+  std::mt19937 rng(11u);
+  auto pick = [&rng](std::size_t bound) { return std::uniform_int_distribution<std::size_t>(0, bound - 1)(rng); };
+  for (int model = 0; model < 300; ++model) {
+    VocabList vocab;
+    if (pick(2) == 0) vocab.emplace_back("<s>", static_cast<TokenId>(pick(8)));
+    for (std::size_t n = 1 + pick(40); n > 0; --n) {
+      std::string token;
+      for (std::size_t length = pick(12); length > 0; --length) token += pieces[pick(pieces.size())];
+      const std::size_t kind = pick(10);
+      const TokenId id = kind == 0 ? 4000000000u + static_cast<TokenId>(pick(3)) : static_cast<TokenId>(pick(kind < 3 ? 200 : 60));
+      vocab.emplace_back(std::move(token), id);
+    }
+    const CoreBPE bpe = build(vocab);
+    Ids ids;
+    for (std::size_t n = pick(30); n > 0; --n) ids.push_back(vocab[pick(vocab.size())].second + (pick(8) == 0 ? 1 : 0));
+    std::string joined;
+    for (const TokenId id : ids) {
+      if (bpe.special_ids.contains(id)) continue;
+      if (const auto token = bpe.id_to_token.get(id)) joined += *token;
+    }
+    ASSERT_EQ(decode(bpe, ids), without_markers(joined)) << "model " << model;
+  }
+}
+
 }  // namespace
 }  // namespace morfex::bpe

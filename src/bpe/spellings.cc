@@ -1,0 +1,91 @@
+#include "bpe/spellings.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+#include "bpe/core_bpe.h"
+
+namespace morfex::bpe {
+namespace {
+
+// The dense part covers ids below this bound.
+std::size_t dense_limit(std::size_t tokens) noexcept { return tokens < UINT32_MAX / 2 - 64 ? tokens * 2 + 64 : 0; }
+
+}  // namespace
+
+Spellings::Spellings(const IdTable& tokens, const SpecialIds& specials) {
+  const std::size_t limit = dense_limit(tokens.size());
+  std::size_t dense_size = 0;
+  for (const auto& [id, token] : tokens) {
+    if (id < limit && id >= dense_size) dense_size = std::size_t{id} + 1;
+  }
+  dense_.assign(dense_size, Entry{});
+  std::string spelling;
+  for (const auto& [id, token] : tokens) {
+    if (specials.contains(id)) continue;
+    spelling.clear();
+    for (std::size_t start = 0;;) {
+      const std::size_t marker = token.find(kBoundaryMarker, start);
+      spelling.append(token.substr(start, marker - start));
+      if (marker == std::string_view::npos) break;
+      start = marker + kBoundaryMarker.size();
+    }
+    Entry entry{};
+    entry.length = static_cast<std::uint32_t>(spelling.size());
+    if (spelling.size() <= kInline) {
+      std::memcpy(entry.text, spelling.data(), spelling.size());
+    } else {
+      // Offsets are stored in 32 bits.
+      if (arena_.size() + spelling.size() >= UINT32_MAX - kBlock) throw std::length_error("capacity overflow");
+      const auto offset = static_cast<std::uint32_t>(arena_.size());
+      std::memcpy(entry.text, &offset, sizeof offset);
+      arena_.append(spelling);
+    }
+    if (id < dense_size) {
+      dense_[id] = entry;
+    } else {
+      sparse_.emplace_back(id, entry);
+    }
+  }
+  std::sort(sparse_.begin(), sparse_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  arena_.append(kBlock, '\0');
+}
+
+std::size_t Spellings::joined_length(std::span<const std::uint32_t> ids) const noexcept {
+  std::size_t length = 0;
+  for (const std::uint32_t id : ids) length += entry(id).length;
+  return length;
+}
+
+void Spellings::join(std::span<const std::uint32_t> ids, char* out) const noexcept {
+  // Held in locals: the byte stores below could otherwise alias the members.
+  const Entry* const dense = dense_.data();
+  const std::size_t dense_size = dense_.size();
+  const char* const arena = arena_.data();
+  for (const std::uint32_t id : ids) {
+    const Entry& found = id < dense_size ? dense[id] : sparse(id);
+    const char* from = found.text;
+    if (found.length > kInline) {
+      std::uint32_t offset;
+      std::memcpy(&offset, found.text, sizeof offset);
+      from = arena + offset;
+    }
+    // Most spellings are a few bytes: one fixed-size copy, the bytes after them included.
+    if (found.length <= kBlock) {
+      std::memcpy(out, from, kBlock);
+    } else {
+      std::memcpy(out, from, found.length);
+    }
+    out += found.length;
+  }
+}
+
+const Spellings::Entry& Spellings::sparse(std::uint32_t id) const noexcept {
+  static constexpr Entry kNothing{};
+  const auto found = std::lower_bound(sparse_.begin(), sparse_.end(), id,
+                                      [](const auto& entry, std::uint32_t wanted) { return entry.first < wanted; });
+  return found != sparse_.end() && found->first == id ? found->second : kNothing;
+}
+
+}  // namespace morfex::bpe
