@@ -67,8 +67,8 @@ std::string FunctionDescription::display_name() const {
   return name + function_name + "()";
 }
 
-void bind_fastcall(const FunctionDescription& fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                   std::span<PyObject*> out) {
+void bind_fastcall_any(const FunctionDescription& fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                       std::span<PyObject*> out) {
   const auto given = static_cast<std::size_t>(nargs);
   check_positional_count(fn, given);
   for (std::size_t i = 0; i < given; ++i) out[i] = args[i];
