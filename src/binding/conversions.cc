@@ -13,6 +13,7 @@ namespace morfex::py {
 namespace {
 
 constexpr const char* kStrAsSequence = "Can't extract `str` into a list";
+constexpr const char* kIdOutOfRange = "out of range integral type conversion attempted";
 
 // Reserves room for `length` elements that take `element_size` bytes each. A
 // size beyond the address space is a failure. A length that a sequence only
@@ -43,17 +44,15 @@ void reserve_length(Py_ssize_t length, std::size_t element_size, bool hint, Rese
 // Feeds every element of a sequence argument to `element`, in order. Exact
 // lists and tuples are read by index; a list is re-measured before every
 // element, which is what its iterator does, so conversion code that changes
-// the list sees the same outcome as on the generic path.
+// the list sees the same outcome as on the generic path. Elements are
+// borrowed: an `element` that may run Python code holds its own reference.
 template <class Reserve, class Element>
 void for_each_element(PyObject* obj, std::size_t element_size, Reserve&& reserve, Element&& element) {
   if (PyUnicode_Check(obj)) throw PyError::lazy(PyExc_TypeError, kStrAsSequence);
   if (!PySequence_Check(obj)) throw type_mismatch(obj, "Sequence");
   if (PyList_CheckExact(obj)) {
     reserve_length(PyList_GET_SIZE(obj), element_size, false, reserve);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
-      Ref item = Ref::new_ref(PyList_GET_ITEM(obj, i));
-      element(item.get());
-    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) element(PyList_GET_ITEM(obj, i));
     return;
   }
   if (PyTuple_CheckExact(obj)) {
@@ -70,6 +69,16 @@ void for_each_element(PyObject* obj, std::size_t element_size, Reserve&& reserve
   if (!iterator) throw_fetched();
   while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) element(item.get());
   if (PyErr_Occurred()) throw_fetched();
+}
+
+// Ids from anything with __index__; the caller has taken exact compact ints.
+[[gnu::noinline]] bpe::TokenId any_int_to_id(PyObject* obj) {
+  // __index__ may drop the last other reference to `obj`.
+  Ref held = Ref::new_ref(obj);
+  const long value = PyLong_AsLong(obj);
+  if (value == -1 && PyErr_Occurred()) throw_fetched();
+  if (value < 0 || value > static_cast<long>(UINT32_MAX)) throw PyError::lazy(PyExc_OverflowError, kIdOutOfRange);
+  return static_cast<bpe::TokenId>(value);
 }
 
 }  // namespace
@@ -100,18 +109,13 @@ std::string_view to_str_view(PyObject* obj, Utf8Text& text) {
 }
 
 bpe::TokenId to_id(PyObject* obj) {
-  long value;
   // An exact int that fits a machine word needs no call and cannot fail.
   if (PyLong_CheckExact(obj) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
-    value = static_cast<long>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj)));
-  } else {
-    value = PyLong_AsLong(obj);
-    if (value == -1 && PyErr_Occurred()) throw_fetched();
+    const Py_ssize_t value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
+    if (value >= 0 && value <= static_cast<Py_ssize_t>(UINT32_MAX)) return static_cast<bpe::TokenId>(value);
+    throw PyError::lazy(PyExc_OverflowError, kIdOutOfRange);
   }
-  if (value < 0 || value > static_cast<long>(UINT32_MAX)) {
-    throw PyError::lazy(PyExc_OverflowError, "out of range integral type conversion attempted");
-  }
-  return static_cast<bpe::TokenId>(value);
+  return any_int_to_id(obj);
 }
 
 void to_ids(PyObject* obj, bpe::IdBuffer& ids) {
@@ -185,9 +189,21 @@ PyObject* text_to_str(std::string_view text) {
   // widening as it goes. Anything else takes the interpreter's decoder.
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t size = text.size();
-  std::size_t length = 0;
+  // Much text is all ASCII, which is copied as it is; find its end a word at a time.
+  std::size_t ascii = 0;
+  for (std::uint64_t block = 0; ascii + sizeof block <= size; ascii += sizeof block) {
+    std::memcpy(&block, bytes + ascii, sizeof block);
+    if ((block & 0x8080808080808080u) != 0) break;
+  }
+  while (ascii < size && bytes[ascii] < 0x80) ++ascii;
+  if (ascii == size) {
+    PyObject* str = require_created(PyUnicode_New(static_cast<Py_ssize_t>(size), 0x7F));
+    std::memcpy(PyUnicode_DATA(str), bytes, size);
+    return str;
+  }
+  std::size_t length = ascii;
   std::uint32_t widest = 0;
-  for (std::size_t pos = 0; pos < size;) {
+  for (std::size_t pos = ascii; pos < size;) {
     if (bytes[pos] < 0x80) {
       ++pos;
     } else {
@@ -201,11 +217,7 @@ PyObject* text_to_str(std::string_view text) {
     }
     ++length;
   }
-  PyObject* str = require_created(PyUnicode_New(static_cast<Py_ssize_t>(length), widest < 0x80 ? 0x7F : widest));
-  if (length == size) {
-    std::memcpy(PyUnicode_DATA(str), bytes, size);
-    return str;
-  }
+  PyObject* str = require_created(PyUnicode_New(static_cast<Py_ssize_t>(length), widest));
   auto fill = [&](auto* out) {
     for (std::size_t pos = 0; pos < size;) {
       const std::size_t len = bytes[pos] < 0x80 ? 1 : bpe::char_length(text, pos);
