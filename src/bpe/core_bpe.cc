@@ -92,16 +92,13 @@ CoreBPE CoreBPE::from_ranks(TokenToId vocab, MergeRanks merge_ranks) {
     bpe.merges_whole[bpe.token_to_id.position_of(token)] = merges_to_itself(bpe, token);
   }
 
-  if (!bpe.token_to_id.empty()) bpe.id_to_token.reserve(bpe.token_to_id.size(), bpe.token_to_id.key_bytes());
-  for (const auto& [token, id] : bpe.token_to_id) bpe.id_to_token.insert_or_assign(id, token);
-
   if (!bpe.token_to_id.empty()) {
     for (const char* special : kSpecialTokens) {
       if (const TokenId* id = bpe.token_to_id.get(special)) bpe.special_ids.insert(*id);
     }
   }
   if (const TokenId* id = bpe.token_to_id.get("<unk>")) bpe.unk_id = *id;
-  bpe.spellings = Spellings(bpe.id_to_token, bpe.special_ids);
+  bpe.spellings = Spellings(bpe.token_to_id, bpe.special_ids);
   return bpe;
 }
 

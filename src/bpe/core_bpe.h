@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "bpe/char_table.h"
-#include "bpe/id_table.h"
 #include "bpe/pair_table.h"
 #include "bpe/spellings.h"
 #include "bpe/string_table.h"
@@ -28,7 +27,6 @@ inline constexpr TokenId kDefaultUnkId = 1;
 inline constexpr std::string_view kBoundaryMarker = "\xE2\x96\x81";  // U+2581
 
 using TokenToId = StringTable<TokenId>;
-using IdToToken = IdTable;
 using MergeRanks = StringTable<Rank>;
 using MergeList = std::vector<std::pair<std::string, std::string>>;
 
@@ -65,7 +63,6 @@ class JoinableBytes {
 // list, immutable afterwards.
 struct CoreBPE {
   TokenToId token_to_id;
-  IdToToken id_to_token;
   MergeRanks merge_ranks;
   SpecialIds special_ids;
   TokenId unk_id = kDefaultUnkId;
@@ -80,7 +77,7 @@ struct CoreBPE {
   // its own, ends as that one token (see merges_to_itself). A stretch of a
   // text that spells such a token needs no merging.
   std::vector<bool> merges_whole;
-  // Derived from id_to_token and special_ids: what each id adds to decoded text.
+  // What each id adds to decoded text, from token_to_id and special_ids.
   Spellings spellings;
 
   // Takes ownership of both inputs. `vocab` keys are distinct by construction.

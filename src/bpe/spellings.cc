@@ -14,15 +14,20 @@ std::size_t dense_limit(std::size_t tokens) noexcept { return tokens < UINT32_MA
 
 }  // namespace
 
-Spellings::Spellings(const IdTable& tokens, const SpecialIds& specials) {
-  const std::size_t limit = dense_limit(tokens.size());
+Spellings::Spellings(const StringTable<std::uint32_t>& vocab, const SpecialIds& specials) {
+  const std::size_t limit = dense_limit(vocab.size());
   std::size_t dense_size = 0;
-  for (const auto& [id, token] : tokens) {
+  std::size_t long_bytes = kBlock;
+  for (const auto& [token, id] : vocab) {
     if (id < limit && id >= dense_size) dense_size = std::size_t{id} + 1;
+    if (token.size() > kInline) long_bytes += token.size();
   }
+  // Offsets are stored in 32 bits.
+  if (long_bytes >= UINT32_MAX) throw std::length_error("capacity overflow");
   dense_.assign(dense_size, Entry{});
+  arena_.reserve(long_bytes);
   std::string spelling;
-  for (const auto& [id, token] : tokens) {
+  for (const auto& [token, id] : vocab) {
     if (specials.contains(id)) continue;
     spelling.clear();
     for (std::size_t start = 0;;) {
@@ -36,8 +41,6 @@ Spellings::Spellings(const IdTable& tokens, const SpecialIds& specials) {
     if (spelling.size() <= kInline) {
       std::memcpy(entry.text, spelling.data(), spelling.size());
     } else {
-      // Offsets are stored in 32 bits.
-      if (arena_.size() + spelling.size() >= UINT32_MAX - kBlock) throw std::length_error("capacity overflow");
       const auto offset = static_cast<std::uint32_t>(arena_.size());
       std::memcpy(entry.text, &offset, sizeof offset);
       arena_.append(spelling);
@@ -48,7 +51,11 @@ Spellings::Spellings(const IdTable& tokens, const SpecialIds& specials) {
       sparse_.emplace_back(id, entry);
     }
   }
-  std::sort(sparse_.begin(), sparse_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  // Sorted by id, keeping the last entry of each id.
+  std::stable_sort(sparse_.begin(), sparse_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  const auto last_of_each = std::unique(sparse_.rbegin(), sparse_.rend(),
+                                        [](const auto& a, const auto& b) { return a.first == b.first; });
+  sparse_.erase(sparse_.begin(), last_of_each.base());
   arena_.append(kBlock, '\0');
 }
 

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "bpe/id_table.h"
+#include "bpe/string_table.h"
 
 namespace morfex::bpe {
 
@@ -26,7 +26,9 @@ class Spellings {
   static constexpr std::size_t kBlock = 16;
 
   Spellings() = default;
-  Spellings(const IdTable& tokens, const SpecialIds& specials);
+  // When several tokens share an id, the id spells the last of them in the
+  // vocabulary's own order.
+  Spellings(const StringTable<std::uint32_t>& vocab, const SpecialIds& specials);
 
   // The length of the text that the ids decode to.
   std::size_t joined_length(std::span<const std::uint32_t> ids) const noexcept;

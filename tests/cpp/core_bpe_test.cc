@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "bpe/decoder.h"
+
 namespace morfex::bpe {
 namespace {
 
@@ -18,12 +20,15 @@ CoreBPE build(std::initializer_list<std::pair<const std::string, TokenId>> vocab
   return CoreBPE::build(TokenToId(vocab), std::move(merges));
 }
 
-// Every id_to_token entry must point back to a token that has that id.
-void expect_id_to_token_consistent(const CoreBPE& bpe) {
-  for (const auto& [id, token] : bpe.id_to_token) {
-    auto it = bpe.token_to_id.find(token);
-    ASSERT_NE(it, bpe.token_to_id.end()) << token;
-    EXPECT_EQ(it->second, id) << token;
+std::string decode_one(const CoreBPE& bpe, TokenId id) { return decode(bpe, std::vector<TokenId>{id}); }
+
+// Every id of the vocabulary decodes to one of the tokens that have that id.
+void expect_ids_decode_to_their_tokens(const CoreBPE& bpe) {
+  for (const auto& [token, id] : bpe.token_to_id) {
+    const std::string decoded = decode_one(bpe, id);
+    auto it = bpe.token_to_id.find(decoded);
+    ASSERT_NE(it, bpe.token_to_id.end()) << decoded;
+    EXPECT_EQ(it->second, id) << decoded;
   }
 }
 
@@ -36,7 +41,7 @@ std::uint32_t rank_of(const CoreBPE& bpe, const std::string& key) {
 TEST(CoreBPEBuild, EmptyVocabAndMergesGiveEmptyTablesAndUnkOne) {
   const CoreBPE bpe = build({});
   EXPECT_TRUE(bpe.token_to_id.empty());
-  EXPECT_TRUE(bpe.id_to_token.empty());
+  EXPECT_EQ(decode_one(bpe, 0), "");
   EXPECT_TRUE(bpe.merge_ranks.empty());
   EXPECT_TRUE(bpe.special_ids.empty());
   EXPECT_EQ(bpe.unk_id, 1u);
@@ -156,11 +161,10 @@ TEST(CoreBPEBuild, SharedIdKeepsBothTokensAndOneReverseEntry) {
   EXPECT_EQ(bpe.token_to_id.size(), 3u);
   EXPECT_EQ(bpe.token_to_id.at("a"), 7u);
   EXPECT_EQ(bpe.token_to_id.at("b"), 7u);
-  EXPECT_EQ(bpe.id_to_token.size(), 2u);
-  const std::string_view shared = bpe.id_to_token.at(7);
+  const std::string shared = decode_one(bpe, 7);
   EXPECT_TRUE(shared == "a" || shared == "b") << shared;
-  EXPECT_EQ(bpe.id_to_token.at(8), "c");
-  expect_id_to_token_consistent(bpe);
+  EXPECT_EQ(decode_one(bpe, 8), "c");
+  expect_ids_decode_to_their_tokens(bpe);
 }
 
 TEST(CoreBPEBuild, ExtremeAndSparseIdsAreStoredUnchanged) {
@@ -169,12 +173,13 @@ TEST(CoreBPEBuild, ExtremeAndSparseIdsAreStoredUnchanged) {
   EXPECT_EQ(bpe.token_to_id.at("max"), kMaxId);
   EXPECT_EQ(bpe.token_to_id.at("gap"), 2000000000u);
   EXPECT_EQ(bpe.token_to_id.at(""), 3u);
-  EXPECT_EQ(bpe.id_to_token.size(), 4u);
-  EXPECT_EQ(bpe.id_to_token.at(0), "zero");
-  EXPECT_EQ(bpe.id_to_token.at(kMaxId), "max");
-  EXPECT_EQ(bpe.id_to_token.at(2000000000u), "gap");
-  EXPECT_EQ(bpe.id_to_token.at(3), "");
-  expect_id_to_token_consistent(bpe);
+  EXPECT_EQ(decode_one(bpe, 0), "zero");
+  EXPECT_EQ(decode_one(bpe, kMaxId), "max");
+  EXPECT_EQ(decode_one(bpe, 2000000000u), "gap");
+  EXPECT_EQ(decode_one(bpe, 3), "");
+  EXPECT_EQ(decode_one(bpe, 1), "");
+  EXPECT_EQ(decode_one(bpe, kMaxId - 1), "");
+  expect_ids_decode_to_their_tokens(bpe);
 }
 
 TEST(CoreBPEBuild, ManySharedIdsStayConsistent) {
@@ -182,8 +187,7 @@ TEST(CoreBPEBuild, ManySharedIdsStayConsistent) {
   for (int i = 0; i < 500; ++i) vocab.emplace(std::to_string(i), static_cast<TokenId>(i % 37));
   const CoreBPE bpe = CoreBPE::build(std::move(vocab), {});
   EXPECT_EQ(bpe.token_to_id.size(), 500u);
-  EXPECT_EQ(bpe.id_to_token.size(), 37u);
-  expect_id_to_token_consistent(bpe);
+  expect_ids_decode_to_their_tokens(bpe);
 }
 
 }  // namespace

@@ -12,7 +12,6 @@
 #include <utility>
 
 #include "bpe/hash.h"
-#include "bpe/id_table.h"
 #include "bpe/pair_table.h"
 #include "bpe/string_table.h"
 
@@ -92,32 +91,6 @@ TEST(SameBytes, AgreesWithMemcmpOnEveryLengthAndDifferingByte) {
 TEST(StringTable, EmptyTableAnswersEveryLookup) {
   const StringTable<std::uint32_t> table;
   for (const char* key : {"", "a", "\t"}) EXPECT_EQ(table.find(key), table.end()) << key;
-}
-
-TEST(IdTable, AgreesWithUnorderedMapAcrossTheWholeIdRange) {
-  // Reserved, small ids take the plain array; the rest, and every id of an
-  // unreserved table, the hash index.
-  for (const std::size_t reserved : {0u, 100u}) {
-    std::mt19937 rng(3);
-    IdTable table;
-    if (reserved != 0) table.reserve(reserved);
-    std::unordered_map<std::uint32_t, std::string> model;
-    const std::uint32_t edges[] = {0, 1, 263, 264, 0x80000000u, 0xFFFFFFFFu};
-    for (int step = 0; step < 5000; ++step) {
-      const std::uint32_t id = step % 3 == 0 ? edges[rng() % 6] : rng() % (step % 2 ? 400 : 0xFFFFFFFFu);
-      const std::string token = random_key(rng);
-      table.insert_or_assign(id, token);
-      model.insert_or_assign(id, token);
-      const std::uint32_t probe = step % 2 ? edges[rng() % 6] : rng() % 400;
-      const auto found = model.find(probe);
-      ASSERT_EQ(table.get(probe).has_value(), found != model.end()) << probe;
-      if (found != model.end()) {
-        EXPECT_EQ(table.at(probe), found->second);
-      }
-    }
-    EXPECT_EQ(table.size(), model.size());
-    for (const auto& [id, token] : table) EXPECT_EQ(model.at(id), token);
-  }
 }
 
 // Positions below and above the square array's edge, and the extremes.

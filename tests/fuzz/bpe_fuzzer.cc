@@ -157,9 +157,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const CoreBPE bpe = CoreBPE::build(morfex::bpe::TokenToId(vocab.begin(), vocab.end()),
                                      morfex::bpe::MergeList(merges.begin(), merges.end()));
-  for (const auto& [id, token] : bpe.id_to_token) {
-    auto it = vocab.find(std::string(token));
-    if (it == vocab.end() || it->second != id) broken("id_to_token entry missing from the vocabulary");
+  // Each id decodes to one of its tokens without markers, or to nothing when special.
+  std::map<TokenId, std::set<std::string>> spellings;
+  for (const auto& [token, id] : vocab) {
+    std::string spelled;
+    for (std::size_t start = 0;;) {
+      const std::size_t marker = token.find("\xE2\x96\x81", start);
+      spelled.append(token, start, marker - start);
+      if (marker == std::string::npos) break;
+      start = marker + 3;
+    }
+    spellings[id].insert(bpe.special_ids.contains(id) ? std::string() : spelled);
+  }
+  for (const auto& [id, candidates] : spellings) {
+    if (candidates.count(morfex::bpe::decode(bpe, std::vector<TokenId>{id})) == 0) broken("an id decodes to none of its tokens");
   }
 
   const std::vector<TokenId> ids = morfex::bpe::encode(bpe, text);
