@@ -71,7 +71,7 @@ void for_each_element(PyObject* obj, std::size_t element_size, Reserve&& reserve
   if (PyErr_Occurred()) throw_fetched();
 }
 
-// Ids from anything with __index__; the caller has taken exact compact ints.
+// Ids from anything with __index__, and every id out of range.
 [[gnu::noinline]] bpe::TokenId any_int_to_id(PyObject* obj) {
   // __index__ may drop the last other reference to `obj`.
   Ref held = Ref::new_ref(obj);
@@ -79,6 +79,16 @@ void for_each_element(PyObject* obj, std::size_t element_size, Reserve&& reserve
   if (value == -1 && PyErr_Occurred()) throw_fetched();
   if (value < 0 || value > static_cast<long>(UINT32_MAX)) throw PyError::lazy(PyExc_OverflowError, kIdOutOfRange);
   return static_cast<bpe::TokenId>(value);
+}
+
+// An exact int that fits a machine word is read in place, with no call and
+// no way to fail; everything else takes any_int_to_id.
+[[gnu::always_inline]] inline bpe::TokenId id_of(PyObject* obj) {
+  if (PyLong_CheckExact(obj) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
+    const Py_ssize_t value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
+    if (value >= 0 && value <= static_cast<Py_ssize_t>(UINT32_MAX)) return static_cast<bpe::TokenId>(value);
+  }
+  return any_int_to_id(obj);
 }
 
 }  // namespace
@@ -108,20 +118,12 @@ std::string_view to_str_view(PyObject* obj, Utf8Text& text) {
   return text.read(obj);
 }
 
-bpe::TokenId to_id(PyObject* obj) {
-  // An exact int that fits a machine word needs no call and cannot fail.
-  if (PyLong_CheckExact(obj) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
-    const Py_ssize_t value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
-    if (value >= 0 && value <= static_cast<Py_ssize_t>(UINT32_MAX)) return static_cast<bpe::TokenId>(value);
-    throw PyError::lazy(PyExc_OverflowError, kIdOutOfRange);
-  }
-  return any_int_to_id(obj);
-}
+bpe::TokenId to_id(PyObject* obj) { return id_of(obj); }
 
 void to_ids(PyObject* obj, bpe::IdBuffer& ids) {
   for_each_element(
       obj, sizeof(bpe::TokenId), [&](std::size_t length) { ids.reserve(ids.size() + length); },
-      [&](PyObject* item) { ids.push_back(to_id(item)); });
+      [&](PyObject* item) { ids.push_back(id_of(item)); });
 }
 
 bpe::MergeRanks to_merge_ranks(PyObject* obj) {
