@@ -116,10 +116,15 @@ def bench_decode(bpe, hf, reference, words, rounds):
     peers = {
         "morfex": bpe.decode,
         "tokenizers": lambda ids: hf.decode(ids, skip_special_tokens=True),
+        # Reads every id and does nothing else: what any decoder pays before its own work.
+        "sum": sum,
     }
     times = rounds_side_by_side(peers, lambda: [list(ids) for ids in sequences], rounds)
     print_medians("decode a word", times)
-    return [("decode a word: tokenizers / morfex", median_ratio(times, "tokenizers", "morfex"), ">= 10")]
+    return [
+        ("decode a word: tokenizers / morfex", median_ratio(times, "tokenizers", "morfex"), ">= 10"),
+        ("decode a word: tokenizers / sum(ids), reading the ids alone", median_ratio(times, "tokenizers", "sum"), "-"),
+    ]
 
 
 def bench_lengths(bpe, hf, reference, floor, words, rounds):
