@@ -72,7 +72,8 @@ void Spellings::join(std::span<const std::uint32_t> ids, char* out) const noexce
   const char* const arena = arena_.data();
   for (const std::uint32_t id : ids) {
     const Entry& found = id < dense_size ? dense[id] : sparse(id);
-    const char* from = found.text;
+    // An inline spelling starts the entry, so the entry's own kBlock bytes are read.
+    const char* from = reinterpret_cast<const char*>(&found);
     if (found.length > kInline) {
       std::uint32_t offset;
       std::memcpy(&offset, found.text, sizeof offset);

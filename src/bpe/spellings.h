@@ -44,7 +44,7 @@ class Spellings {
     char text[kInline];
     std::uint32_t length;
   };
-  static_assert(sizeof(Entry) == kBlock);
+  static_assert(sizeof(Entry) == kBlock && offsetof(Entry, text) == 0);
 
   const Entry& sparse(std::uint32_t id) const noexcept;
   const Entry& entry(std::uint32_t id) const noexcept { return id < dense_.size() ? dense_[id] : sparse(id); }
