@@ -99,6 +99,10 @@ CoreBPE CoreBPE::from_ranks(TokenToId vocab, MergeRanks merge_ranks) {
   }
   if (const TokenId* id = bpe.token_to_id.get("<unk>")) bpe.unk_id = *id;
   bpe.spellings = Spellings(bpe.token_to_id, bpe.special_ids);
+  bpe.ids_are_positions = true;
+  for (std::uint32_t position = 0; position < bpe.token_to_id.size(); ++position) {
+    if (bpe.token_to_id.value_at(position) != position) bpe.ids_are_positions = false;
+  }
   return bpe;
 }
 

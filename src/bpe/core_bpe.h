@@ -79,6 +79,14 @@ struct CoreBPE {
   std::vector<bool> merges_whole;
   // What each id adds to decoded text, from token_to_id and special_ids.
   Spellings spellings;
+  // Whether every token's id is its position in token_to_id, as in a
+  // vocabulary listed in id order; the encoder then needs no id lookup.
+  bool ids_are_positions = false;
+
+  // The id of the token at `position` of token_to_id.
+  TokenId id_at(std::uint32_t position) const noexcept {
+    return ids_are_positions ? position : token_to_id.value_at(position);
+  }
 
   // Takes ownership of both inputs. `vocab` keys are distinct by construction.
   static CoreBPE build(TokenToId vocab, MergeList merges);

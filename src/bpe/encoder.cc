@@ -309,7 +309,7 @@ template <class Emit>
                                      IdBuffer& ids) {
   for (std::size_t pos = symbol.begin; pos < symbol.end;) {
     const Symbol ch = pair_rank.char_symbol(pos);
-    ids.push_back(ch.token != kNoToken ? bpe.token_to_id.value_at(ch.token) : bpe.unk_id);
+    ids.push_back(ch.token != kNoToken ? bpe.id_at(ch.token) : bpe.unk_id);
     pos = ch.end;
   }
 }
@@ -329,7 +329,7 @@ template <class Emit>
   if (count >= kWholeShortest && count <= kWholeLongest) {
     const std::uint32_t whole = pair_rank.token_at(begin, end);
     if (whole != kNoToken && bpe.merges_whole[whole]) {
-      ids.push_back(bpe.token_to_id.value_at(whole));
+      ids.push_back(bpe.id_at(whole));
       return;
     }
   }
@@ -348,7 +348,7 @@ void encode(const CoreBPE& bpe, std::string_view text, IdBuffer& ids) {
   PairRanks pair_rank(bpe, text);
   auto emit = [&](const Symbol& symbol) {
     if (symbol.token != kNoToken) {
-      ids.push_back(bpe.token_to_id.value_at(symbol.token));
+      ids.push_back(bpe.id_at(symbol.token));
     } else {
       emit_char_ids(bpe, pair_rank, symbol, ids);
     }
