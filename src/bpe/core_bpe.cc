@@ -64,7 +64,7 @@ void index_char_tokens(CoreBPE& bpe) {
     const std::string_view token = (*it).first;
     if (token.empty() || char_length(token, 0) != token.size()) continue;
     if (const std::uint32_t scalar = scalar_value(token.data(), token.size()); scalar != kNotScalar) {
-      bpe.char_tokens.set(scalar, bpe.token_to_id.position_of(token));
+      bpe.char_tokens.set(scalar, it.position());
     }
   }
 }
@@ -88,8 +88,8 @@ CoreBPE CoreBPE::from_ranks(TokenToId vocab, MergeRanks merge_ranks) {
   index_merge_pairs(bpe);
   index_char_tokens(bpe);
   bpe.merges_whole.assign(bpe.token_to_id.size(), false);
-  for (const auto& [token, id] : bpe.token_to_id) {
-    bpe.merges_whole[bpe.token_to_id.position_of(token)] = merges_to_itself(bpe, token);
+  for (auto it = bpe.token_to_id.begin(); it != bpe.token_to_id.end(); ++it) {
+    bpe.merges_whole[it.position()] = merges_to_itself(bpe, (*it).first);
   }
 
   if (!bpe.token_to_id.empty()) {

@@ -52,6 +52,8 @@ class StringTable {
       const value_type* operator->() const noexcept { return &pair; }
     };
     Arrow operator->() const { return {**this}; }
+    // The key's position (see position_of), without looking the key up again.
+    std::uint32_t position() const noexcept { return table_->slots_[slot_].position; }
     const_iterator& operator++() noexcept {
       slot_ = skip_empty(table_, slot_ + 1);
       return *this;
@@ -127,8 +129,6 @@ class StringTable {
   bool empty() const noexcept { return size_ == 0; }
   // No key is longer than this, so longer probes can be answered at once.
   std::size_t longest_key() const noexcept { return longest_key_; }
-  // The length of all keys together.
-  std::size_t key_bytes() const noexcept { return key_bytes_; }
 
  private:
   static std::uint64_t hash(std::string_view key) noexcept { return StringHash{}(key); }
@@ -202,7 +202,6 @@ class StringTable {
     if (key.size() > kHeadSize) arena_.append(key);
     slots_[slot] = fresh;
     ++size_;
-    key_bytes_ += key.size();
     if (key.size() > longest_key_) longest_key_ = key.size();
     return {{this, slot}, true};
   }
@@ -213,7 +212,6 @@ class StringTable {
   std::size_t size_ = 0;
   std::string arena_;
   std::size_t longest_key_ = 0;
-  std::size_t key_bytes_ = 0;
 };
 
 }  // namespace morfex::bpe

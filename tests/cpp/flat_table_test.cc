@@ -53,9 +53,17 @@ TEST(StringTable, AgreesWithUnorderedMapUnderRandomInsertsAndLookups) {
     }
     EXPECT_EQ(table.size(), model.size());
     std::size_t longest = 0;
-    for (const auto& [key, value] : table) {
+    // Positions number the keys in insertion order, and the walk reports each key's own.
+    std::vector<bool> position_seen(table.size());
+    for (auto it = table.begin(); it != table.end(); ++it) {
+      const auto [key, value] = *it;
       EXPECT_EQ(model.at(std::string(key)), value);
       longest = std::max(longest, key.size());
+      ASSERT_EQ(it.position(), table.position_of(key));
+      ASSERT_LT(it.position(), table.size());
+      EXPECT_EQ(table.value_at(it.position()), value);
+      EXPECT_FALSE(position_seen[it.position()]);
+      position_seen[it.position()] = true;
     }
     EXPECT_EQ(table.longest_key(), longest);
   }
