@@ -48,8 +48,7 @@ void reserve_length(Py_ssize_t length, std::size_t element_size, bool hint, Rese
 // borrowed: an `element` that may run Python code holds its own reference.
 template <class Reserve, class Element>
 void for_each_element(PyObject* obj, std::size_t element_size, Reserve&& reserve, Element&& element) {
-  if (PyUnicode_Check(obj)) throw PyError::lazy(PyExc_TypeError, kStrAsSequence);
-  if (!PySequence_Check(obj)) throw type_mismatch(obj, "Sequence");
+  // Exact lists and tuples are sequences and no str: they need neither check.
   if (PyList_CheckExact(obj)) {
     reserve_length(PyList_GET_SIZE(obj), element_size, false, reserve);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) element(PyList_GET_ITEM(obj, i));
@@ -60,6 +59,8 @@ void for_each_element(PyObject* obj, std::size_t element_size, Reserve&& reserve
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i) element(PyTuple_GET_ITEM(obj, i));
     return;
   }
+  if (PyUnicode_Check(obj)) throw PyError::lazy(PyExc_TypeError, kStrAsSequence);
+  if (!PySequence_Check(obj)) throw type_mismatch(obj, "Sequence");
   if (const Py_ssize_t length = PySequence_Size(obj); length >= 0) {
     reserve_length(length, element_size, true, reserve);
   } else {
@@ -121,6 +122,25 @@ std::string_view to_str_view(PyObject* obj, Utf8Text& text) {
 bpe::TokenId to_id(PyObject* obj) { return id_of(obj); }
 
 void to_ids(PyObject* obj, bpe::IdBuffer& ids) {
+  // An exact list or tuple of ints that fit a machine word runs no Python
+  // code while it is read, so it is read in one tight loop; at the first
+  // other element the general path starts over.
+  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+    const std::size_t start = ids.size();
+    const auto count = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(obj));
+    PyObject* const* items = PySequence_Fast_ITEMS(obj);
+    bpe::TokenId* out = ids.extend(count, 0);
+    std::size_t i = 0;
+    for (; i < count; ++i) {
+      PyObject* item = items[i];
+      if (!PyLong_CheckExact(item) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item))) break;
+      const Py_ssize_t value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item));
+      if (value < 0 || value > static_cast<Py_ssize_t>(UINT32_MAX)) break;
+      out[i] = static_cast<bpe::TokenId>(value);
+    }
+    if (i == count) return;
+    ids.truncate(start);
+  }
   for_each_element(
       obj, sizeof(bpe::TokenId), [&](std::size_t length) { ids.reserve(ids.size() + length); },
       [&](PyObject* item) { ids.push_back(id_of(item)); });
@@ -185,46 +205,44 @@ PyObject* ids_to_list(std::span<const bpe::TokenId> ids) {
   return list.release();
 }
 
-PyObject* text_to_str(std::string_view text) {
-  // Our text is valid UTF-8, so one scan finds the length and widest
-  // character, and the str is filled in place: no general decoder, no
-  // widening as it goes. Anything else takes the interpreter's decoder.
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+PyObject* text_to_str(std::string_view text) { return text_to_str(text, bpe::shape_of(text)); }
+
+PyObject* text_to_str(std::string_view text, const bpe::TextShape& shape) {
+  // Knowing the length and widest character, the str is made at its
+  // narrowest width and filled in place: no general decoder, no widening as
+  // it goes. Bytes that are not UTF-8 take the interpreter's decoder.
   const std::size_t size = text.size();
-  // Much text is all ASCII, which is copied as it is; find its end a word at a time.
-  std::size_t ascii = 0;
-  for (std::uint64_t block = 0; ascii + sizeof block <= size; ascii += sizeof block) {
-    std::memcpy(&block, bytes + ascii, sizeof block);
-    if ((block & 0x8080808080808080u) != 0) break;
+  if (shape.widest == bpe::Width::kMalformed) {
+    return require_created(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(size), nullptr));
   }
-  while (ascii < size && bytes[ascii] < 0x80) ++ascii;
-  if (ascii == size) {
-    PyObject* str = require_created(PyUnicode_New(static_cast<Py_ssize_t>(size), 0x7F));
+  static constexpr Py_UCS4 kMaxChar[] = {0x7F, 0xFF, 0xFFFF, 0x10FFFF};
+  PyObject* str =
+      require_created(PyUnicode_New(static_cast<Py_ssize_t>(shape.chars), kMaxChar[static_cast<int>(shape.widest)]));
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  if (shape.widest == bpe::Width::kAscii) {
     std::memcpy(PyUnicode_DATA(str), bytes, size);
     return str;
   }
-  std::size_t length = ascii;
-  std::uint32_t widest = 0;
-  for (std::size_t pos = ascii; pos < size;) {
-    if (bytes[pos] < 0x80) {
-      ++pos;
-    } else {
-      const std::size_t len = bpe::char_length(text, pos);
-      const std::uint32_t scalar = bpe::scalar_value(text.data() + pos, len);
-      if (scalar == bpe::kNotScalar) {
-        return require_created(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(size), nullptr));
-      }
-      widest = scalar > widest ? scalar : widest;
-      pos += len;
-    }
-    ++length;
-  }
-  PyObject* str = require_created(PyUnicode_New(static_cast<Py_ssize_t>(length), widest));
+  // The text is UTF-8, so every lead byte says how many continuation bytes follow.
   auto fill = [&](auto* out) {
     for (std::size_t pos = 0; pos < size;) {
-      const std::size_t len = bytes[pos] < 0x80 ? 1 : bpe::char_length(text, pos);
-      *out++ = static_cast<std::remove_reference_t<decltype(*out)>>(bpe::scalar_value(text.data() + pos, len));
-      pos += len;
+      const std::uint32_t lead = bytes[pos];
+      std::uint32_t scalar;
+      if (lead < 0x80) {
+        scalar = lead;
+        pos += 1;
+      } else if (lead < 0xE0) {
+        scalar = (lead & 0x1F) << 6 | (bytes[pos + 1] & 0x3F);
+        pos += 2;
+      } else if (lead < 0xF0) {
+        scalar = (lead & 0x0F) << 12 | (bytes[pos + 1] & 0x3F) << 6 | (bytes[pos + 2] & 0x3F);
+        pos += 3;
+      } else {
+        scalar = (lead & 0x07) << 18 | (bytes[pos + 1] & 0x3F) << 12 | (bytes[pos + 2] & 0x3F) << 6 |
+                 (bytes[pos + 3] & 0x3F);
+        pos += 4;
+      }
+      *out++ = static_cast<std::remove_reference_t<decltype(*out)>>(scalar);
     }
   };
   switch (PyUnicode_KIND(str)) {

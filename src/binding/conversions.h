@@ -10,6 +10,7 @@
 #include "binding/utf8_text.h"
 #include "bpe/core_bpe.h"
 #include "bpe/encoder.h"
+#include "bpe/utf8.h"
 
 namespace morfex::py {
 
@@ -46,5 +47,7 @@ auto convert_argument(const char* name, Convert&& convert) {
 // Python results; a failure to create them is an internal failure.
 PyObject* ids_to_list(std::span<const bpe::TokenId> ids);
 PyObject* text_to_str(std::string_view text);
+// The same for text whose shape is known (as bpe::shape_of would give it).
+PyObject* text_to_str(std::string_view text, const bpe::TextShape& shape);
 
 }  // namespace morfex::py

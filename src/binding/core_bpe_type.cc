@@ -106,8 +106,8 @@ PyObject* core_bpe_decode(PyObject* self, PyObject* const* args, Py_ssize_t narg
     bpe::IdBuffer ids;
     convert_argument("ids", [&] { to_ids(bound[0], ids); });
     bpe::TextBuffer text;
-    bpe::decode(borrow.record(), ids, text);
-    return Ref::steal(text_to_str(std::string_view(text.data(), text.size())));
+    const bpe::TextShape shape = bpe::decode(borrow.record(), ids, text);
+    return Ref::steal(text_to_str(std::string_view(text.data(), text.size()), shape));
   });
 }
 

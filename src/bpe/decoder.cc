@@ -1,11 +1,9 @@
 #include "bpe/decoder.h"
 
-#include "bpe/spellings.h"
-
 namespace morfex::bpe {
 
-void decode(const CoreBPE& bpe, std::span<const TokenId> ids, TextBuffer& text) {
-  bpe.spellings.join(ids, text.extend(bpe.spellings.joined_length(ids), Spellings::kBlock));
+TextShape decode(const CoreBPE& bpe, std::span<const TokenId> ids, TextBuffer& text) {
+  return bpe.spellings.join(ids, text);
 }
 
 std::string decode(const CoreBPE& bpe, std::span<const TokenId> ids) {

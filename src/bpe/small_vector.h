@@ -52,6 +52,11 @@ class SmallVector {
     return added;
   }
 
+  // Drops the elements from `size` on.
+  void truncate(std::size_t size) noexcept {
+    if (size < size_) size_ = size;
+  }
+
   T* data() noexcept { return data_; }
   const T* data() const noexcept { return data_; }
   std::size_t size() const noexcept { return size_; }

@@ -17,7 +17,7 @@ std::size_t dense_limit(std::size_t tokens) noexcept { return tokens < UINT32_MA
 Spellings::Spellings(const StringTable<std::uint32_t>& vocab, const SpecialIds& specials) {
   const std::size_t limit = dense_limit(vocab.size());
   std::size_t dense_size = 0;
-  std::size_t long_bytes = kBlock;
+  std::size_t long_bytes = 0;
   for (const auto& [token, id] : vocab) {
     if (id < limit && id >= dense_size) dense_size = std::size_t{id} + 1;
     if (token.size() > kInline) long_bytes += token.size();
@@ -36,13 +36,19 @@ Spellings::Spellings(const StringTable<std::uint32_t>& vocab, const SpecialIds& 
       if (marker == std::string_view::npos) break;
       start = marker + kBoundaryMarker.size();
     }
+    const TextShape shape = shape_of(spelling);
     Entry entry{};
-    entry.length = static_cast<std::uint32_t>(spelling.size());
+    entry.width = shape.widest;
     if (spelling.size() <= kInline) {
       std::memcpy(entry.text, spelling.data(), spelling.size());
+      entry.length = static_cast<std::uint8_t>(spelling.size());
+      entry.chars = static_cast<std::uint8_t>(shape.chars);
     } else {
-      const auto offset = static_cast<std::uint32_t>(arena_.size());
-      std::memcpy(entry.text, &offset, sizeof offset);
+      // The arena's whole size fits 32 bits (checked above), so these do too.
+      const ArenaSpelling where{static_cast<std::uint32_t>(arena_.size()), static_cast<std::uint32_t>(spelling.size()),
+                                static_cast<std::uint32_t>(shape.chars)};
+      std::memcpy(entry.text, &where, sizeof where);
+      entry.length = kInArena;
       arena_.append(spelling);
     }
     if (id < dense_size) {
@@ -56,37 +62,43 @@ Spellings::Spellings(const StringTable<std::uint32_t>& vocab, const SpecialIds& 
   const auto last_of_each = std::unique(sparse_.rbegin(), sparse_.rend(),
                                         [](const auto& a, const auto& b) { return a.first == b.first; });
   sparse_.erase(sparse_.begin(), last_of_each.base());
-  arena_.append(kBlock, '\0');
 }
 
-std::size_t Spellings::joined_length(std::span<const std::uint32_t> ids) const noexcept {
-  std::size_t length = 0;
-  for (const std::uint32_t id : ids) length += entry(id).length;
-  return length;
+Spellings::ArenaSpelling Spellings::in_arena(const Entry& entry) noexcept {
+  ArenaSpelling where;
+  std::memcpy(&where, entry.text, sizeof where);
+  return where;
 }
 
-void Spellings::join(std::span<const std::uint32_t> ids, char* out) const noexcept {
+TextShape Spellings::join(std::span<const std::uint32_t> ids, TextBuffer& text) const {
   // Held in locals: the byte stores below could otherwise alias the members.
   const Entry* const dense = dense_.data();
   const std::size_t dense_size = dense_.size();
-  const char* const arena = arena_.data();
-  for (const std::uint32_t id : ids) {
-    const Entry& found = id < dense_size ? dense[id] : sparse(id);
-    // An inline spelling starts the entry, so the entry's own kBlock bytes are read.
-    const char* from = reinterpret_cast<const char*>(&found);
-    if (found.length > kInline) {
-      std::uint32_t offset;
-      std::memcpy(&offset, found.text, sizeof offset);
-      from = arena + offset;
+  TextShape shape;
+  for (std::size_t i = 0; i < ids.size();) {
+    // With room for a block per id of a batch, an inline spelling is copied
+    // with no check; only arena spellings ask for room of their own.
+    const std::size_t batch_end = std::min(ids.size(), i + kBatch);
+    char* const start = text.extend(0, (batch_end - i) * kBlock);
+    char* out = start;
+    const Entry* found = nullptr;
+    for (; i < batch_end; ++i) {
+      const std::uint32_t id = ids[i];
+      found = id < dense_size ? &dense[id] : &sparse(id);
+      if (found->length == kInArena) break;
+      std::memcpy(out, found, kBlock);
+      out += found->length;
+      shape.add({found->chars, found->width});
     }
-    // Most spellings are a few bytes: one fixed-size copy, the bytes after them included.
-    if (found.length <= kBlock) {
-      std::memcpy(out, from, kBlock);
-    } else {
-      std::memcpy(out, from, found.length);
+    text.extend(static_cast<std::size_t>(out - start), 0);
+    if (i < batch_end) {
+      const ArenaSpelling where = in_arena(*found);
+      text.append(arena_.data() + where.offset, where.length);
+      shape.add({where.chars, found->width});
+      ++i;
     }
-    out += found.length;
   }
+  return shape;
 }
 
 const Spellings::Entry& Spellings::sparse(std::uint32_t id) const noexcept {

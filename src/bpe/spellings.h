@@ -8,11 +8,16 @@
 #include <utility>
 #include <vector>
 
+#include "bpe/small_vector.h"
 #include "bpe/string_table.h"
+#include "bpe/utf8.h"
 
 namespace morfex::bpe {
 
 class SpecialIds;
+
+// Room for a word's text without allocating.
+using TextBuffer = SmallVector<char, 256>;
 
 // What each id adds to decoded text: its token with every boundary marker
 // deleted, and nothing for a special token or an id the vocabulary lacks.
@@ -21,33 +26,44 @@ class SpecialIds;
 // made of whole characters. So decoding is a plain concatenation.
 class Spellings {
  public:
-  // At least this many bytes can be read from the start of any spelling, so
-  // a short one can be copied as one fixed-size block.
-  static constexpr std::size_t kBlock = 16;
-
   Spellings() = default;
   // When several tokens share an id, the id spells the last of them in the
   // vocabulary's own order.
   Spellings(const StringTable<std::uint32_t>& vocab, const SpecialIds& specials);
 
-  // The length of the text that the ids decode to.
-  std::size_t joined_length(std::span<const std::uint32_t> ids) const noexcept;
-  // Writes that text to `out`, which has room for kBlock bytes more than it.
-  void join(std::span<const std::uint32_t> ids, char* out) const noexcept;
+  // Appends the text that the ids decode to, and returns its shape.
+  TextShape join(std::span<const std::uint32_t> ids, TextBuffer& text) const;
 
  private:
+  // A short spelling is copied as one fixed-size block of this many bytes,
+  // whatever its length.
+  static constexpr std::size_t kBlock = 16;
   static constexpr std::size_t kInline = 12;
+  // Ids joined per batch, so that a word's blocks fit TextBuffer's inline room.
+  static constexpr std::size_t kBatch = 15;
+
+  static constexpr std::uint8_t kInArena = 0xFF;
 
   // A short spelling lies in the entry itself, so looking it up costs one
-  // memory access; a longer one lies in the arena, at the offset kept in `text`.
-  struct Entry {
+  // memory access; a longer one lies in the arena, and `text` holds an
+  // ArenaSpelling. Either way the entry gives the spelling's shape. Aligned,
+  // an entry never straddles two cache lines.
+  struct alignas(kBlock) Entry {
     char text[kInline];
-    std::uint32_t length;
+    std::uint8_t length;  // of an inline spelling, or kInArena
+    std::uint8_t chars;  // of an inline spelling
+    Width width;
   };
   static_assert(sizeof(Entry) == kBlock && offsetof(Entry, text) == 0);
+  struct ArenaSpelling {
+    std::uint32_t offset;
+    std::uint32_t length;
+    std::uint32_t chars;
+  };
+  static_assert(sizeof(ArenaSpelling) == kInline);
+  static ArenaSpelling in_arena(const Entry& entry) noexcept;
 
   const Entry& sparse(std::uint32_t id) const noexcept;
-  const Entry& entry(std::uint32_t id) const noexcept { return id < dense_.size() ? dense_[id] : sparse(id); }
 
   // Ids below twice the vocabulary size, by id; any larger ones sorted by id.
   std::vector<Entry> dense_;

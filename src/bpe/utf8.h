@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace morfex::bpe {
@@ -56,6 +57,52 @@ inline Char char_at(std::string_view text, std::size_t pos) noexcept {
   if (lead < 0x80) return {1, lead};
   const std::size_t length = char_length(text, pos);
   return {length, scalar_value(text.data() + pos, length)};
+}
+
+// The widest character of a text, in the order of the code units it takes:
+// ASCII, up to U+00FF, up to U+FFFF, beyond. kMalformed: not all UTF-8.
+enum class Width : std::uint8_t { kAscii, kLatin1, kBmp, kAstral, kMalformed };
+
+// What a text's characters are: how many, and the widest of them. Joining
+// texts of known shape adds their counts and keeps the widest, so a decoded
+// text gets its shape from its pieces instead of from another scan. (For a
+// malformed piece the count means nothing: such text is read byte by byte.)
+struct TextShape {
+  std::size_t chars = 0;
+  Width widest = Width::kAscii;
+
+  void add(const TextShape& other) noexcept {
+    chars += other.chars;
+    widest = other.widest > widest ? other.widest : widest;
+  }
+};
+
+inline TextShape shape_of(std::string_view text) noexcept {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t size = text.size();
+  // Much text is all ASCII; find where that ends a word at a time.
+  std::size_t ascii = 0;
+  for (std::uint64_t block = 0; ascii + sizeof block <= size; ascii += sizeof block) {
+    std::memcpy(&block, bytes + ascii, sizeof block);
+    if ((block & 0x8080808080808080u) != 0) break;
+  }
+  while (ascii < size && bytes[ascii] < 0x80) ++ascii;
+  TextShape shape{ascii, Width::kAscii};
+  std::uint32_t widest = 0;
+  for (std::size_t pos = ascii; pos < size; ++shape.chars) {
+    const Char c = char_at(text, pos);
+    if (c.scalar == kNotScalar) return {shape.chars, Width::kMalformed};
+    widest = c.scalar > widest ? c.scalar : widest;
+    pos += c.length;
+  }
+  if (widest >= 0x10000) {
+    shape.widest = Width::kAstral;
+  } else if (widest >= 0x100) {
+    shape.widest = Width::kBmp;
+  } else if (widest >= 0x80) {
+    shape.widest = Width::kLatin1;
+  }
+  return shape;
 }
 
 }  // namespace morfex::bpe

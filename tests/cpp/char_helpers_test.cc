@@ -59,6 +59,26 @@ TEST(Utf8, MalformedCharactersHaveNoScalar) {
   }
 }
 
+// The widest character decides the width, on both sides of every boundary,
+// after ASCII runs shorter and longer than the eight bytes read at a time.
+TEST(Utf8, ShapeCountsCharactersAndFindsTheWidest) {
+  const std::vector<std::pair<std::uint32_t, Width>> widths = {
+      {0x00, Width::kAscii},  {0x7F, Width::kAscii}, {0x80, Width::kLatin1},   {0xFF, Width::kLatin1},
+      {0x100, Width::kBmp},   {0xFFFF, Width::kBmp}, {0x10000, Width::kAstral}, {0x10FFFF, Width::kAstral}};
+  for (const std::string& ascii : {std::string(), std::string("k"), std::string(7, 'a'), std::string(8, 'a'),
+                                   std::string(17, 'a')}) {
+    for (const auto& [scalar, width] : widths) {
+      const TextShape shape = shape_of(ascii + utf8(scalar) + "m" + utf8(0x41));
+      EXPECT_EQ(shape.chars, ascii.size() + 3) << scalar;
+      EXPECT_EQ(shape.widest, width) << scalar;
+    }
+  }
+  EXPECT_EQ(shape_of("").chars, 0u);
+  EXPECT_EQ(shape_of("").widest, Width::kAscii);
+  EXPECT_EQ(shape_of(std::string(9, 'a') + "\xC3").widest, Width::kMalformed);
+  EXPECT_EQ(shape_of(utf8(0x10000) + "\xED\xA0\x80").widest, Width::kMalformed);
+}
+
 TEST(CharTable, AgreesWithMapAcrossPlanes) {
   std::mt19937 rng(11);
   CharTable table;

@@ -141,9 +141,11 @@ TEST(Decode, RoundTripWhenEveryCharacterIsATokenAndIdsAreUnique) {
 
 // Decoding the plain way: join the tokens the record keeps, then delete the
 // markers. Tokens of every length around the inline and block sizes, ids
-// dense, sparse, shared and absent.
+// dense, sparse, shared and absent, and more of them than one batch. The
+// shape given with the text is the text's own, unless a token was not
+// UTF-8 on its own, which the shape must then say.
 TEST(Decode, MatchesJoiningTheTokensThenDeletingMarkers) {
-  const std::vector<std::string> pieces = {"a", "\xC5\x82", kMarker, "\xF0\x9F\x98\x80", "<s>", "bcd"};
+  const std::vector<std::string> pieces = {"a", "\xC5\x82", kMarker, "\xF0\x9F\x98\x80", "<s>", "bcd", "\xC3", "\xA9", "\xFE"};
   std::mt19937 rng(11u);
   auto pick = [&rng](std::size_t bound) { return std::uniform_int_distribution<std::size_t>(0, bound - 1)(rng); };
   for (int model = 0; model < 300; ++model) {
@@ -158,7 +160,7 @@ TEST(Decode, MatchesJoiningTheTokensThenDeletingMarkers) {
     }
     const CoreBPE bpe = build(vocab);
     Ids ids;
-    for (std::size_t n = pick(30); n > 0; --n) ids.push_back(vocab[pick(vocab.size())].second + (pick(8) == 0 ? 1 : 0));
+    for (std::size_t n = pick(40); n > 0; --n) ids.push_back(vocab[pick(vocab.size())].second + (pick(8) == 0 ? 1 : 0));
     // A shared id stands for the last of its tokens in the vocabulary's order.
     std::map<TokenId, std::string_view> token_of;
     for (const auto& [token, id] : bpe.token_to_id) token_of[id] = token;
@@ -167,7 +169,24 @@ TEST(Decode, MatchesJoiningTheTokensThenDeletingMarkers) {
       const auto found = token_of.find(id);
       if (found != token_of.end() && !bpe.special_ids.contains(id)) joined += found->second;
     }
-    ASSERT_EQ(decode(bpe, ids), without_markers(joined)) << "model " << model;
+    const std::string expected = without_markers(joined);
+    TextBuffer text;
+    const TextShape shape = decode(bpe, ids, text);
+    ASSERT_EQ(std::string(text.begin(), text.end()), expected) << "model " << model;
+    const TextShape own = shape_of(expected);
+    if (shape.widest != Width::kMalformed) {
+      ASSERT_EQ(shape.widest, own.widest) << "model " << model;
+      ASSERT_EQ(shape.chars, own.chars) << "model " << model;
+    } else {
+      bool malformed_token = false;
+      for (const TokenId id : ids) {
+        const auto found = token_of.find(id);
+        if (found != token_of.end() && !bpe.special_ids.contains(id)) {
+          malformed_token |= shape_of(found->second).widest == Width::kMalformed;
+        }
+      }
+      ASSERT_TRUE(malformed_token) << "model " << model;
+    }
   }
 }
 
