@@ -1,6 +1,8 @@
 #include "bpe/core_bpe.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -21,14 +23,6 @@ bool SpecialIds::contains(TokenId id) const noexcept {
   return size_ != 0 && (ids_[0] == id || ids_[1] == id || ids_[2] == id || ids_[3] == id);
 }
 
-void JoinableBytes::add_key(std::string_view key) noexcept {
-  // A TAB at either end has an empty part beside it, which no symbol matches.
-  for (std::size_t tab = key.find(kMergeSeparator, 1); tab != std::string_view::npos && tab + 1 < key.size();
-       tab = key.find(kMergeSeparator, tab + 1)) {
-    pairs_[static_cast<unsigned char>(key[tab - 1]) * 256u + static_cast<unsigned char>(key[tab + 1])] = true;
-  }
-}
-
 void add_merge(MergeRanks& ranks, std::string_view left, std::string_view right, Rank rank, std::string& key) {
   key.assign(left);
   key.push_back(kMergeSeparator);
@@ -40,23 +34,55 @@ namespace {
 
 // Registers every way of reading a merge key as (left token, TAB, right
 // token): the encoder then ranks two adjacent vocabulary tokens by their
-// positions, with the same answer as looking up their joined key.
+// positions, with the same answer as looking up their joined key. On a large
+// vocabulary nearly every lookup misses the cache, so readings go in
+// batches: all their lookups are hashed and prefetched before any is made.
 void index_merge_pairs(CoreBPE& bpe) {
   bpe.merge_pairs.reserve(bpe.merge_ranks.size());
-  std::string joined;
+  const TokenToId& tokens = bpe.token_to_id;
+  struct Reading {
+    std::string_view left;
+    std::string_view right;
+    Rank rank;
+    std::uint64_t left_hash;
+    std::uint64_t right_hash;
+    std::uint64_t joined_hash;
+  };
+  constexpr std::size_t kBatch = 32;
+  std::array<Reading, kBatch> batch;
+  std::array<std::string, kBatch> joined;
+  std::size_t size = 0;
+  auto look_up_batch = [&] {
+    for (std::size_t i = 0; i < size; ++i) {
+      const Reading& reading = batch[i];
+      const std::uint32_t left = tokens.position_of(reading.left, reading.left_hash);
+      const std::uint32_t right = tokens.position_of(reading.right, reading.right_hash);
+      if (left == TokenToId::kNoPosition || right == TokenToId::kNoPosition) continue;
+      bpe.merge_pairs.insert_or_assign(left, right, {reading.rank, tokens.position_of(joined[i], reading.joined_hash)});
+    }
+    size = 0;
+  };
   for (const auto& [key, rank] : bpe.merge_ranks) {
-    bpe.joinable.add_key(key);
     // Symbols are never empty, so a TAB at either end separates nothing.
     for (std::size_t tab = key.find(kMergeSeparator, 1); tab != std::string_view::npos && tab + 1 < key.size();
          tab = key.find(kMergeSeparator, tab + 1)) {
-      const std::uint32_t left = bpe.token_to_id.position_of(key.substr(0, tab));
-      const std::uint32_t right = bpe.token_to_id.position_of(key.substr(tab + 1));
-      if (left == TokenToId::kNoPosition || right == TokenToId::kNoPosition) continue;
-      joined.assign(key.substr(0, tab));
-      joined.append(key.substr(tab + 1));
-      bpe.merge_pairs.insert_or_assign(left, right, {rank, bpe.token_to_id.position_of(joined)});
+      bpe.joinable.add(key[tab - 1], key[tab + 1]);
+      Reading& reading = batch[size];
+      reading.left = key.substr(0, tab);
+      reading.right = key.substr(tab + 1);
+      reading.rank = rank;
+      joined[size].assign(reading.left);
+      joined[size].append(reading.right);
+      reading.left_hash = TokenToId::hash_of(reading.left);
+      reading.right_hash = TokenToId::hash_of(reading.right);
+      reading.joined_hash = TokenToId::hash_of(joined[size]);
+      tokens.prefetch(reading.left_hash);
+      tokens.prefetch(reading.right_hash);
+      tokens.prefetch(reading.joined_hash);
+      if (++size == kBatch) look_up_batch();
     }
   }
+  look_up_batch();
 }
 
 void index_char_tokens(CoreBPE& bpe) {

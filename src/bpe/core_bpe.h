@@ -49,7 +49,10 @@ class SpecialIds {
 // be joined between two characters whose bytes there form no such pair.
 class JoinableBytes {
  public:
-  void add_key(std::string_view key) noexcept;
+  // Records a key that holds byte `last`, a TAB and byte `first`.
+  void add(char last, char first) noexcept {
+    pairs_[static_cast<unsigned char>(last) * 256u + static_cast<unsigned char>(first)] = true;
+  }
   // Whether some key can join the characters that meet at byte `pos` (> 0) of `text`.
   bool joins_at(std::string_view text, std::size_t pos) const noexcept {
     return pairs_[static_cast<unsigned char>(text[pos - 1]) * 256u + static_cast<unsigned char>(text[pos])];

@@ -117,6 +117,19 @@ class StringTable {
     return slot == nullptr ? kNoPosition : slot->position;
   }
   const Value& value_at(std::uint32_t position) const noexcept { return values_[position]; }
+
+  // For looking up many keys at once: hash each key and prefetch its slot
+  // first, then look them up by their hashes, so that the cache misses of a
+  // large table overlap instead of following one another.
+  static std::uint64_t hash_of(std::string_view key) noexcept { return hash(key); }
+  void prefetch(std::uint64_t key_hash) const noexcept {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[key_hash & mask_]);
+  }
+  std::uint32_t position_of(std::string_view key, std::uint64_t key_hash) const noexcept {
+    if (key.size() > longest_key_ || slots_.empty()) return kNoPosition;
+    const Slot& slot = slots_[probe(key, key_hash)];
+    return slot.length == kEmpty ? kNoPosition : slot.position;
+  }
   const Value& at(std::string_view key) const {
     const Value* value = get(key);
     if (value == nullptr) throw std::out_of_range("StringTable::at");

@@ -90,10 +90,28 @@ inline TextShape shape_of(std::string_view text) noexcept {
   TextShape shape{ascii, Width::kAscii};
   std::uint32_t widest = 0;
   for (std::size_t pos = ascii; pos < size; ++shape.chars) {
-    const Char c = char_at(text, pos);
-    if (c.scalar == kNotScalar) return {shape.chars, Width::kMalformed};
-    widest = c.scalar > widest ? c.scalar : widest;
-    pos += c.length;
+    const std::uint32_t lead = bytes[pos];
+    if (lead < 0x80) {
+      ++pos;
+      continue;
+    }
+    // Two- and three-byte characters (all of the BMP but ASCII) checked in line.
+    const auto continues = [&](std::size_t at) { return at < size && (bytes[at] & 0xC0) == 0x80; };
+    std::uint32_t scalar;
+    if (lead >= 0xC2 && lead < 0xE0 && continues(pos + 1)) {
+      scalar = (lead & 0x1F) << 6 | (bytes[pos + 1] & 0x3F);
+      pos += 2;
+    } else if (lead >= 0xE0 && lead < 0xF0 && continues(pos + 1) && continues(pos + 2) &&
+               (scalar = (lead & 0x0F) << 12 | (bytes[pos + 1] & 0x3F) << 6 | (bytes[pos + 2] & 0x3F)) >= 0x800 &&
+               (scalar < 0xD800 || scalar > 0xDFFF)) {
+      pos += 3;
+    } else {
+      const Char c = char_at(text, pos);
+      if (c.scalar == kNotScalar) return {shape.chars, Width::kMalformed};
+      scalar = c.scalar;
+      pos += c.length;
+    }
+    widest = scalar > widest ? scalar : widest;
   }
   if (widest >= 0x10000) {
     shape.widest = Width::kAstral;
