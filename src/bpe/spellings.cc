@@ -74,31 +74,38 @@ TextShape Spellings::join(std::span<const std::uint32_t> ids, TextBuffer& text) 
   // Held in locals: the byte stores below could otherwise alias the members.
   const Entry* const dense = dense_.data();
   const std::size_t dense_size = dense_.size();
-  TextShape shape;
+  std::size_t chars = 0;
+  Width widest = Width::kAscii;
   for (std::size_t i = 0; i < ids.size();) {
-    // With room for a block per id of a batch, an inline spelling is copied
-    // with no check; only arena spellings ask for room of their own.
+    // With room for a block per id of a batch, an inline spelling of a dense
+    // id is copied with no check and no call; any other id leaves the loop.
     const std::size_t batch_end = std::min(ids.size(), i + kBatch);
     char* const start = text.extend(0, (batch_end - i) * kBlock);
     char* out = start;
-    const Entry* found = nullptr;
     for (; i < batch_end; ++i) {
       const std::uint32_t id = ids[i];
-      found = id < dense_size ? &dense[id] : &sparse(id);
-      if (found->length == kInArena) break;
-      std::memcpy(out, found, kBlock);
-      out += found->length;
-      shape.add({found->chars, found->width});
+      if (id >= dense_size || dense[id].length == kInArena) break;
+      const Entry& found = dense[id];
+      std::memcpy(out, &found, kBlock);
+      out += found.length;
+      chars += found.chars;
+      widest = found.width > widest ? found.width : widest;
     }
     text.extend(static_cast<std::size_t>(out - start), 0);
-    if (i < batch_end) {
-      const ArenaSpelling where = in_arena(*found);
+    if (i == batch_end) continue;
+    const Entry& found = ids[i] < dense_size ? dense[ids[i]] : sparse(ids[i]);
+    if (found.length != kInArena) {
+      text.append(found.text, found.length);
+      chars += found.chars;
+    } else {
+      const ArenaSpelling where = in_arena(found);
       text.append(arena_.data() + where.offset, where.length);
-      shape.add({where.chars, found->width});
-      ++i;
+      chars += where.chars;
     }
+    widest = found.width > widest ? found.width : widest;
+    ++i;
   }
-  return shape;
+  return {chars, widest};
 }
 
 const Spellings::Entry& Spellings::sparse(std::uint32_t id) const noexcept {
