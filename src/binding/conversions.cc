@@ -148,6 +148,7 @@ void to_ids(PyObject* obj, bpe::IdBuffer& ids) {
 
 bpe::MergeRanks to_merge_ranks(PyObject* obj) {
   bpe::MergeRanks ranks;
+  bpe::DeferredInserts<bpe::Rank> inserts(ranks);
   Utf8Text left_text;
   Utf8Text right_text;
   std::string key;
@@ -165,8 +166,9 @@ bpe::MergeRanks to_merge_ranks(PyObject* obj) {
         }
         const std::string_view left = to_str_view(PyTuple_GET_ITEM(pair, 0), left_text);
         const std::string_view right = to_str_view(PyTuple_GET_ITEM(pair, 1), right_text);
-        bpe::add_merge(ranks, left, right, rank++, key);
+        bpe::add_merge(inserts, left, right, rank++, key);
       });
+  inserts.flush();
   return ranks;
 }
 
@@ -175,6 +177,7 @@ bpe::TokenToId to_vocab(PyObject* obj) {
   bpe::TokenToId vocab;
   const Py_ssize_t initial = PyDict_GET_SIZE(obj);
   vocab.reserve(static_cast<std::size_t>(initial));
+  bpe::DeferredInserts<bpe::TokenId> inserts(vocab);
   Utf8Text text;
   Py_ssize_t pos = 0;
   Py_ssize_t seen = 0;
@@ -190,10 +193,11 @@ bpe::TokenToId to_vocab(PyObject* obj) {
       held_value = Ref::new_ref(value);
     }
     const std::string_view token = to_str_view(key, text);
-    vocab.insert_or_assign(token, to_id(value));
+    inserts.insert_or_assign(token, to_id(value));
     if (PyDict_GET_SIZE(obj) != initial) fail("dictionary changed size during iteration");
     if (++seen > initial) fail("dictionary keys changed during iteration");
   }
+  inserts.flush();
   return vocab;
 }
 

@@ -23,7 +23,8 @@ bool SpecialIds::contains(TokenId id) const noexcept {
   return size_ != 0 && (ids_[0] == id || ids_[1] == id || ids_[2] == id || ids_[3] == id);
 }
 
-void add_merge(MergeRanks& ranks, std::string_view left, std::string_view right, Rank rank, std::string& key) {
+void add_merge(DeferredInserts<Rank>& ranks, std::string_view left, std::string_view right, Rank rank,
+               std::string& key) {
   key.assign(left);
   key.push_back(kMergeSeparator);
   key.append(right);
@@ -100,9 +101,11 @@ void index_char_tokens(CoreBPE& bpe) {
 CoreBPE CoreBPE::build(TokenToId vocab, MergeList merges) {
   MergeRanks ranks;
   if (!merges.empty()) ranks.reserve(merges.size());
+  DeferredInserts<Rank> inserts(ranks);
   std::string key;
   Rank rank = 0;
-  for (const auto& [left, right] : merges) add_merge(ranks, left, right, rank++, key);
+  for (const auto& [left, right] : merges) add_merge(inserts, left, right, rank++, key);
+  inserts.flush();
   MergeList().swap(merges);
   return from_ranks(std::move(vocab), std::move(ranks));
 }

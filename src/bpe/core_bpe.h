@@ -99,7 +99,9 @@ struct CoreBPE {
 
 // Records the pair at position `rank` of a merge list under its merge key
 // (left, TAB, right, unescaped); a key already present takes the later rank.
-// `key` is scratch space, reused from call to call.
-void add_merge(MergeRanks& ranks, std::string_view left, std::string_view right, Rank rank, std::string& key);
+// `key` is scratch space, reused from call to call. Flush `ranks` after the
+// last merge.
+void add_merge(DeferredInserts<Rank>& ranks, std::string_view left, std::string_view right, Rank rank,
+               std::string& key);
 
 }  // namespace morfex::bpe

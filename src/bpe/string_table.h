@@ -130,6 +130,9 @@ class StringTable {
     const Slot& slot = slots_[probe(key, key_hash)];
     return slot.length == kEmpty ? kNoPosition : slot.position;
   }
+  std::pair<const_iterator, bool> insert_or_assign(std::string_view key, Value value, std::uint64_t key_hash) {
+    return insert(key, value, true, key_hash);
+  }
   const Value& at(std::string_view key) const {
     const Value* value = get(key);
     if (value == nullptr) throw std::out_of_range("StringTable::at");
@@ -192,8 +195,11 @@ class StringTable {
   }
 
   std::pair<const_iterator, bool> insert(std::string_view key, Value value, bool assign) {
+    return insert(key, value, assign, hash(key));
+  }
+
+  std::pair<const_iterator, bool> insert(std::string_view key, Value value, bool assign, std::uint64_t key_hash) {
     // One hash and one probe for both the search and the insertion.
-    const std::uint64_t key_hash = hash(key);
     std::size_t slot = slots_.empty() ? 0 : probe(key, key_hash);
     if (!slots_.empty() && slots_[slot].length != kEmpty) {
       if (assign) values_[slots_[slot].position] = value;
@@ -225,6 +231,40 @@ class StringTable {
   std::size_t size_ = 0;
   std::string arena_;
   std::size_t longest_key_ = 0;
+};
+
+// Fills a table one key behind: a key is hashed and its slot prefetched when
+// it is given, and inserted only when the next key is (or at flush), so that
+// on a table too large for the cache the miss overlaps whatever the caller
+// does in between. The key is copied, so it need not outlive the call.
+template <class Value>
+class DeferredInserts {
+ public:
+  explicit DeferredInserts(StringTable<Value>& table) noexcept : table_(table) {}
+
+  // table.insert_or_assign(key, value), in effect by the next call or flush().
+  void insert_or_assign(std::string_view key, Value value) {
+    const std::uint64_t key_hash = StringTable<Value>::hash_of(key);
+    table_.prefetch(key_hash);
+    flush();
+    key_.assign(key);
+    value_ = value;
+    hash_ = key_hash;
+    pending_ = true;
+  }
+
+  void flush() {
+    if (!pending_) return;
+    table_.insert_or_assign(key_, value_, hash_);
+    pending_ = false;
+  }
+
+ private:
+  StringTable<Value>& table_;
+  std::string key_;
+  Value value_{};
+  std::uint64_t hash_ = 0;
+  bool pending_ = false;
 };
 
 }  // namespace morfex::bpe

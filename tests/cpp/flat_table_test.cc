@@ -79,6 +79,33 @@ TEST(StringTable, KeepsFirstOfRepeatedKeysAndFindsEmptyKey) {
   EXPECT_THROW(table.at("c"), std::out_of_range);
 }
 
+// Deferred inserts end as the same table as direct ones, positions included,
+// through growth and repeated keys, and keep their own copy of each key.
+TEST(DeferredInserts, BuildTheSameTableAsDirectInserts) {
+  for (unsigned seed = 0; seed < 10; ++seed) {
+    std::mt19937 rng(seed);
+    StringTable<std::uint32_t> direct;
+    StringTable<std::uint32_t> deferred;
+    DeferredInserts<std::uint32_t> inserts(deferred);
+    std::string key;
+    for (int step = 0; step < 2000; ++step) {
+      if (rng() % 4 != 0) key = random_key(rng);  // else the same key again, back to back
+      const auto value = static_cast<std::uint32_t>(rng());
+      std::string passed = key;
+      direct.insert_or_assign(key, value);
+      inserts.insert_or_assign(passed, value);
+      passed.assign("scribbled over");
+    }
+    inserts.flush();
+    ASSERT_EQ(deferred.size(), direct.size()) << seed;
+    for (auto it = direct.begin(); it != direct.end(); ++it) {
+      const auto [key_of, value] = *it;
+      ASSERT_EQ(deferred.position_of(key_of), it.position()) << seed;
+      ASSERT_EQ(deferred.value_at(it.position()), value) << seed;
+    }
+  }
+}
+
 TEST(SameBytes, AgreesWithMemcmpOnEveryLengthAndDifferingByte) {
   std::mt19937 rng(9);
   for (std::size_t n = 0; n <= 40; ++n) {
