@@ -63,7 +63,7 @@ void index_merge_pairs(CoreBPE& bpe) {
     }
     size = 0;
   };
-  for (const auto& [key, rank] : bpe.merge_ranks) {
+  auto read_key = [&](std::string_view key, Rank rank) {
     // Symbols are never empty, so a TAB at either end separates nothing.
     for (std::size_t tab = key.find(kMergeSeparator, 1); tab != std::string_view::npos && tab + 1 < key.size();
          tab = key.find(kMergeSeparator, tab + 1)) {
@@ -82,6 +82,20 @@ void index_merge_pairs(CoreBPE& bpe) {
       tokens.prefetch(reading.joined_hash);
       if (++size == kBatch) look_up_batch();
     }
+  };
+  // The table is walked in slot order, so long keys are read from all over
+  // its arena: each is prefetched kAhead keys before it is read.
+  constexpr std::size_t kAhead = 16;
+  std::array<std::pair<std::string_view, Rank>, kAhead> ahead;
+  std::size_t walked = 0;
+  for (const auto& [key, rank] : bpe.merge_ranks) {
+    __builtin_prefetch(key.data());
+    std::pair<std::string_view, Rank>& place = ahead[walked++ % kAhead];
+    if (walked > kAhead) read_key(place.first, place.second);
+    place = {key, rank};
+  }
+  for (std::size_t i = walked > kAhead ? walked - kAhead : 0; i < walked; ++i) {
+    read_key(ahead[i % kAhead].first, ahead[i % kAhead].second);
   }
   look_up_batch();
 }
