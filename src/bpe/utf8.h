@@ -70,11 +70,6 @@ enum class Width : std::uint8_t { kAscii, kLatin1, kBmp, kAstral, kMalformed };
 struct TextShape {
   std::size_t chars = 0;
   Width widest = Width::kAscii;
-
-  void add(const TextShape& other) noexcept {
-    chars += other.chars;
-    widest = other.widest > widest ? other.widest : widest;
-  }
 };
 
 inline TextShape shape_of(std::string_view text) noexcept {
