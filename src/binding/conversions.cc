@@ -82,14 +82,20 @@ void for_each_element(PyObject* obj, std::size_t element_size, Reserve&& reserve
   return static_cast<bpe::TokenId>(value);
 }
 
-// An exact int that fits a machine word is read in place, with no call and
-// no way to fail; everything else takes any_int_to_id.
+// Reads an exact int that fits a machine word and an id in place, with no
+// call and no Python code; false for anything else.
+[[gnu::always_inline]] inline bool read_plain_id(PyObject* obj, bpe::TokenId& id) {
+  if (!PyLong_CheckExact(obj) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) return false;
+  const Py_ssize_t value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
+  if (value < 0 || value > static_cast<Py_ssize_t>(UINT32_MAX)) return false;
+  id = static_cast<bpe::TokenId>(value);
+  return true;
+}
+
+// A plain id is read in place; everything else takes any_int_to_id.
 [[gnu::always_inline]] inline bpe::TokenId id_of(PyObject* obj) {
-  if (PyLong_CheckExact(obj) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
-    const Py_ssize_t value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
-    if (value >= 0 && value <= static_cast<Py_ssize_t>(UINT32_MAX)) return static_cast<bpe::TokenId>(value);
-  }
-  return any_int_to_id(obj);
+  bpe::TokenId id;
+  return read_plain_id(obj, id) ? id : any_int_to_id(obj);
 }
 
 }  // namespace
@@ -132,11 +138,9 @@ void to_ids(PyObject* obj, bpe::IdBuffer& ids) {
     bpe::TokenId* out = ids.extend(count, 0);
     std::size_t i = 0;
     for (; i < count; ++i) {
-      PyObject* item = items[i];
-      if (!PyLong_CheckExact(item) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item))) break;
-      const Py_ssize_t value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item));
-      if (value < 0 || value > static_cast<Py_ssize_t>(UINT32_MAX)) break;
-      out[i] = static_cast<bpe::TokenId>(value);
+      bpe::TokenId id;
+      if (!read_plain_id(items[i], id)) break;
+      out[i] = id;
     }
     if (i == count) return;
     ids.truncate(start);

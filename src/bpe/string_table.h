@@ -88,7 +88,7 @@ class StringTable {
     old.swap(slots_);
     mask_ = wanted - 1;
     for (const Slot& slot : old) {
-      if (slot.length != kEmpty) slots_[free_slot(hash(key(slot)))] = slot;
+      if (slot.length != kEmpty) slots_[free_slot(hash_of(key(slot)))] = slot;
     }
   }
 
@@ -121,14 +121,13 @@ class StringTable {
   // For looking up many keys at once: hash each key and prefetch its slot
   // first, then look them up by their hashes, so that the cache misses of a
   // large table overlap instead of following one another.
-  static std::uint64_t hash_of(std::string_view key) noexcept { return hash(key); }
+  static std::uint64_t hash_of(std::string_view key) noexcept { return StringHash{}(key); }
   void prefetch(std::uint64_t key_hash) const noexcept {
     if (!slots_.empty()) __builtin_prefetch(&slots_[key_hash & mask_]);
   }
   std::uint32_t position_of(std::string_view key, std::uint64_t key_hash) const noexcept {
-    if (key.size() > longest_key_ || slots_.empty()) return kNoPosition;
-    const Slot& slot = slots_[probe(key, key_hash)];
-    return slot.length == kEmpty ? kNoPosition : slot.position;
+    const Slot* slot = lookup(key, key_hash);
+    return slot == nullptr ? kNoPosition : slot->position;
   }
   std::pair<const_iterator, bool> insert_or_assign(std::string_view key, Value value, std::uint64_t key_hash) {
     return insert(key, value, true, key_hash);
@@ -147,8 +146,6 @@ class StringTable {
   std::size_t longest_key() const noexcept { return longest_key_; }
 
  private:
-  static std::uint64_t hash(std::string_view key) noexcept { return StringHash{}(key); }
-
   // Fixed-size loads only (overlapping for lengths 4 to 7), which compile to plain moves.
   static std::uint64_t head_of(std::string_view key) noexcept {
     const char* p = key.data();
@@ -166,8 +163,12 @@ class StringTable {
   }
 
   const Slot* lookup(std::string_view key) const noexcept {
+    // A key longer than any in the table is answered before it is hashed.
+    return key.size() > longest_key_ ? nullptr : lookup(key, hash_of(key));
+  }
+  const Slot* lookup(std::string_view key, std::uint64_t key_hash) const noexcept {
     if (key.size() > longest_key_ || slots_.empty()) return nullptr;
-    const std::size_t i = probe(key, hash(key));
+    const std::size_t i = probe(key, key_hash);
     return slots_[i].length == kEmpty ? nullptr : &slots_[i];
   }
 
@@ -195,7 +196,7 @@ class StringTable {
   }
 
   std::pair<const_iterator, bool> insert(std::string_view key, Value value, bool assign) {
-    return insert(key, value, assign, hash(key));
+    return insert(key, value, assign, hash_of(key));
   }
 
   std::pair<const_iterator, bool> insert(std::string_view key, Value value, bool assign, std::uint64_t key_hash) {
