@@ -9,7 +9,11 @@ inputs. Before timing anything, every peer's ids are checked against ours.
 
 Every figure is a ratio of two times measured back to back in the same round,
 as the median over the rounds. Encoding gets a fresh str per call, as in a
-real pipeline, so no str arrives with a UTF-8 form already cached.
+real pipeline, so no str arrives with a UTF-8 form already cached. The peers
+take turns, so each round of a peer starts with the caches that the others
+left. The "warmed" figures come from rounds of their own in which each peer
+first works on other words, untimed, as in a pipeline that encodes word
+after word.
 
     bash bench/core_vs_peers.sh [--rounds N] [--plot FILE]
 """
@@ -36,6 +40,7 @@ import morfex  # noqa: E402
 from _morfex import CoreBPE  # noqa: E402
 
 SPECIAL_TOKENS = ["<pad>", "<unk>", "<s>", "</s>"]
+WARM_UP_WORDS = 5_000
 LENGTHS = [1_000, 2_000, 5_000, 10_000, 20_000, 50_000, 100_000, 200_000]
 REFERENCE_LENGTHS = [1_000, 2_000]
 
@@ -59,15 +64,24 @@ def per_call_ns(function, inputs):
     return (time.perf_counter_ns() - start) / len(inputs)
 
 
-def rounds_side_by_side(peers, make_inputs, rounds):
-    """Times every peer once per round, in a rotating order; returns the times by peer."""
+def rounds_side_by_side(peers, make_inputs, rounds, make_warm_up_inputs=None):
+    """Times every peer once per round, in a rotating order; returns the times by peer.
+    With `make_warm_up_inputs`, each peer first runs on those, untimed, just before its timed run."""
     times = {name: [] for name in peers}
     names = list(peers)
     for round_number in range(rounds):
         shift = round_number % len(names)
         for name in names[shift:] + names[:shift]:
+            if make_warm_up_inputs is not None:
+                per_call_ns(peers[name], make_warm_up_inputs())
             times[name].append(per_call_ns(peers[name], make_inputs()))
     return times
+
+
+def warmed(peers, names, make_inputs, make_warm_up_inputs, rounds):
+    """The times of some peers in rounds of their own, each run right after a warm-up run."""
+    times = rounds_side_by_side({name: peers[name] for name in names}, make_inputs, rounds, make_warm_up_inputs)
+    return {f"{name} warmed": t for name, t in times.items()}
 
 
 def print_medians(what, times):
@@ -86,7 +100,7 @@ def check_same(what, expected, **others):
             sys.exit(f"{what}: {name} gives {got!r}, morfex {expected!r}; nothing timed")
 
 
-def bench_words(bpe, hf, reference, floor, words, rounds):
+def bench_words(bpe, hf, reference, floor, words, other_words, rounds):
     for word in words:
         ids = bpe.encode(word)
         check_same(f"encode({word!r})", ids, tokenizers=hf.encode(word).ids, reference=reference.encode(word))
@@ -96,17 +110,27 @@ def bench_words(bpe, hf, reference, floor, words, rounds):
         "reference": reference.encode,
         "floor": floor.encode,
     }
-    times = rounds_side_by_side(peers, lambda: [fresh(word) for word in words], rounds)
+
+    def make_inputs():
+        return [fresh(word) for word in words]
+
+    times = rounds_side_by_side(peers, make_inputs, rounds)
+    times |= warmed(peers, ["morfex", "tokenizers", "floor"], make_inputs,
+                    lambda: [fresh(word) for word in other_words], rounds)
     print_medians("encode a word", times)
     return [
         ("encode a word: tokenizers / morfex", median_ratio(times, "tokenizers", "morfex"), ">= 10"),
         ("encode a word: reference / morfex", median_ratio(times, "reference", "morfex"), ">= 30"),
         ("encode a word: morfex / floor", median_ratio(times, "morfex", "floor"), "<= 2"),
+        ("encode a word, peers warmed: tokenizers / morfex",
+         median_ratio(times, "tokenizers warmed", "morfex warmed"), "-"),
+        ("encode a word, peers warmed: morfex / floor", median_ratio(times, "morfex warmed", "floor warmed"), "-"),
     ]
 
 
-def bench_decode(bpe, hf, reference, words, rounds):
+def bench_decode(bpe, hf, reference, words, other_words, rounds):
     sequences = [bpe.encode(word) for word in words]
+    other_sequences = [bpe.encode(word) for word in other_words]
     for ids in sequences:
         text = bpe.decode(ids)
         check_same(f"decode({ids})", text, reference=reference.decode(ids))
@@ -119,11 +143,19 @@ def bench_decode(bpe, hf, reference, words, rounds):
         # Reads every id and does nothing else: what any decoder pays before its own work.
         "sum": sum,
     }
-    times = rounds_side_by_side(peers, lambda: [list(ids) for ids in sequences], rounds)
+
+    def make_inputs():
+        return [list(ids) for ids in sequences]
+
+    times = rounds_side_by_side(peers, make_inputs, rounds)
+    times |= warmed(peers, ["morfex", "tokenizers"], make_inputs,
+                    lambda: [list(ids) for ids in other_sequences], rounds)
     print_medians("decode a word", times)
     return [
         ("decode a word: tokenizers / morfex", median_ratio(times, "tokenizers", "morfex"), ">= 10"),
         ("decode a word: tokenizers / sum(ids), reading the ids alone", median_ratio(times, "tokenizers", "sum"), "-"),
+        ("decode a word, peers warmed: tokenizers / morfex",
+         median_ratio(times, "tokenizers warmed", "morfex warmed"), "-"),
     ]
 
 
@@ -272,6 +304,8 @@ def main():
     trained = morfex.train(words, vocab_size=args.vocab_size, min_frequency=args.min_frequency)
     vocab, merges = dict(trained.vocab), list(trained.merges)
     sample = random.Random(1).sample(words, args.sample)
+    timed = set(sample)
+    other_words = random.Random(2).sample([word for word in words if word not in timed], WARM_UP_WORDS)
     bpe = CoreBPE(vocab, merges)
     hf = hf_tokenizer(vocab, merges)
     reference = ReferenceBPE(vocab, merges)
@@ -281,8 +315,8 @@ def main():
           f"{len(vocab):,} tokens, {len(merges):,} merges; {len(sample):,} words per round, "
           f"{args.rounds} rounds")
 
-    figures = bench_words(bpe, hf, reference, floor, sample, args.rounds)
-    figures += bench_decode(bpe, hf, reference, sample, args.rounds)
+    figures = bench_words(bpe, hf, reference, floor, sample, other_words, args.rounds)
+    figures += bench_decode(bpe, hf, reference, sample, other_words, args.rounds)
     length_figures, curves = bench_lengths(bpe, hf, reference, floor, sample, max(3, args.rounds // 2))
     figures += length_figures
     big_vocab, big_merges = construction_model(words, trained)
