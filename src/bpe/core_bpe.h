@@ -13,22 +13,12 @@
 #include "bpe/pair_table.h"
 #include "bpe/spellings.h"
 #include "bpe/string_table.h"
+#include "bpe/vocabulary.h"
 
 namespace morfex::bpe {
 
-using TokenId = std::uint32_t;
-using Rank = std::uint32_t;
-
-// The largest rank means "no pair has a rank" to the encoder.
-inline constexpr Rank kNoRank = 0xFFFFFFFFu;
-inline constexpr char kMergeSeparator = '\t';
-inline constexpr std::array<const char*, 4> kSpecialTokens = {"<pad>", "<unk>", "<s>", "</s>"};
-inline constexpr TokenId kDefaultUnkId = 1;
-inline constexpr std::string_view kBoundaryMarker = "\xE2\x96\x81";  // U+2581
-
 using TokenToId = StringTable<TokenId>;
 using MergeRanks = StringTable<Rank>;
-using MergeList = std::vector<std::pair<std::string, std::string>>;
 
 // At most four ids (one per special token), so a linear scan beats any hash.
 class SpecialIds {

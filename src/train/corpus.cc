@@ -1,6 +1,6 @@
 #include "train/corpus.h"
 
-#include "bpe/decoder.h"
+#include "bpe/vocabulary.h"
 
 namespace morfex::train {
 

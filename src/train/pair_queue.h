@@ -4,7 +4,7 @@
 #include <optional>
 #include <vector>
 
-#include "bpe/core_bpe.h"
+#include "bpe/vocabulary.h"
 #include "train/corpus.h"
 
 namespace morfex::train {

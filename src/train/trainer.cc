@@ -6,8 +6,8 @@
 #include <unordered_set>
 #include <utility>
 
-#include "bpe/decoder.h"
 #include "bpe/utf8.h"
+#include "bpe/vocabulary.h"
 #include "train/alphabet.h"
 #include "train/pair_queue.h"
 #include "train/units.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "bpe/core_bpe.h"
+#include "bpe/vocabulary.h"
 #include "train/corpus.h"
 
 namespace morfex::train {

@@ -5,7 +5,7 @@
 #include <span>
 #include <vector>
 
-#include "bpe/core_bpe.h"
+#include "bpe/vocabulary.h"
 #include "train/corpus.h"
 #include "train/pair_queue.h"
 

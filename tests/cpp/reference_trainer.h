@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "bpe/decoder.h"
 #include "bpe/utf8.h"
+#include "bpe/vocabulary.h"
 #include "train/alphabet.h"
 #include "train/trainer.h"
 

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "bpe/decoder.h"
+#include "bpe/vocabulary.h"
 #include "reference_trainer.h"
 #include "train/corpus.h"
 
