@@ -11,13 +11,14 @@
 #include "binding/guard.h"
 #include "bpe/decoder.h"
 #include "bpe/encoder.h"
+#include "bpe/model.h"
 
 namespace morfex::py {
 namespace {
 
 struct CoreBPEObject {
   PyObject_HEAD
-  bpe::CoreBPE record;
+  bpe::Model model;
   std::size_t borrow_count;
 };
 
@@ -61,7 +62,7 @@ class SharedBorrow {
   SharedBorrow& operator=(const SharedBorrow&) = delete;
   ~SharedBorrow() { --object()->borrow_count; }
 
-  const bpe::CoreBPE& record() const noexcept { return object()->record; }
+  const bpe::Model& model() const noexcept { return object()->model; }
 
  private:
   CoreBPEObject* object() const noexcept { return reinterpret_cast<CoreBPEObject*>(self_.get()); }
@@ -74,12 +75,12 @@ PyObject* core_bpe_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noe
     bind_tuple_dict(kNew, args, kwargs, bound);
     bpe::TokenToId vocab = convert_argument("vocab", [&] { return to_vocab(bound[0]); });
     bpe::MergeRanks ranks = convert_argument("merges", [&] { return to_merge_ranks(bound[1]); });
-    bpe::CoreBPE record = bpe::CoreBPE::from_ranks(std::move(vocab), std::move(ranks));
+    bpe::Model model = bpe::Model::from_ranks(std::move(vocab), std::move(ranks));
     allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
     Ref self = Ref::steal(alloc(type, 0));
     if (!self) throw_fetched();
     auto* object = reinterpret_cast<CoreBPEObject*>(self.get());
-    new (&object->record) bpe::CoreBPE(std::move(record));
+    new (&object->model) bpe::Model(std::move(model));
     object->borrow_count = 0;
     return self;
   });
@@ -93,7 +94,7 @@ PyObject* core_bpe_encode(PyObject* self, PyObject* const* args, Py_ssize_t narg
     Utf8Text utf8;
     const std::string_view text = convert_argument("text", [&] { return to_str_view(bound[0], utf8); });
     bpe::IdBuffer ids;
-    bpe::encode(borrow.record(), text, ids);
+    bpe::encode(borrow.model(), text, ids);
     return Ref::steal(ids_to_list(ids));
   });
 }
@@ -106,7 +107,7 @@ PyObject* core_bpe_decode(PyObject* self, PyObject* const* args, Py_ssize_t narg
     bpe::IdBuffer ids;
     convert_argument("ids", [&] { to_ids(bound[0], ids); });
     bpe::TextBuffer text;
-    const bpe::TextShape shape = bpe::decode(borrow.record(), ids, text);
+    const bpe::TextShape shape = bpe::decode(borrow.model(), ids, text);
     return Ref::steal(text_to_str(std::string_view(text.data(), text.size()), shape));
   });
 }
@@ -114,7 +115,7 @@ PyObject* core_bpe_decode(PyObject* self, PyObject* const* args, Py_ssize_t narg
 void core_bpe_dealloc(PyObject* self) noexcept {
   guard_dealloc([&] {
     PyTypeObject* type = Py_TYPE(self);
-    reinterpret_cast<CoreBPEObject*>(self)->record.~CoreBPE();
+    reinterpret_cast<CoreBPEObject*>(self)->model.~Model();
     type->tp_free(self);
     // Heap-type instances hold a reference to their type from allocation on.
     Py_DECREF(type);

@@ -6,6 +6,7 @@
 #include <queue>
 #include <string>
 
+#include "bpe/model.h"
 #include "bpe/utf8.h"
 
 namespace morfex::bpe {
@@ -46,9 +47,11 @@ constexpr std::size_t kWholeLongest = 8;
 // would be ranked in merge_ranks: two vocabulary tokens through the pair
 // table, which holds every such reading of every key, anything else by
 // building the key itself, so symbols holding a TAB still match as the key says.
+// Also answers, for the text's symbols, what the record and its index say.
 class PairRanks {
  public:
-  PairRanks(const CoreBPE& bpe, std::string_view text) noexcept : bpe_(bpe), text_(text) {}
+  PairRanks(const CoreBPE& record, const MergeIndex& index, std::string_view text) noexcept
+      : record_(record), index_(index), text_(text) {}
 
   PairRank operator()(const Symbol& left, const Symbol& right) {
     if (left.token != kNoToken && right.token != kNoToken) return of_tokens(left.token, right.token);
@@ -57,7 +60,7 @@ class PairRanks {
 
   // The same for two symbols that are vocabulary tokens, by their positions.
   PairRank of_tokens(std::uint32_t left, std::uint32_t right) const noexcept {
-    const PairTable::Merge merge = bpe_.merge_pairs.merge_of(left, right);
+    const PairTable::Merge merge = index_.merge_pairs.merge_of(left, right);
     return {merge.rank, merge.merged};
   }
 
@@ -73,32 +76,37 @@ class PairRanks {
   }
 
   std::uint32_t token_at(std::size_t begin, std::size_t end) const noexcept {
-    return bpe_.token_to_id.position_of(text_.substr(begin, end - begin));
+    return record_.token_to_id.position_of(text_.substr(begin, end - begin));
   }
 
   // The character at `pos` as a symbol of its own.
   Symbol char_symbol(std::size_t pos) const noexcept {
     if (const auto lead = static_cast<unsigned char>(text_[pos]); lead < 0x80) {
-      return {pos, pos + 1, bpe_.char_tokens.get_ascii(lead)};
+      return {pos, pos + 1, index_.char_tokens.get_ascii(lead)};
     }
     const Char c = char_at(text_, pos);
     const std::size_t end = pos + c.length;
-    return {pos, end, c.scalar != kNotScalar ? bpe_.char_tokens.get(c.scalar) : token_at(pos, end)};
+    return {pos, end, c.scalar != kNotScalar ? index_.char_tokens.get(c.scalar) : token_at(pos, end)};
   }
+
+  TokenId id_at(std::uint32_t token) const noexcept { return index_.id_at(record_, token); }
+  TokenId unk_id() const noexcept { return record_.unk_id; }
+  bool merges_whole(std::uint32_t token) const noexcept { return index_.merges_whole[token]; }
 
  private:
   // Kept out of line: only symbols outside the vocabulary come here.
   [[gnu::noinline]] PairRank by_key(const Symbol& left, const Symbol& right) {
     // The key is one byte longer than the two symbols.
-    if (right.end - left.begin >= bpe_.merge_ranks.longest_key()) return {kNoRank, kNoToken};
+    if (right.end - left.begin >= record_.merge_ranks.longest_key()) return {kNoRank, kNoToken};
     key_.assign(text_.substr(left.begin, left.end - left.begin));
     key_.push_back(kMergeSeparator);
     key_.append(text_.substr(right.begin, right.end - right.begin));
-    const Rank* rank = bpe_.merge_ranks.get(key_);
+    const Rank* rank = record_.merge_ranks.get(key_);
     return rank != nullptr ? PairRank{*rank, kLookUp} : PairRank{kNoRank, kNoToken};
   }
 
-  const CoreBPE& bpe_;
+  const CoreBPE& record_;
+  const MergeIndex& index_;
   std::string_view text_;
   std::string key_;
 };
@@ -305,11 +313,10 @@ template <class Emit>
 
 // Appends the ids of the characters of a final symbol that the vocabulary
 // lacks, with unk_id for the characters it lacks too.
-[[gnu::noinline]] void emit_char_ids(const CoreBPE& bpe, const PairRanks& pair_rank, const Symbol& symbol,
-                                     IdBuffer& ids) {
+[[gnu::noinline]] void emit_char_ids(const PairRanks& pair_rank, const Symbol& symbol, IdBuffer& ids) {
   for (std::size_t pos = symbol.begin; pos < symbol.end;) {
     const Symbol ch = pair_rank.char_symbol(pos);
-    ids.push_back(ch.token != kNoToken ? bpe.id_at(ch.token) : bpe.unk_id);
+    ids.push_back(ch.token != kNoToken ? pair_rank.id_at(ch.token) : pair_rank.unk_id());
     pos = ch.end;
   }
 }
@@ -317,9 +324,8 @@ template <class Emit>
 // Appends the ids of a stretch of `count` (two or more) characters. Kept out
 // of line: the stretches of one character, the most common, skip it.
 template <class Emit>
-[[gnu::noinline]] void finish_stretch(const CoreBPE& bpe, PairRanks& pair_rank, ShortStretch& stretch,
-                                      std::size_t begin, std::size_t end, std::size_t count, IdBuffer& ids,
-                                      Emit& emit) {
+[[gnu::noinline]] void finish_stretch(PairRanks& pair_rank, ShortStretch& stretch, std::size_t begin,
+                                      std::size_t end, std::size_t count, IdBuffer& ids, Emit& emit) {
   if (count > kShortWord) {
     merge_long(pair_rank, begin, end, emit);
     return;
@@ -328,8 +334,8 @@ template <class Emit>
   // one, finding that out by its text costs less than merging.
   if (count >= kWholeShortest && count <= kWholeLongest) {
     const std::uint32_t whole = pair_rank.token_at(begin, end);
-    if (whole != kNoToken && bpe.merges_whole[whole]) {
-      ids.push_back(bpe.id_at(whole));
+    if (whole != kNoToken && pair_rank.merges_whole(whole)) {
+      ids.push_back(pair_rank.id_at(whole));
       return;
     }
   }
@@ -344,13 +350,14 @@ template <class Emit>
 // stretches are its morphemes and markers; a stretch as short as a word
 // merges in place, a longer one through the heap, so time grows with the
 // length of the text and not with its square.
-void encode(const CoreBPE& bpe, std::string_view text, IdBuffer& ids) {
-  PairRanks pair_rank(bpe, text);
+void encode(const Model& model, std::string_view text, IdBuffer& ids) {
+  const MergeIndex& index = model.index;
+  PairRanks pair_rank(model.record, index, text);
   auto emit = [&](const Symbol& symbol) {
     if (symbol.token != kNoToken) {
-      ids.push_back(bpe.id_at(symbol.token));
+      ids.push_back(pair_rank.id_at(symbol.token));
     } else {
-      emit_char_ids(bpe, pair_rank, symbol, ids);
+      emit_char_ids(pair_rank, symbol, ids);
     }
   };
   std::size_t begin = 0;
@@ -361,11 +368,11 @@ void encode(const CoreBPE& bpe, std::string_view text, IdBuffer& ids) {
     if (count == 1) {
       emit(last);
     } else {
-      finish_stretch(bpe, pair_rank, stretch, begin, end, count, ids, emit);
+      finish_stretch(pair_rank, stretch, begin, end, count, ids, emit);
     }
   };
   for (std::size_t pos = 0; pos < text.size();) {
-    if (pos > begin && !bpe.joinable.joins_at(text, pos)) {
+    if (pos > begin && !index.joinable.joins_at(text, pos)) {
       finish(pos);
       begin = pos;
       count = 0;
@@ -379,12 +386,12 @@ void encode(const CoreBPE& bpe, std::string_view text, IdBuffer& ids) {
   if (count != 0) finish(text.size());
 }
 
-bool merges_to_itself(const CoreBPE& bpe, std::string_view token) {
-  PairRanks pair_rank(bpe, token);
+bool merges_to_itself(const CoreBPE& record, const MergeIndex& index, std::string_view token) {
+  PairRanks pair_rank(record, index, token);
   ShortStretch stretch(pair_rank, 0);
   for (std::size_t pos = 0; pos < token.size();) {
     if (stretch.size() == kWholeLongest) return false;
-    if (pos > 0 && !bpe.joinable.joins_at(token, pos)) return false;
+    if (pos > 0 && !index.joinable.joins_at(token, pos)) return false;
     const Symbol symbol = pair_rank.char_symbol(pos);
     stretch.add(symbol);
     pos = symbol.end;
@@ -395,9 +402,9 @@ bool merges_to_itself(const CoreBPE& bpe, std::string_view token) {
   return symbols == 1;
 }
 
-std::vector<TokenId> encode(const CoreBPE& bpe, std::string_view text) {
+std::vector<TokenId> encode(const Model& model, std::string_view text) {
   IdBuffer ids;
-  encode(bpe, text, ids);
+  encode(model, text, ids);
   return std::vector<TokenId>(ids.begin(), ids.end());
 }
 

@@ -4,9 +4,12 @@
 #include <vector>
 
 #include "bpe/core_bpe.h"
+#include "bpe/merge_index.h"
 #include "bpe/small_vector.h"
 
 namespace morfex::bpe {
+
+struct Model;
 
 // Room for a word's ids without allocating.
 using IdBuffer = SmallVector<TokenId, 64>;
@@ -15,13 +18,13 @@ using IdBuffer = SmallVector<TokenId, 64>;
 // the lowest-ranked adjacent pair (leftmost on ties) until none has a rank,
 // then map each symbol, falling back to its characters and to `unk_id`. The
 // ids are appended to `ids`.
-void encode(const CoreBPE& bpe, std::string_view text, IdBuffer& ids);
-std::vector<TokenId> encode(const CoreBPE& bpe, std::string_view text);
+void encode(const Model& model, std::string_view text, IdBuffer& ids);
+std::vector<TokenId> encode(const Model& model, std::string_view text);
 
 // Whether `token`, encoded on its own, is one stretch of a length that the
 // encoder looks up whole (four to eight characters) and merges into the
-// single symbol `token`. Reads only the merge tables, so a record can ask it
-// while it is being built.
-bool merges_to_itself(const CoreBPE& bpe, std::string_view token);
+// single symbol `token`. Reads only the index's merge, joinable-byte and
+// character tables, so an index can ask it while it is being built.
+bool merges_to_itself(const CoreBPE& record, const MergeIndex& index, std::string_view token);
 
 }  // namespace morfex::bpe

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bpe/encoder.h"
+#include "bpe/model.h"
 
 namespace morfex::bpe {
 namespace {
@@ -20,8 +21,8 @@ using VocabList = std::vector<std::pair<std::string, TokenId>>;
 
 const std::string kMarker = "\xE2\x96\x81";  // U+2581
 
-CoreBPE build(const VocabList& vocab, MergeList merges = {}) {
-  return CoreBPE::build(TokenToId(vocab.begin(), vocab.end()), std::move(merges));
+Model build(const VocabList& vocab, MergeList merges = {}) {
+  return Model::build(TokenToId(vocab.begin(), vocab.end()), std::move(merges));
 }
 
 struct DecodeCase {
@@ -33,7 +34,7 @@ struct DecodeCase {
 class DecodeTable : public testing::TestWithParam<DecodeCase> {};
 
 TEST_P(DecodeTable, DecodesToExpectedText) {
-  static const CoreBPE bpe = build({
+  static const Model bpe = build({
       {"<pad>", 0}, {"<unk>", 1}, {"<s>", 2}, {"</s>", 3},
       {kMarker, 4},
       {"k" + kMarker, 5}, {"um" + kMarker, 6}, {"ain", 7},
@@ -68,36 +69,36 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<DecodeCase>& info) { return std::string(info.param.name); });
 
 TEST(Decode, EmptyVocabDecodesEverythingToNothing) {
-  const CoreBPE bpe = build({});
+  const Model bpe = build({});
   EXPECT_EQ(decode(bpe, Ids{0, 1, 2, 4294967295u}), "");
 }
 
 TEST(Decode, WithoutSpecialsNoIdIsDropped) {
-  const CoreBPE bpe = build({{"z", 0}, {"y", 1}, {"x", 2}, {"w", 3}});
+  const Model bpe = build({{"z", 0}, {"y", 1}, {"x", 2}, {"w", 3}});
   EXPECT_EQ(decode(bpe, Ids{3, 2, 1, 0}), "wxyz");
 }
 
 TEST(Decode, OnlyPresentSpecialsAreDropped) {
-  const CoreBPE bpe = build({{"</s>", 0}, {"z", 1}, {"y", 2}});
+  const Model bpe = build({{"</s>", 0}, {"z", 1}, {"y", 2}});
   EXPECT_EQ(decode(bpe, Ids{0, 1, 2, 0}), "zy");
 }
 
 TEST(Decode, UnkIdWithoutUnkTokenDecodesToTokenWithIdOne) {
   // Characters the vocabulary lacks encode to 1, which here is the id of "a".
-  const CoreBPE taken = build({{"a", 1}, {"b", 2}});
+  const Model taken = build({{"a", 1}, {"b", 2}});
   const Ids ids = encode(taken, "bqa");
   EXPECT_EQ(ids, (Ids{2, 1, 1}));
   EXPECT_EQ(decode(taken, ids), "baa");
   // No entry has id 1, so the unknown character disappears.
-  const CoreBPE free = build({{"a", 0}, {"b", 2}});
+  const Model free = build({{"a", 0}, {"b", 2}});
   EXPECT_EQ(decode(free, encode(free, "bqa")), "ba");
   // Id 1 is a special token's id, so it is dropped too.
-  const CoreBPE special = build({{"a", 0}, {"b", 2}, {"<s>", 1}});
+  const Model special = build({{"a", 0}, {"b", 2}, {"<s>", 1}});
   EXPECT_EQ(decode(special, encode(special, "bqa")), "ba");
 }
 
 TEST(Decode, UnkTokenDecodesToNothing) {
-  const CoreBPE bpe = build({{"<unk>", 7}, {"a", 1}});
+  const Model bpe = build({{"<unk>", 7}, {"a", 1}});
   EXPECT_EQ(decode(bpe, encode(bpe, "aqa")), "aa");
 }
 
@@ -131,7 +132,7 @@ TEST(Decode, RoundTripWhenEveryCharacterIsATokenAndIdsAreUnique) {
       if (seen.emplace(left + right, 0).second) vocab.emplace_back(left + right, next++);
       merges.emplace_back(std::move(left), std::move(right));
     }
-    const CoreBPE bpe = build(vocab, std::move(merges));
+    const Model bpe = build(vocab, std::move(merges));
     for (int t = 0; t < 5; ++t) {
       const std::string text = random_text(16);
       ASSERT_EQ(decode(bpe, encode(bpe, text)), without_markers(text)) << "model " << model;
@@ -158,16 +159,16 @@ TEST(Decode, MatchesJoiningTheTokensThenDeletingMarkers) {
       const TokenId id = kind == 0 ? 4000000000u + static_cast<TokenId>(pick(3)) : static_cast<TokenId>(pick(kind < 3 ? 200 : 60));
       vocab.emplace_back(std::move(token), id);
     }
-    const CoreBPE bpe = build(vocab);
+    const Model bpe = build(vocab);
     Ids ids;
     for (std::size_t n = pick(40); n > 0; --n) ids.push_back(vocab[pick(vocab.size())].second + (pick(8) == 0 ? 1 : 0));
     // A shared id stands for the last of its tokens in the vocabulary's order.
     std::map<TokenId, std::string_view> token_of;
-    for (const auto& [token, id] : bpe.token_to_id) token_of[id] = token;
+    for (const auto& [token, id] : bpe.record.token_to_id) token_of[id] = token;
     std::string joined;
     for (const TokenId id : ids) {
       const auto found = token_of.find(id);
-      if (found != token_of.end() && !bpe.special_ids.contains(id)) joined += found->second;
+      if (found != token_of.end() && !bpe.record.special_ids.contains(id)) joined += found->second;
     }
     const std::string expected = without_markers(joined);
     TextBuffer text;
@@ -181,7 +182,7 @@ TEST(Decode, MatchesJoiningTheTokensThenDeletingMarkers) {
       bool malformed_token = false;
       for (const TokenId id : ids) {
         const auto found = token_of.find(id);
-        if (found != token_of.end() && !bpe.special_ids.contains(id)) {
+        if (found != token_of.end() && !bpe.record.special_ids.contains(id)) {
           malformed_token |= shape_of(found->second).widest == Width::kMalformed;
         }
       }

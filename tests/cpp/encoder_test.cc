@@ -1,4 +1,5 @@
 #include "bpe/encoder.h"
+#include "bpe/model.h"
 
 #include <gtest/gtest.h>
 
@@ -7,6 +8,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -20,8 +22,12 @@ const std::string kMarker = "\xE2\x96\x81";       // U+2581, three bytes
 const std::string kAstral = "\xF0\x9F\x98\x80";   // U+1F600, four bytes
 const std::string kTwoByte = "\xC3\xA9";          // U+00E9
 
-CoreBPE build(const VocabList& vocab, MergeList merges = {}) {
-  return CoreBPE::build(TokenToId(vocab.begin(), vocab.end()), std::move(merges));
+Model build(const VocabList& vocab, MergeList merges = {}) {
+  return Model::build(TokenToId(vocab.begin(), vocab.end()), std::move(merges));
+}
+
+bool merges_to_itself(const Model& model, std::string_view token) {
+  return bpe::merges_to_itself(model.record, model.index, token);
 }
 
 VocabList example_vocab() {
@@ -44,7 +50,7 @@ struct ExampleCase {
 class ExampleTable : public testing::TestWithParam<ExampleCase> {};
 
 TEST_P(ExampleTable, EncodesToExpectedIds) {
-  static const CoreBPE bpe = build(example_vocab(), example_merges());
+  static const Model bpe = build(example_vocab(), example_merges());
   EXPECT_EQ(encode(bpe, GetParam().text), GetParam().ids);
 }
 
@@ -67,26 +73,26 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Encode, UnknownCharGetsOneWithoutUnkToken) {
   // Id 1 belongs to an ordinary token; it is still what a missing character yields.
-  const CoreBPE taken = build({{"a", 1}, {"b", 2}});
+  const Model taken = build({{"a", 1}, {"b", 2}});
   EXPECT_EQ(encode(taken, "abz"), (Ids{1, 2, 1}));
-  const CoreBPE free = build({{"a", 0}, {"b", 2}});
+  const Model free = build({{"a", 0}, {"b", 2}});
   EXPECT_EQ(encode(free, "zab" + kAstral), (Ids{1, 0, 2, 1}));
 }
 
 TEST(Encode, UnknownCharGetsUnkTokenId) {
-  const CoreBPE bpe = build({{"<unk>", 4294967295u}, {"a", 1}});
+  const Model bpe = build({{"<unk>", 4294967295u}, {"a", 1}});
   EXPECT_EQ(encode(bpe, "aza"), (Ids{1, 4294967295u, 1}));
 }
 
 TEST(Encode, EmptyMergesLookUpEachCharacter) {
-  const CoreBPE bpe = build({{"a", 3}, {"aa", 4}, {kMarker, 5}});
+  const Model bpe = build({{"a", 3}, {"aa", 4}, {kMarker, 5}});
   EXPECT_EQ(encode(bpe, "aa" + kMarker + "a"), (Ids{3, 3, 5, 3}));
 }
 
 TEST(Encode, EmptyVocabGivesUnkPerCharacter) {
-  const CoreBPE bpe = build({}, {{"a", "b"}});
+  const Model bpe = build({}, {{"a", "b"}});
   EXPECT_EQ(encode(bpe, "ab" + kAstral + kTwoByte + kMarker + "\t"), (Ids{1, 1, 1, 1, 1, 1}));
-  const CoreBPE none = build({});
+  const Model none = build({});
   EXPECT_EQ(encode(none, ""), Ids{});
 }
 
@@ -101,45 +107,45 @@ TEST(Encode, SpecialTokenTextOnlyMergesAsFarAsMergesAllow) {
 }
 
 TEST(Encode, AstralCharacterIsOneSymbol) {
-  const CoreBPE bpe = build({{kAstral, 7}, {"a", 8}, {kAstral + "a", 9}}, {{kAstral, "a"}});
+  const Model bpe = build({{kAstral, 7}, {"a", 8}, {kAstral + "a", 9}}, {{kAstral, "a"}});
   EXPECT_EQ(encode(bpe, kAstral), (Ids{7}));
   EXPECT_EQ(encode(bpe, kAstral + "a" + kAstral), (Ids{9, 7}));
   // Pieces of the four bytes must never be looked up or merged on their own.
-  const CoreBPE bytes = build({{"\xF0", 1}, {"\x9F", 2}, {"\x98", 3}, {"\x80", 4}, {"<unk>", 0}},
+  const Model bytes = build({{"\xF0", 1}, {"\x9F", 2}, {"\x98", 3}, {"\x80", 4}, {"<unk>", 0}},
                               {{"\xF0", "\x9F"}, {"\x98", "\x80"}});
   EXPECT_EQ(encode(bytes, kAstral + kAstral), (Ids{0, 0}));
 }
 
 TEST(Encode, TabJoinedKeysCanMatchAnotherPair) {
   const MergeList merges = {{"a", "\t"}, {"a", "\tb"}};
-  const CoreBPE bpe = build({{"a\tb", 42}, {"a", 1}, {"\t", 2}, {"b", 3}, {"a\t", 4}}, merges);
+  const Model bpe = build({{"a\tb", 42}, {"a", 1}, {"\t", 2}, {"b", 3}, {"a\t", 4}}, merges);
   EXPECT_EQ(encode(bpe, "a\tb"), (Ids{42}));
   // Without the merged token the symbol a-TAB-b falls back to its characters.
-  const CoreBPE fallback = build({{"a", 1}, {"\t", 2}, {"b", 3}, {"a\t", 4}}, merges);
+  const Model fallback = build({{"a", 1}, {"\t", 2}, {"b", 3}, {"a\t", 4}}, merges);
   EXPECT_EQ(encode(fallback, "a\tb"), (Ids{1, 2, 3}));
 }
 
 TEST(Encode, FallbackGoesStraightToCharacters) {
-  const CoreBPE bpe = build({{"a", 1}, {"b", 2}, {"ab", 3}, {"<unk>", 9}}, {{"a", "b"}, {"ab", "c"}});
+  const Model bpe = build({{"a", 1}, {"b", 2}, {"ab", 3}, {"<unk>", 9}}, {{"a", "b"}, {"ab", "c"}});
   // "abc" is not a token, so it splits into a, b, c; the intermediate "ab" is not tried.
   EXPECT_EQ(encode(bpe, "abc"), (Ids{1, 2, 9}));
   EXPECT_EQ(encode(bpe, "ab"), (Ids{3}));
 }
 
 TEST(Encode, MarkerMergesWhenTheTableHasAKeyForIt) {
-  const CoreBPE bpe = build({{"a", 1}, {kMarker, 2}, {kMarker + "a", 3}}, {{kMarker, "a"}});
+  const Model bpe = build({{"a", 1}, {kMarker, 2}, {kMarker + "a", 3}}, {{kMarker, "a"}});
   EXPECT_EQ(encode(bpe, "a" + kMarker + "a"), (Ids{1, 3}));
 }
 
 TEST(Encode, MergingIgnoresWhetherResultIsAToken) {
   // "xy" is no token, yet merging goes on to build "xyz", which is.
-  const CoreBPE bpe = build({{"x", 1}, {"y", 2}, {"z", 3}, {"xyz", 4}}, {{"x", "y"}, {"xy", "z"}});
+  const Model bpe = build({{"x", 1}, {"y", 2}, {"z", 3}, {"xyz", 4}}, {{"x", "y"}, {"xy", "z"}});
   EXPECT_EQ(encode(bpe, "xyz"), (Ids{4}));
   EXPECT_EQ(encode(bpe, "xyxy"), (Ids{1, 2, 1, 2}));
 }
 
 TEST(Encode, EmptyMergePartsNeverMatchNonEmptySymbols) {
-  const CoreBPE bpe = build({{"a", 1}, {"b", 2}, {"ab", 3}}, {{"", "a"}, {"a", ""}, {"", ""}});
+  const Model bpe = build({{"a", 1}, {"b", 2}, {"ab", 3}}, {{"", "a"}, {"a", ""}, {"", ""}});
   EXPECT_EQ(encode(bpe, "ab"), (Ids{1, 2}));
 }
 
@@ -149,9 +155,9 @@ TEST(Encode, EmptyMergePartsNeverMatchNonEmptySymbols) {
 TEST(Encode, WholeStretchShortcutOnlyForTokensThatMergeToThemselves) {
   const VocabList vocab = {{"a", 1}, {"b", 2}, {"c", 3}, {"d", 4}, {"bc", 5}, {"abcd", 6}, {"w", 7},
                            {"x", 8}, {"y", 9}, {"z", 10}, {"wx", 11}, {"yz", 12}, {"wxyz", 13}, {kMarker, 14}};
-  const CoreBPE bpe = build(vocab, {{"b", "c"}, {"c", "d"}, {"w", "x"}, {"y", "z"}, {"wx", "yz"}, {"a", "bcd"}});
-  EXPECT_FALSE(bpe.merges_whole[bpe.token_to_id.position_of("abcd")]);
-  EXPECT_TRUE(bpe.merges_whole[bpe.token_to_id.position_of("wxyz")]);
+  const Model bpe = build(vocab, {{"b", "c"}, {"c", "d"}, {"w", "x"}, {"y", "z"}, {"wx", "yz"}, {"a", "bcd"}});
+  EXPECT_FALSE(bpe.index.merges_whole[bpe.record.token_to_id.position_of("abcd")]);
+  EXPECT_TRUE(bpe.index.merges_whole[bpe.record.token_to_id.position_of("wxyz")]);
   // Shorter stretches merge faster than a lookup, so they are never taken whole.
   EXPECT_FALSE(merges_to_itself(bpe, "bc"));
   EXPECT_EQ(encode(bpe, "abcd" + kMarker + "wxyz"), (Ids{1, 5, 4, 14, 13}));
@@ -166,7 +172,7 @@ TEST(Encode, WholeStretchShortcutOnlyForTokensThatMergeToThemselves) {
     letters.emplace_back(word, static_cast<TokenId>(1000 + word.size()));
   }
   letters.emplace_back("a", 97);
-  const CoreBPE long_tokens = build(letters, chain);
+  const Model long_tokens = build(letters, chain);
   EXPECT_TRUE(merges_to_itself(long_tokens, word.substr(0, 8)));
   EXPECT_FALSE(merges_to_itself(long_tokens, word.substr(0, 9)));
   EXPECT_EQ(encode(long_tokens, word.substr(0, 9)), (Ids{1009}));
@@ -177,12 +183,12 @@ TEST(Encode, WholeStretchShortcutOnlyForTokensThatMergeToThemselves) {
 // Bytes that are not UTF-8 (only C++ callers can pass them) are looked up as
 // they stand; an overlong form never stands for the character it spells.
 TEST(Encode, MalformedBytesAreTheirOwnCharacters) {
-  const CoreBPE bpe = build({{std::string("\0", 1), 1}, {"/", 2}, {"\xC0\x80", 3}, {"\xC0\xAF", 4}, {"\x80", 5}});
+  const Model bpe = build({{std::string("\0", 1), 1}, {"/", 2}, {"\xC0\x80", 3}, {"\xC0\xAF", 4}, {"\x80", 5}});
   EXPECT_EQ(encode(bpe, std::string("\xC0\x80\0\xC0\xAF/\x80\xFF", 8)), (Ids{3, 1, 4, 2, 5, 1}));
 }
 
 TEST(Encode, ControlAndWhiteSpaceCharactersAreSymbols) {
-  const CoreBPE bpe = build({{" ", 1}, {"\n", 2}, {std::string(1, '\0'), 3}, {" \n", 4}}, {{" ", "\n"}});
+  const Model bpe = build({{" ", 1}, {"\n", 2}, {std::string(1, '\0'), 3}, {" \n", 4}}, {{" ", "\n"}});
   EXPECT_EQ(encode(bpe, std::string(" \n\0 ", 4)), (Ids{4, 3, 1}));
 }
 
@@ -329,8 +335,8 @@ TEST(EncodeDifferential, MatchesNaiveEncoderOnRandomModels) {
     if (model % 2 == 0) vocab = numbered_in_order(vocab);
     const MergeList merges = random.merges(vocab);
     const NaiveEncoder naive(vocab, merges);
-    const CoreBPE bpe = build(vocab, merges);
-    ASSERT_TRUE(model % 2 != 0 || bpe.ids_are_positions) << "model " << model;
+    const Model bpe = build(vocab, merges);
+    ASSERT_TRUE(model % 2 != 0 || bpe.index.ids_are_positions) << "model " << model;
     for (int t = 0; t < 6; ++t) {
       const std::string text = random.text(t == 0 ? 40 : 12);
       const Ids got = encode(bpe, text);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bpe/encoder.h"
+#include "bpe/model.h"
 #include "bpe/utf8.h"
 
 namespace morfex::bpe {
@@ -14,7 +15,7 @@ namespace {
 
 // The encoder as the merge rule reads: rescan every adjacent pair by its
 // joined key after each merge, take the lowest rank, leftmost on ties.
-std::vector<TokenId> naive_encode(const CoreBPE& bpe, const std::string& text) {
+std::vector<TokenId> naive_encode(const Model& bpe, const std::string& text) {
   std::vector<std::string> symbols;
   for (std::size_t pos = 0; pos < text.size();) {
     const std::size_t len = char_length(text, pos);
@@ -25,7 +26,7 @@ std::vector<TokenId> naive_encode(const CoreBPE& bpe, const std::string& text) {
     Rank best = kNoRank;
     std::size_t at = 0;
     for (std::size_t i = 0; i + 1 < symbols.size(); ++i) {
-      const Rank* rank = bpe.merge_ranks.get(symbols[i] + "\t" + symbols[i + 1]);
+      const Rank* rank = bpe.record.merge_ranks.get(symbols[i] + "\t" + symbols[i + 1]);
       if (rank != nullptr && *rank < best) {
         best = *rank;
         at = i;
@@ -37,14 +38,14 @@ std::vector<TokenId> naive_encode(const CoreBPE& bpe, const std::string& text) {
   }
   std::vector<TokenId> ids;
   for (const std::string& symbol : symbols) {
-    if (const TokenId* id = bpe.token_to_id.get(symbol)) {
+    if (const TokenId* id = bpe.record.token_to_id.get(symbol)) {
       ids.push_back(*id);
       continue;
     }
     for (std::size_t pos = 0; pos < symbol.size();) {
       const std::size_t len = char_length(symbol, pos);
-      const TokenId* id = bpe.token_to_id.get(symbol.substr(pos, len));
-      ids.push_back(id != nullptr ? *id : bpe.unk_id);
+      const TokenId* id = bpe.record.token_to_id.get(symbol.substr(pos, len));
+      ids.push_back(id != nullptr ? *id : bpe.record.unk_id);
       pos += len;
     }
   }
@@ -65,7 +66,7 @@ struct Random {
 
 // Random models whose merge parts hold TABs, so that different pairs share a
 // joined key, with ranks repeated and results sometimes missing from the vocabulary.
-CoreBPE random_model(Random& random) {
+Model random_model(Random& random) {
   TokenToId vocab;
   for (const std::string& ch : kAlphabet) {
     if (random.below(8) != 0) vocab.emplace(ch, static_cast<TokenId>(vocab.size()));
@@ -78,7 +79,7 @@ CoreBPE random_model(Random& random) {
     merges.emplace_back(std::move(left), std::move(right));
     if (random.below(10) == 0) merges.push_back(merges[random.below(merges.size())]);
   }
-  return CoreBPE::build(std::move(vocab), std::move(merges));
+  return Model::build(std::move(vocab), std::move(merges));
 }
 
 TEST(MergeOrder, AgreesWithRescanOnWordsAndLongInputs) {
@@ -86,7 +87,7 @@ TEST(MergeOrder, AgreesWithRescanOnWordsAndLongInputs) {
   // Lengths on both sides of the word/long-input switch, and far beyond it.
   const std::size_t lengths[] = {0, 1, 2, 5, 31, 32, 33, 64, 300, 1000};
   for (int model = 0; model < 150; ++model) {
-    const CoreBPE bpe = random_model(random);
+    const Model bpe = random_model(random);
     for (const std::size_t length : lengths) {
       const std::string text = random.text(length);
       ASSERT_EQ(encode(bpe, text), naive_encode(bpe, text)) << "model " << model << " length " << length;
@@ -97,7 +98,7 @@ TEST(MergeOrder, AgreesWithRescanOnWordsAndLongInputs) {
 TEST(MergeOrder, TabJoinedKeyMatchesAcrossPairsOnLongInput) {
   // ("a", TAB) then ("a", TAB + "b"): after a+TAB the symbols a-TAB and b form
   // the second entry's key, so each triple becomes one symbol.
-  const CoreBPE bpe = CoreBPE::build(TokenToId{{"a", 0}, {"\t", 1}, {"b", 2}, {"a\t", 3}, {"a\tb", 4}},
+  const Model bpe = Model::build(TokenToId{{"a", 0}, {"\t", 1}, {"b", 2}, {"a\t", 3}, {"a\tb", 4}},
                                      {{"a", "\t"}, {"a", "\tb"}});
   std::string text;
   for (int i = 0; i < 500; ++i) text += "a\tb";
@@ -116,7 +117,7 @@ TEST(MergeOrder, SymbolsGrowingPastEveryKeyStopMerging) {
     piece += piece;
     vocab.emplace(piece, static_cast<TokenId>(k + 1));
   }
-  const CoreBPE bpe = CoreBPE::build(std::move(vocab), std::move(merges));
+  const Model bpe = Model::build(std::move(vocab), std::move(merges));
   for (const std::size_t length : {63u, 64u, 65u, 1000u, 4099u}) {
     const std::string text(length, 'a');
     EXPECT_EQ(encode(bpe, text), naive_encode(bpe, text)) << length;

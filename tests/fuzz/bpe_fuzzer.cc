@@ -16,10 +16,11 @@
 #include "bpe/core_bpe.h"
 #include "bpe/decoder.h"
 #include "bpe/encoder.h"
+#include "bpe/model.h"
 
 namespace {
 
-using morfex::bpe::CoreBPE;
+using morfex::bpe::Model;
 using morfex::bpe::TokenId;
 
 // One to four UTF-8 bytes each; TAB and NUL test the unescaped merge key,
@@ -155,7 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
 
-  const CoreBPE bpe = CoreBPE::build(morfex::bpe::TokenToId(vocab.begin(), vocab.end()),
+  const Model bpe = Model::build(morfex::bpe::TokenToId(vocab.begin(), vocab.end()),
                                      morfex::bpe::MergeList(merges.begin(), merges.end()));
   // Each id decodes to one of its tokens without markers, or to nothing when special.
   std::map<TokenId, std::set<std::string>> spellings;
@@ -167,7 +168,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (marker == std::string::npos) break;
       start = marker + 3;
     }
-    spellings[id].insert(bpe.special_ids.contains(id) ? std::string() : spelled);
+    spellings[id].insert(bpe.record.special_ids.contains(id) ? std::string() : spelled);
   }
   for (const auto& [id, candidates] : spellings) {
     if (candidates.count(morfex::bpe::decode(bpe, std::vector<TokenId>{id})) == 0) broken("an id decodes to none of its tokens");
@@ -187,7 +188,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool ids_unique = distinct.size() == vocab.size();
   // Ids the vocabulary may lack, and the extremes, next to the encoder's own.
   std::vector<TokenId> probe = ids;
-  probe.insert(probe.end(), {0u, 1u, 31u, 0xFFFFFFFFu, bpe.unk_id});
+  probe.insert(probe.end(), {0u, 1u, 31u, 0xFFFFFFFFu, bpe.record.unk_id});
   const std::string probe_text = morfex::bpe::decode(bpe, probe);
   if (ids_unique && probe_text != without_markers(naive_decode(vocab, probe))) {
     broken("decoder disagrees with the naive decoder");
@@ -196,7 +197,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Round trip: every character is a token, no id is shared and none is special.
   bool round_trip = ids_unique;
   for (const std::string& c : characters) round_trip = round_trip && vocab.contains(c);
-  for (const TokenId id : ids) round_trip = round_trip && !bpe.special_ids.contains(id);
+  for (const TokenId id : ids) round_trip = round_trip && !bpe.record.special_ids.contains(id);
   if (round_trip && decoded != without_markers(text)) broken("decode(encode(text)) lost text");
   return 0;
 }
