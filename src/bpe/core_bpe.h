@@ -18,8 +18,6 @@ class SpecialIds {
  public:
   void insert(TokenId id) noexcept;
   bool contains(TokenId id) const noexcept;
-  bool empty() const noexcept { return size_ == 0; }
-  std::size_t size() const noexcept { return size_; }
 
  private:
   std::array<TokenId, kSpecialTokens.size()> ids_{};

@@ -134,13 +134,10 @@ class ShortStretch {
   }
 
   // Merges by rank, leftmost first on ties, and hands each final symbol to
-  // `emit` in order.
+  // `emit` in order. A stretch of one character never comes here.
   template <class Emit>
   void merge(Emit&& emit) {
     switch (count_) {
-      case 1:
-        end_of_[0] = 1;
-        break;
       case 2:
         merge_two(0, 1);
         break;

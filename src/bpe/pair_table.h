@@ -55,8 +55,6 @@ class PairTable {
     return slot != nullptr ? slot->merge : kNoMerge;
   }
 
-  std::size_t size() const noexcept { return size_; }
-
  private:
   // Token positions stay below all ones, so no real pair is all ones.
   static constexpr std::uint64_t kEmpty = UINT64_MAX;

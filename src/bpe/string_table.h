@@ -3,7 +3,6 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -46,12 +45,6 @@ class StringTable {
       const Slot& slot = table_->slots_[slot_];
       return {table_->key(slot), table_->values_[slot.position]};
     }
-    // Slots hold no pair to point at, so -> hands out one that lives as long as the expression.
-    struct Arrow {
-      value_type pair;
-      const value_type* operator->() const noexcept { return &pair; }
-    };
-    Arrow operator->() const { return {**this}; }
     // The key's position (see position_of), without looking the key up again.
     std::uint32_t position() const noexcept { return table_->slots_[slot_].position; }
     const_iterator& operator++() noexcept {
@@ -68,15 +61,6 @@ class StringTable {
     const StringTable* table_ = nullptr;
     std::size_t slot_ = 0;
   };
-  using iterator = const_iterator;
-
-  StringTable() = default;
-  template <class InputIt>
-  StringTable(InputIt first, InputIt last) {
-    for (; first != last; ++first) emplace(first->first, first->second);
-  }
-  StringTable(std::initializer_list<std::pair<const std::string, Value>> entries)
-      : StringTable(entries.begin(), entries.end()) {}
 
   void reserve(std::size_t entries) {
     values_.reserve(entries);
@@ -92,22 +76,10 @@ class StringTable {
     }
   }
 
-  // Adds the entry unless the key is present; reports where the key is and whether it was added.
-  std::pair<const_iterator, bool> emplace(std::string_view key, Value value) { return insert(key, value, false); }
-  // Adds the entry, or gives a present key the new value.
-  std::pair<const_iterator, bool> insert_or_assign(std::string_view key, Value value) {
-    return insert(key, value, true);
-  }
-
-  const_iterator find(std::string_view key) const noexcept {
-    const Slot* slot = lookup(key);
-    return slot == nullptr ? end() : const_iterator(this, static_cast<std::size_t>(slot - slots_.data()));
-  }
   const Value* get(std::string_view key) const noexcept {
     const Slot* slot = lookup(key);
     return slot == nullptr ? nullptr : &values_[slot->position];
   }
-  bool contains(std::string_view key) const noexcept { return lookup(key) != nullptr; }
 
   // A key's position: the number of keys added before it, so always below
   // size() and kNoPosition.
@@ -129,13 +101,31 @@ class StringTable {
     const Slot* slot = lookup(key, key_hash);
     return slot == nullptr ? kNoPosition : slot->position;
   }
-  std::pair<const_iterator, bool> insert_or_assign(std::string_view key, Value value, std::uint64_t key_hash) {
-    return insert(key, value, true, key_hash);
-  }
-  const Value& at(std::string_view key) const {
-    const Value* value = get(key);
-    if (value == nullptr) throw std::out_of_range("StringTable::at");
-    return *value;
+  // Adds the entry, or gives a present key the new value.
+  void insert_or_assign(std::string_view key, Value value, std::uint64_t key_hash) {
+    // One hash and one probe for both the search and the insertion.
+    std::size_t slot = slots_.empty() ? 0 : probe(key, key_hash);
+    if (!slots_.empty() && slots_[slot].length != kEmpty) {
+      values_[slots_[slot].position] = value;
+      return;
+    }
+    // Lengths and arena offsets are stored in 32 bits.
+    if (key.size() >= kEmpty || arena_.size() + key.size() >= kEmpty) throw std::length_error("capacity overflow");
+    if ((size_ + 1) * 4 > slots_.size() * 3) {
+      reserve(size_ < 4 ? 4 : size_ * 2);
+      slot = free_slot(key_hash);
+    }
+    Slot fresh;
+    fresh.head = head_of(key);
+    fresh.length = static_cast<std::uint32_t>(key.size());
+    fresh.tag = static_cast<std::uint32_t>(key_hash >> 32);
+    fresh.offset = static_cast<std::uint32_t>(arena_.size());
+    fresh.position = static_cast<std::uint32_t>(values_.size());
+    values_.push_back(value);
+    if (key.size() > kHeadSize) arena_.append(key);
+    slots_[slot] = fresh;
+    ++size_;
+    if (key.size() > longest_key_) longest_key_ = key.size();
   }
 
   const_iterator begin() const noexcept { return {this, 0}; }
@@ -193,37 +183,6 @@ class StringTable {
     std::size_t i = key_hash & mask_;
     while (slots_[i].length != kEmpty) i = (i + 1) & mask_;
     return i;
-  }
-
-  std::pair<const_iterator, bool> insert(std::string_view key, Value value, bool assign) {
-    return insert(key, value, assign, hash_of(key));
-  }
-
-  std::pair<const_iterator, bool> insert(std::string_view key, Value value, bool assign, std::uint64_t key_hash) {
-    // One hash and one probe for both the search and the insertion.
-    std::size_t slot = slots_.empty() ? 0 : probe(key, key_hash);
-    if (!slots_.empty() && slots_[slot].length != kEmpty) {
-      if (assign) values_[slots_[slot].position] = value;
-      return {{this, slot}, false};
-    }
-    // Lengths and arena offsets are stored in 32 bits.
-    if (key.size() >= kEmpty || arena_.size() + key.size() >= kEmpty) throw std::length_error("capacity overflow");
-    if ((size_ + 1) * 4 > slots_.size() * 3) {
-      reserve(size_ < 4 ? 4 : size_ * 2);
-      slot = free_slot(key_hash);
-    }
-    Slot fresh;
-    fresh.head = head_of(key);
-    fresh.length = static_cast<std::uint32_t>(key.size());
-    fresh.tag = static_cast<std::uint32_t>(key_hash >> 32);
-    fresh.offset = static_cast<std::uint32_t>(arena_.size());
-    fresh.position = static_cast<std::uint32_t>(values_.size());
-    values_.push_back(value);
-    if (key.size() > kHeadSize) arena_.append(key);
-    slots_[slot] = fresh;
-    ++size_;
-    if (key.size() > longest_key_) longest_key_ = key.size();
-    return {{this, slot}, true};
   }
 
   std::vector<Slot> slots_;

@@ -3,26 +3,52 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
-#include <map>
 #include <random>
+#include <set>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "bpe/encoder.h"
 #include "bpe/model.h"
+#include "naive_bpe.h"
+#include "test_model.h"
 
 namespace morfex::bpe {
 namespace {
 
+using testing_support::VocabList;
 using Ids = std::vector<TokenId>;
-using VocabList = std::vector<std::pair<std::string, TokenId>>;
 
 const std::string kMarker = "\xE2\x96\x81";  // U+2581
 
-Model build(const VocabList& vocab, MergeList merges = {}) {
-  return Model::build(TokenToId(vocab.begin(), vocab.end()), std::move(merges));
+Model build(const VocabList& vocab, MergeList merges = {}) { return testing_support::model_of(vocab, std::move(merges)); }
+
+// The tokens in the table's own order, whose last token of an id is the one it spells.
+VocabList in_table_order(const Model& bpe) {
+  VocabList tokens;
+  for (const auto& [token, id] : bpe.record.token_to_id) tokens.emplace_back(token, id);
+  return tokens;
+}
+
+std::set<TokenId> specials_of(const Model& bpe) {
+  std::set<TokenId> specials;
+  for (const auto& [token, id] : bpe.record.token_to_id) {
+    if (bpe.record.special_ids.contains(id)) specials.insert(id);
+  }
+  return specials;
+}
+
+std::string decode_one(const Model& bpe, TokenId id) { return decode(bpe, Ids{id}); }
+
+// Every id of the vocabulary decodes to one of the tokens that have that id.
+void expect_ids_decode_to_their_tokens(const Model& bpe) {
+  for (const auto& [token, id] : bpe.record.token_to_id) {
+    const std::string decoded = decode_one(bpe, id);
+    const TokenId* found = bpe.record.token_to_id.get(decoded);
+    ASSERT_NE(found, nullptr) << decoded;
+    EXPECT_EQ(*found, id) << decoded;
+  }
 }
 
 struct DecodeCase {
@@ -68,6 +94,31 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeCase{"large_sparse_id", {4000000000u, 1, 4000000000u}, "farfar"}),
     [](const testing::TestParamInfo<DecodeCase>& info) { return std::string(info.param.name); });
 
+TEST(Decode, SharedIdsDecodeToOneOfTheirTokens) {
+  const Model bpe = build({{"a", 7}, {"b", 7}, {"c", 8}});
+  const std::string shared = decode_one(bpe, 7);
+  EXPECT_TRUE(shared == "a" || shared == "b") << shared;
+  EXPECT_EQ(decode_one(bpe, 8), "c");
+  expect_ids_decode_to_their_tokens(bpe);
+  TokenToId many;
+  for (int i = 0; i < 500; ++i) {
+    const std::string token = std::to_string(i);
+    many.insert_or_assign(token, static_cast<TokenId>(i % 37), TokenToId::hash_of(token));
+  }
+  expect_ids_decode_to_their_tokens(Model::build(std::move(many), {}));
+}
+
+TEST(Decode, ExtremeAndSparseIdsDecodeToTheirTokens) {
+  const Model bpe = build({{"zero", 0}, {"max", 4294967295u}, {"gap", 2000000000u}, {"", 3}});
+  EXPECT_EQ(decode_one(bpe, 0), "zero");
+  EXPECT_EQ(decode_one(bpe, 4294967295u), "max");
+  EXPECT_EQ(decode_one(bpe, 2000000000u), "gap");
+  EXPECT_EQ(decode_one(bpe, 3), "");
+  EXPECT_EQ(decode_one(bpe, 1), "");
+  EXPECT_EQ(decode_one(bpe, 4294967294u), "");
+  expect_ids_decode_to_their_tokens(bpe);
+}
+
 TEST(Decode, EmptyVocabDecodesEverythingToNothing) {
   const Model bpe = build({});
   EXPECT_EQ(decode(bpe, Ids{0, 1, 2, 4294967295u}), "");
@@ -102,13 +153,6 @@ TEST(Decode, UnkTokenDecodesToNothing) {
   EXPECT_EQ(decode(bpe, encode(bpe, "aqa")), "aa");
 }
 
-std::string without_markers(std::string text) {
-  for (std::size_t pos = text.find(kMarker); pos != std::string::npos; pos = text.find(kMarker, pos)) {
-    text.erase(pos, kMarker.size());
-  }
-  return text;
-}
-
 TEST(Decode, RoundTripWhenEveryCharacterIsATokenAndIdsAreUnique) {
   const std::vector<std::string> alphabet = {"a", "b", "c", "\t", " ", kMarker, "\xF0\x9F\x98\x80", "\xC3\xA9"};
   std::mt19937 rng(7u);
@@ -120,8 +164,7 @@ TEST(Decode, RoundTripWhenEveryCharacterIsATokenAndIdsAreUnique) {
   };
   for (int model = 0; model < 500; ++model) {
     VocabList vocab = {{"<pad>", 0}, {"<unk>", 1}, {"<s>", 2}, {"</s>", 3}};
-    TokenToId seen;
-    for (const auto& ch : alphabet) seen.emplace(ch, 0);
+    std::set<std::string> seen(alphabet.begin(), alphabet.end());
     TokenId next = 4;
     for (const auto& ch : alphabet) vocab.emplace_back(ch, next++);
     MergeList merges;
@@ -129,13 +172,13 @@ TEST(Decode, RoundTripWhenEveryCharacterIsATokenAndIdsAreUnique) {
       std::string left = random_text(2);
       std::string right = random_text(2);
       if (left.empty() || right.empty()) continue;
-      if (seen.emplace(left + right, 0).second) vocab.emplace_back(left + right, next++);
+      if (seen.insert(left + right).second) vocab.emplace_back(left + right, next++);
       merges.emplace_back(std::move(left), std::move(right));
     }
     const Model bpe = build(vocab, std::move(merges));
     for (int t = 0; t < 5; ++t) {
       const std::string text = random_text(16);
-      ASSERT_EQ(decode(bpe, encode(bpe, text)), without_markers(text)) << "model " << model;
+      ASSERT_EQ(decode(bpe, encode(bpe, text)), naive::without_markers(text)) << "model " << model;
     }
   }
 }
@@ -162,15 +205,7 @@ TEST(Decode, MatchesJoiningTheTokensThenDeletingMarkers) {
     const Model bpe = build(vocab);
     Ids ids;
     for (std::size_t n = pick(40); n > 0; --n) ids.push_back(vocab[pick(vocab.size())].second + (pick(8) == 0 ? 1 : 0));
-    // A shared id stands for the last of its tokens in the vocabulary's order.
-    std::map<TokenId, std::string_view> token_of;
-    for (const auto& [token, id] : bpe.record.token_to_id) token_of[id] = token;
-    std::string joined;
-    for (const TokenId id : ids) {
-      const auto found = token_of.find(id);
-      if (found != token_of.end() && !bpe.record.special_ids.contains(id)) joined += found->second;
-    }
-    const std::string expected = without_markers(joined);
+    const std::string expected = naive::decode(in_table_order(bpe), specials_of(bpe), ids);
     TextBuffer text;
     const TextShape shape = decode(bpe, ids, text);
     ASSERT_EQ(std::string(text.begin(), text.end()), expected) << "model " << model;
@@ -181,10 +216,7 @@ TEST(Decode, MatchesJoiningTheTokensThenDeletingMarkers) {
     } else {
       bool malformed_token = false;
       for (const TokenId id : ids) {
-        const auto found = token_of.find(id);
-        if (found != token_of.end() && !bpe.record.special_ids.contains(id)) {
-          malformed_token |= shape_of(found->second).widest == Width::kMalformed;
-        }
+        malformed_token |= shape_of(decode_one(bpe, id)).widest == Width::kMalformed;
       }
       ASSERT_TRUE(malformed_token) << "model " << model;
     }

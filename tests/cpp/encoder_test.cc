@@ -1,5 +1,7 @@
 #include "bpe/encoder.h"
 #include "bpe/model.h"
+#include "naive_bpe.h"
+#include "test_model.h"
 
 #include <gtest/gtest.h>
 
@@ -15,16 +17,14 @@
 namespace morfex::bpe {
 namespace {
 
+using testing_support::VocabList;
 using Ids = std::vector<TokenId>;
-using VocabList = std::vector<std::pair<std::string, TokenId>>;
 
 const std::string kMarker = "\xE2\x96\x81";       // U+2581, three bytes
 const std::string kAstral = "\xF0\x9F\x98\x80";   // U+1F600, four bytes
 const std::string kTwoByte = "\xC3\xA9";          // U+00E9
 
-Model build(const VocabList& vocab, MergeList merges = {}) {
-  return Model::build(TokenToId(vocab.begin(), vocab.end()), std::move(merges));
-}
+Model build(const VocabList& vocab, MergeList merges = {}) { return testing_support::model_of(vocab, std::move(merges)); }
 
 bool merges_to_itself(const Model& model, std::string_view token) {
   return bpe::merges_to_itself(model.record, model.index, token);
@@ -192,66 +192,6 @@ TEST(Encode, ControlAndWhiteSpaceCharactersAreSymbols) {
   EXPECT_EQ(encode(bpe, std::string(" \n\0 ", 4)), (Ids{4, 3, 1}));
 }
 
-// A deliberately plain encoder: one std::string per symbol, the key built by
-// concatenation, a full scan per merge, and its own rank table.
-class NaiveEncoder {
- public:
-  NaiveEncoder(const VocabList& vocab, const MergeList& merges) {
-    for (const auto& [token, id] : vocab) vocab_[token] = id;
-    for (std::size_t i = 0; i < merges.size(); ++i) {
-      ranks_[merges[i].first + "\t" + merges[i].second] = static_cast<std::uint32_t>(i);
-    }
-    auto unk = vocab_.find("<unk>");
-    unk_ = unk == vocab_.end() ? 1 : unk->second;
-  }
-
-  Ids encode(const std::string& text) const {
-    std::vector<std::string> symbols = characters(text);
-    while (symbols.size() >= 2) {
-      std::uint32_t best = 4294967295u;
-      std::size_t best_pos = 0;
-      for (std::size_t i = 0; i + 1 < symbols.size(); ++i) {
-        auto it = ranks_.find(symbols[i] + "\t" + symbols[i + 1]);
-        if (it != ranks_.end() && it->second < best) {
-          best = it->second;
-          best_pos = i;
-        }
-      }
-      if (best == 4294967295u) break;
-      symbols[best_pos] += symbols[best_pos + 1];
-      symbols.erase(symbols.begin() + static_cast<std::ptrdiff_t>(best_pos) + 1);
-    }
-    Ids ids;
-    for (const std::string& symbol : symbols) {
-      if (auto it = vocab_.find(symbol); it != vocab_.end()) {
-        ids.push_back(it->second);
-        continue;
-      }
-      for (const std::string& ch : characters(symbol)) {
-        auto it = vocab_.find(ch);
-        ids.push_back(it == vocab_.end() ? unk_ : it->second);
-      }
-    }
-    return ids;
-  }
-
-  static std::vector<std::string> characters(const std::string& text) {
-    std::vector<std::string> chars;
-    for (std::size_t pos = 0; pos < text.size();) {
-      const auto lead = static_cast<unsigned char>(text[pos]);
-      const std::size_t len = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-      chars.push_back(text.substr(pos, len));
-      pos += len;
-    }
-    return chars;
-  }
-
- private:
-  std::map<std::string, TokenId> vocab_;
-  std::map<std::string, std::uint32_t> ranks_;
-  TokenId unk_ = 1;
-};
-
 class RandomModel {
  public:
   explicit RandomModel(std::uint32_t seed) : rng_(seed) {}
@@ -290,7 +230,7 @@ class RandomModel {
         merges.push_back(merges[pick(merges.size())]);
       } else if (!vocab.empty() && chance(60)) {
         const std::string& token = vocab[pick(vocab.size())].first;
-        const std::vector<std::string> chars = NaiveEncoder::characters(token);
+        const std::vector<std::string> chars = naive::characters(token);
         const std::size_t cut = pick(chars.size() + 1);
         std::string left;
         std::string right;
@@ -334,15 +274,102 @@ TEST(EncodeDifferential, MatchesNaiveEncoderOnRandomModels) {
     VocabList vocab = random.vocab();
     if (model % 2 == 0) vocab = numbered_in_order(vocab);
     const MergeList merges = random.merges(vocab);
-    const NaiveEncoder naive(vocab, merges);
+    const naive::Vocab tables(vocab.begin(), vocab.end());
     const Model bpe = build(vocab, merges);
     ASSERT_TRUE(model % 2 != 0 || bpe.index.ids_are_positions) << "model " << model;
     for (int t = 0; t < 6; ++t) {
       const std::string text = random.text(t == 0 ? 40 : 12);
       const Ids got = encode(bpe, text);
-      ASSERT_EQ(got, naive.encode(text)) << "model " << model << " text '" << text << "'";
-      ASSERT_LE(got.size(), NaiveEncoder::characters(text).size());
+      ASSERT_EQ(got, naive::encode(tables, merges, text)) << "model " << model << " text '" << text << "'";
+      ASSERT_LE(got.size(), naive::characters(text).size());
     }
+  }
+}
+
+const std::vector<std::string> kTabAlphabet = {"a", "b", "\t", "\xE2\x96\x81", "\xF0\x9F\x98\x80", "\xC3\xA9"};
+
+struct TabModel {
+  naive::Vocab vocab;
+  MergeList merges;
+  Model model;
+};
+
+// Random models whose merge parts hold TABs, so that different pairs share a
+// joined key, with ranks repeated and results sometimes missing from the vocabulary.
+class TabRandom {
+ public:
+  explicit TabRandom(std::uint32_t seed) : rng_(seed) {}
+
+  std::size_t below(std::size_t bound) { return std::uniform_int_distribution<std::size_t>(0, bound - 1)(rng_); }
+  std::string text(std::size_t chars) {
+    std::string s;
+    for (; chars > 0; --chars) s += kTabAlphabet[below(kTabAlphabet.size())];
+    return s;
+  }
+
+  TabModel model() {
+    naive::Vocab vocab;
+    auto add = [&vocab](const std::string& token) { vocab.emplace(token, static_cast<TokenId>(vocab.size())); };
+    for (const std::string& ch : kTabAlphabet) {
+      if (below(8) != 0) add(ch);
+    }
+    MergeList merges;
+    for (std::size_t m = below(60); m > 0; --m) {
+      std::string left = text(1 + below(3));
+      std::string right = text(1 + below(3));
+      if (below(4) != 0) add(left + right);
+      merges.emplace_back(std::move(left), std::move(right));
+      if (below(10) == 0) merges.push_back(merges[below(merges.size())]);
+    }
+    Model built = build(VocabList(vocab.begin(), vocab.end()), merges);
+    return {std::move(vocab), std::move(merges), std::move(built)};
+  }
+
+ private:
+  std::mt19937 rng_;
+};
+
+TEST(EncodeMergeOrder, AgreesWithRescanOnWordsAndLongInputs) {
+  TabRandom random(11);
+  // Lengths on both sides of the word/long-input switch, and far beyond it.
+  const std::size_t lengths[] = {0, 1, 2, 5, 31, 32, 33, 64, 300, 1000};
+  for (int model = 0; model < 150; ++model) {
+    const TabModel tab = random.model();
+    for (const std::size_t length : lengths) {
+      const std::string text = random.text(length);
+      ASSERT_EQ(encode(tab.model, text), naive::encode(tab.vocab, tab.merges, text))
+          << "model " << model << " length " << length;
+    }
+  }
+}
+
+TEST(EncodeMergeOrder, TabJoinedKeyMatchesAcrossPairsOnLongInput) {
+  // ("a", TAB) then ("a", TAB + "b"): after a+TAB the symbols a-TAB and b form
+  // the second entry's key, so each triple becomes one symbol.
+  const naive::Vocab vocab = {{"a", 0}, {"\t", 1}, {"b", 2}, {"a\t", 3}, {"a\tb", 4}};
+  const MergeList merges = {{"a", "\t"}, {"a", "\tb"}};
+  const Model bpe = build(VocabList(vocab.begin(), vocab.end()), merges);
+  std::string text;
+  for (int i = 0; i < 500; ++i) text += "a\tb";
+  EXPECT_EQ(encode(bpe, text), Ids(500, 4));
+  EXPECT_EQ(encode(bpe, text), naive::encode(vocab, merges, text));
+}
+
+TEST(EncodeMergeOrder, SymbolsGrowingPastEveryKeyStopMerging) {
+  // Chains of merges build symbols of up to 2^k characters; beyond the
+  // longest key no pair can have a rank.
+  MergeList merges;
+  naive::Vocab vocab{{"a", 0}};
+  std::string piece = "a";
+  for (int k = 0; k < 6; ++k) {
+    merges.emplace_back(piece, piece);
+    piece += piece;
+    vocab.emplace(piece, static_cast<TokenId>(k + 1));
+  }
+  const Model bpe = build(VocabList(vocab.begin(), vocab.end()), merges);
+  for (const std::size_t length : {63u, 64u, 65u, 1000u, 4099u}) {
+    const std::string text(length, 'a');
+    EXPECT_EQ(encode(bpe, text), naive::encode(vocab, merges, text)) << length;
   }
 }
 

@@ -1,7 +1,7 @@
 // libFuzzer harness for the tokenizer core. The input is read as a recipe:
 // a vocabulary, a merge list and a text, all drawn from a small alphabet so
 // that merges and vocabulary hits are common. The core's encoder is checked
-// against a deliberately naive one written here; decode must never fail.
+// against the naive one of the C++ tests; decode must never fail.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -13,7 +13,8 @@
 #include <string_view>
 #include <vector>
 
-#include "bpe/core_bpe.h"
+#include "../cpp/naive_bpe.h"
+#include "../cpp/test_model.h"
 #include "bpe/decoder.h"
 #include "bpe/encoder.h"
 #include "bpe/model.h"
@@ -64,69 +65,6 @@ class Reader {
   std::abort();
 }
 
-// The encoder as the rules read: one merge per pass, lowest rank, leftmost on
-// ties, over symbols kept as lists of whole characters.
-std::vector<TokenId> naive_encode(const std::map<std::string, TokenId>& vocab,
-                                  const std::vector<std::pair<std::string, std::string>>& merges,
-                                  const std::vector<std::string>& characters) {
-  std::map<std::string, std::uint32_t> ranks;
-  for (std::uint32_t rank = 0; rank < merges.size(); ++rank) {
-    ranks[merges[rank].first + "\t" + merges[rank].second] = rank;
-  }
-  std::vector<std::vector<std::string>> symbols;
-  for (const std::string& c : characters) symbols.push_back({c});
-  auto joined = [](const std::vector<std::string>& symbol) {
-    std::string text;
-    for (const std::string& c : symbol) text += c;
-    return text;
-  };
-  while (symbols.size() > 1) {
-    std::size_t best = symbols.size();
-    std::uint32_t best_rank = 0;
-    for (std::size_t i = 0; i + 1 < symbols.size(); ++i) {
-      auto it = ranks.find(joined(symbols[i]) + "\t" + joined(symbols[i + 1]));
-      if (it != ranks.end() && (best == symbols.size() || it->second < best_rank)) {
-        best = i;
-        best_rank = it->second;
-      }
-    }
-    if (best == symbols.size()) break;
-    symbols[best].insert(symbols[best].end(), symbols[best + 1].begin(), symbols[best + 1].end());
-    symbols.erase(symbols.begin() + static_cast<std::ptrdiff_t>(best) + 1);
-  }
-  const TokenId unk = vocab.contains("<unk>") ? vocab.at("<unk>") : 1;
-  std::vector<TokenId> ids;
-  for (const auto& symbol : symbols) {
-    if (auto it = vocab.find(joined(symbol)); it != vocab.end()) {
-      ids.push_back(it->second);
-      continue;
-    }
-    for (const std::string& c : symbol) ids.push_back(vocab.contains(c) ? vocab.at(c) : unk);
-  }
-  return ids;
-}
-
-// Only meaningful when no two tokens share an id.
-std::string naive_decode(const std::map<std::string, TokenId>& vocab, const std::vector<TokenId>& ids) {
-  std::set<TokenId> specials;
-  for (std::string_view special : kSpecials) {
-    if (auto it = vocab.find(std::string(special)); it != vocab.end()) specials.insert(it->second);
-  }
-  std::string text;
-  for (const TokenId id : ids) {
-    if (specials.contains(id)) continue;
-    for (const auto& [token, token_id] : vocab) {
-      if (token_id == id) text += token;
-    }
-  }
-  return text;
-}
-
-std::string without_markers(std::string text) {
-  for (std::size_t at; (at = text.find("\xE2\x96\x81")) != std::string::npos;) text.erase(at, 3);
-  return text;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -156,19 +94,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
 
-  const Model bpe = Model::build(morfex::bpe::TokenToId(vocab.begin(), vocab.end()),
-                                     morfex::bpe::MergeList(merges.begin(), merges.end()));
+  const Model bpe = morfex::bpe::testing_support::model_of({vocab.begin(), vocab.end()}, merges);
   // Each id decodes to one of its tokens without markers, or to nothing when special.
   std::map<TokenId, std::set<std::string>> spellings;
   for (const auto& [token, id] : vocab) {
-    std::string spelled;
-    for (std::size_t start = 0;;) {
-      const std::size_t marker = token.find("\xE2\x96\x81", start);
-      spelled.append(token, start, marker - start);
-      if (marker == std::string::npos) break;
-      start = marker + 3;
-    }
-    spellings[id].insert(bpe.record.special_ids.contains(id) ? std::string() : spelled);
+    spellings[id].insert(bpe.record.special_ids.contains(id) ? std::string() : morfex::bpe::naive::without_markers(token));
   }
   for (const auto& [id, candidates] : spellings) {
     if (candidates.count(morfex::bpe::decode(bpe, std::vector<TokenId>{id})) == 0) broken("an id decodes to none of its tokens");
@@ -181,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (raw_text) return 0;
 
   if (ids.size() > characters.size()) broken("more ids than characters");
-  if (ids != naive_encode(vocab, merges, characters)) broken("encoder disagrees with the naive encoder");
+  if (ids != morfex::bpe::naive::encode(vocab, merges, text)) broken("encoder disagrees with the naive encoder");
 
   std::set<TokenId> distinct;
   for (const auto& [token, id] : vocab) distinct.insert(id);
@@ -190,7 +120,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<TokenId> probe = ids;
   probe.insert(probe.end(), {0u, 1u, 31u, 0xFFFFFFFFu, bpe.record.unk_id});
   const std::string probe_text = morfex::bpe::decode(bpe, probe);
-  if (ids_unique && probe_text != without_markers(naive_decode(vocab, probe))) {
+  const std::vector<std::pair<std::string, TokenId>> tokens(vocab.begin(), vocab.end());
+  if (ids_unique && probe_text != morfex::bpe::naive::decode(tokens, morfex::bpe::naive::special_ids(vocab), probe)) {
     broken("decoder disagrees with the naive decoder");
   }
 
@@ -198,6 +129,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   bool round_trip = ids_unique;
   for (const std::string& c : characters) round_trip = round_trip && vocab.contains(c);
   for (const TokenId id : ids) round_trip = round_trip && !bpe.record.special_ids.contains(id);
-  if (round_trip && decoded != without_markers(text)) broken("decode(encode(text)) lost text");
+  if (round_trip && decoded != morfex::bpe::naive::without_markers(text)) broken("decode(encode(text)) lost text");
   return 0;
 }

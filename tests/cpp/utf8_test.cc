@@ -1,19 +1,15 @@
+#include "bpe/utf8.h"
+
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
-#include <map>
-#include <random>
 #include <string>
-#include <string_view>
+#include <utility>
 #include <vector>
-
-#include "bpe/char_table.h"
-#include "bpe/small_vector.h"
-#include "bpe/utf8.h"
 
 namespace morfex::bpe {
 namespace {
+
 
 std::string utf8(std::uint32_t scalar) {
   std::string out;
@@ -77,62 +73,6 @@ TEST(Utf8, ShapeCountsCharactersAndFindsTheWidest) {
   EXPECT_EQ(shape_of("").widest, Width::kAscii);
   EXPECT_EQ(shape_of(std::string(9, 'a') + "\xC3").widest, Width::kMalformed);
   EXPECT_EQ(shape_of(utf8(0x10000) + "\xED\xA0\x80").widest, Width::kMalformed);
-}
-
-TEST(CharTable, AgreesWithMapAcrossPlanes) {
-  std::mt19937 rng(11);
-  CharTable table;
-  std::map<std::uint32_t, std::uint32_t> model;
-  EXPECT_EQ(table.get(0), CharTable::kAbsent);
-  for (int step = 0; step < 20000; ++step) {
-    const std::uint32_t scalar = rng() % 3 == 0 ? rng() % 0x110000 : rng() % (rng() % 2 ? 0x100 : 0x3000);
-    if (step % 2 == 0) {
-      table.set(scalar, static_cast<std::uint32_t>(step));
-      model[scalar] = static_cast<std::uint32_t>(step);
-    }
-    const std::uint32_t probe = rng() % 2 == 0 ? scalar : rng() % 0x110000;
-    const auto found = model.find(probe);
-    ASSERT_EQ(table.get(probe), found == model.end() ? CharTable::kAbsent : found->second) << probe;
-    if (probe < 0x80) {
-      ASSERT_EQ(table.get_ascii(probe), table.get(probe));
-    }
-  }
-  for (const std::uint32_t edge : {0u, 0xFFu, 0x100u, 0x10FFFFu}) {
-    const auto found = model.find(edge);
-    EXPECT_EQ(table.get(edge), found == model.end() ? CharTable::kAbsent : found->second);
-  }
-}
-
-TEST(SmallVector, KeepsItsElementsWhileSpillingToTheHeap) {
-  SmallVector<std::uint32_t, 4> vector;
-  std::vector<std::uint32_t> model;
-  for (std::uint32_t i = 0; i < 10; ++i) {
-    vector.push_back(i);
-    model.push_back(i);
-  }
-  const std::uint32_t more[] = {100, 101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 112, 113, 114, 115, 116};
-  vector.append(more, std::size(more));
-  model.insert(model.end(), std::begin(more), std::end(more));
-  EXPECT_EQ(std::vector<std::uint32_t>(vector.begin(), vector.end()), model);
-  vector.reserve(1000);
-  EXPECT_EQ(std::vector<std::uint32_t>(vector.begin(), vector.end()), model);
-
-  // extend leaves its spare elements allocated and outside the size.
-  SmallVector<std::uint32_t, 4> extended;
-  extended.push_back(7);
-  for (std::uint32_t round = 0; round < 20; ++round) {
-    std::uint32_t* added = extended.extend(2, 6);
-    std::fill(added, added + 8, round);
-  }
-  EXPECT_EQ(extended.size(), 41u);
-  EXPECT_EQ(extended.data()[0], 7u);
-  EXPECT_EQ(extended.data()[39], 19u);
-
-  SmallVector<char, 8> text;
-  text.append("abcdefgh", 8);
-  text.append("", 0);
-  text.append("ij", 2);
-  EXPECT_EQ(std::string_view(text.data(), text.size()), "abcdefghij");
 }
 
 }  // namespace
