@@ -30,7 +30,8 @@ INSTANTIATE_TEST_SUITE_P(
                     AlphabetCase{9, {"a", "b", "c", "z", "\xC5\x82"}},
                     AlphabetCase{4, {"a", "b", "z", "\xC5\x82"}},
                     AlphabetCase{2, {"a", "\xC5\x82"}},
-                    AlphabetCase{1, {"\xC5\x82"}}));
+                    AlphabetCase{1, {"\xC5\x82"}}),
+    [](const testing::TestParamInfo<AlphabetCase>& info) { return "limit_" + std::to_string(info.param.limit); });
 
 }  // namespace
 }  // namespace morfex::train

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <string>
 #include <vector>
 
 namespace morfex::train {
@@ -11,6 +12,7 @@ namespace {
 using Ids = std::vector<bpe::TokenId>;
 
 struct MergeCase {
+  const char* name;
   Ids before;
   bpe::TokenId left, right;
   Ids after;
@@ -38,17 +40,18 @@ TEST_P(UnitsMerge, ReplacesLeftmostOccurrencesAndReportsChangedPairs) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, UnitsMerge,
     testing::Values(
-        MergeCase{{1, 2}, 1, 2, {50}, {pair_key(1, 2)}, {}},
-        MergeCase{{3, 1, 2, 4}, 1, 2, {3, 50, 4},
+        MergeCase{"whole_unit", {1, 2}, 1, 2, {50}, {pair_key(1, 2)}, {}},
+        MergeCase{"middle_pair", {3, 1, 2, 4}, 1, 2, {3, 50, 4},
                   {pair_key(3, 1), pair_key(1, 2), pair_key(2, 4)},
                   {pair_key(3, 50), pair_key(50, 4)}},
-        MergeCase{{1, 1, 1}, 1, 1, {50, 1}, {pair_key(1, 1), pair_key(1, 1)}, {pair_key(50, 1)}},
-        MergeCase{{1, 1, 1, 1}, 1, 1, {50, 50},
+        MergeCase{"overlapping_run_of_three", {1, 1, 1}, 1, 1, {50, 1}, {pair_key(1, 1), pair_key(1, 1)}, {pair_key(50, 1)}},
+        MergeCase{"overlapping_run_of_four", {1, 1, 1, 1}, 1, 1, {50, 50},
                   {pair_key(1, 1), pair_key(1, 1), pair_key(1, 1)}, {pair_key(50, 50)}},
-        MergeCase{{1, 2, 1, 2, 7, 7}, 1, 2, {50, 50, 7, 7},
+        MergeCase{"repeated_pair_and_neighbour", {1, 2, 1, 2, 7, 7}, 1, 2, {50, 50, 7, 7},
                   {pair_key(1, 2), pair_key(2, 1), pair_key(1, 2), pair_key(2, 7)},
                   {pair_key(50, 50), pair_key(50, 7)}},
-        MergeCase{{2, 1, 3}, 1, 2, {2, 1, 3}, {}, {}}));
+        MergeCase{"no_occurrence", {2, 1, 3}, 1, 2, {2, 1, 3}, {}, {}}),
+    [](const testing::TestParamInfo<MergeCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace morfex::train
