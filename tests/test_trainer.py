@@ -114,7 +114,7 @@ def test_train_file_names_the_file(tmp_path):
     path.write_bytes(b"ab\nc\xffd\n")
     with pytest.raises(CorpusError) as caught:
         morfex.train_file(path)
-    assert str(caught.value) == f"{path}: line 2: not UTF-8 text (bad byte at offset 4)"
+    assert str(caught.value) == f"{path}: line 2: not UTF-8 text (bad byte at column 2)"
     with pytest.raises(CorpusError) as caught:
         morfex.train_file(tmp_path / "absent")
     assert str(caught.value) == f"{tmp_path / 'absent'}: cannot read: No such file or directory"
