@@ -55,8 +55,7 @@ def _read_text(path: PathArg) -> str:
     return utf8.decode(data, os.fsdecode(path), ModelFileError)
 
 
-def _read_json(path: PathArg) -> Any:
-    text = _read_text(path)
+def _parse_json(path: PathArg, text: str) -> Any:
     try:
         return json.loads(text, object_pairs_hook=_unique_pairs)
     except json.JSONDecodeError as error:
@@ -154,10 +153,10 @@ def _from_tokenizer_json(path: PathArg, data: dict[str, Any]) -> Tokenizer:
     )
 
 
-def _read_merges_txt(path: PathArg) -> list[tuple[str, str]]:
+def _parse_merges_txt(path: PathArg, text: str) -> list[tuple[str, str]]:
     name = os.fsdecode(path)
     merges = []
-    for number, line in enumerate(_read_text(path).split("\n"), start=1):
+    for number, line in enumerate(text.split("\n"), start=1):
         line = line.removesuffix("\r")
         if not line or (number == 1 and line.startswith("#version")):
             continue
@@ -176,14 +175,15 @@ def load(path: PathArg, merges: PathArg | None = None) -> Tokenizer:
     (one "left right" pair per line, an optional "#version" first line).
     Raises ModelFileError naming the file and what is wrong with it.
     """
-    data = _read_json(path)
+    text = _read_text(path)
     name = os.fsdecode(path)
     if merges is not None:
         # Both files are read before either is judged, so a missing merges.txt is named as such.
-        pairs = _read_merges_txt(merges)
-        return _build(
-            path, _check_vocab(data, f"{name}: the vocabulary"), pairs, lambda _: f"{name}: the vocabulary"
-        )
+        merges_text = _read_text(merges)
+        vocab = _check_vocab(_parse_json(path, text), f"{name}: the vocabulary")
+        pairs = _parse_merges_txt(merges, merges_text)
+        return _build(path, vocab, pairs, lambda _: f"{name}: the vocabulary")
+    data = _parse_json(path, text)
     if isinstance(data, dict) and data.get("format") == FORMAT_NAME:
         return _from_morfex(path, data)
     if isinstance(data, dict) and "model" in data:
