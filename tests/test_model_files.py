@@ -5,9 +5,9 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import morfex
+from conftest import MARKER
 from morfex import ModelFileError, Tokenizer
 
-MARKER = "\u2581"
 BASE_VOCAB = {"<pad>": 0, "<unk>": 1, "<s>": 2, "</s>": 3, MARKER: 4, "k": 5, "u": 6, "m": 7,
               "a": 8, "i": 9, "n": 10, "um": 11, "ai": 12, "ain": 13}
 BASE_MERGES = [("u", "m"), ("a", "i"), ("ai", "n")]
