@@ -33,13 +33,13 @@ sys.path.insert(0, str(HERE.parent / "tests"))
 sys.path.insert(0, str(HERE))
 
 from reference_model import ReferenceBPE  # noqa: E402
-from segmented_words import CACHE, MARKER, segmented_words  # noqa: E402
+from segmented_words import CACHE, segmented_words  # noqa: E402
 from tokenizers import Tokenizer, models  # noqa: E402
 
 import morfex  # noqa: E402
 from _morfex import CoreBPE  # noqa: E402
+from morfex.vocabulary import MARKER, SPECIAL_TOKENS  # noqa: E402
 
-SPECIAL_TOKENS = ["<pad>", "<unk>", "<s>", "</s>"]
 WARM_UP_WORDS = 5_000
 LENGTHS = [1_000, 2_000, 5_000, 10_000, 20_000, 50_000, 100_000, 200_000]
 REFERENCE_LENGTHS = [1_000, 2_000]
@@ -48,7 +48,7 @@ REFERENCE_LENGTHS = [1_000, 2_000]
 def hf_tokenizer(vocab, merges):
     tokenizer = Tokenizer(models.BPE(vocab=dict(vocab), merges=list(merges), unk_token="<unk>"))
     # Registered as special so that decode(skip_special_tokens=True) drops them.
-    tokenizer.add_special_tokens(SPECIAL_TOKENS)
+    tokenizer.add_special_tokens(list(SPECIAL_TOKENS))
     return tokenizer
 
 

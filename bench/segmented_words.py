@@ -12,8 +12,9 @@ import sys
 import time
 from pathlib import Path
 
+from morfex.vocabulary import MARKER
+
 WORD_LIST = Path("/usr/share/dict/polish")
-MARKER = "\u2581"
 CACHE = Path(__file__).resolve().parent.parent / "build" / "bench"
 
 

@@ -8,7 +8,8 @@ by the boundary marker. The same seed always gives the same words.
 import itertools
 import random
 
-MARKER = "\u2581"
+from morfex.vocabulary import MARKER
+
 LETTERS = "aaaaeeeiioouuyąęóbcćdfghjklłmnńprsśtwzźż"
 
 

@@ -20,7 +20,7 @@ from tokenizers import Tokenizer, models, pre_tokenizers, trainers
 import morfex
 
 sys.path.insert(0, str(Path(__file__).parent))
-from synthetic_corpus import MARKER, synthetic_words  # noqa: E402
+from synthetic_corpus import synthetic_words  # noqa: E402
 
 
 def train_morfex(words: list[str], vocab_size: int, min_frequency: int) -> int:
@@ -29,7 +29,7 @@ def train_morfex(words: list[str], vocab_size: int, min_frequency: int) -> int:
 
 def train_hf(words: list[str], vocab_size: int, min_frequency: int) -> int:
     tokenizer = Tokenizer(models.BPE(unk_token="<unk>"))
-    tokenizer.pre_tokenizer = pre_tokenizers.Split(MARKER, behavior="removed")
+    tokenizer.pre_tokenizer = pre_tokenizers.Split(morfex.MARKER, behavior="removed")
     trainer = trainers.BpeTrainer(
         vocab_size=vocab_size,
         min_frequency=min_frequency,

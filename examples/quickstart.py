@@ -1,8 +1,7 @@
 """Build a small tokenizer and encode and decode a few segmented words."""
 
 from _morfex import CoreBPE
-
-MARKER = "\u2581"  # morpheme boundary
+from morfex import MARKER  # the morpheme boundary, "\u2581"
 
 vocab = {
     "<pad>": 0, "<unk>": 1, "<s>": 2, "</s>": 3, MARKER: 4,

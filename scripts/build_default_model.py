@@ -17,9 +17,9 @@ from pathlib import Path
 import morfessor
 
 import morfex
+from morfex.vocabulary import MARKER
 
 WORD_LIST = Path("/usr/share/dict/polish")
-MARKER = "\u2581"
 
 
 def every_nth(words: list[str], count: int, offset: int) -> list[str]:

@@ -18,13 +18,34 @@ find_python() {
   return 1
 }
 
+# Prints a digest of the source tree as it is on disk: the index, the changes
+# not staged yet and the untracked files, or nothing outside a git checkout.
+source_digest() {
+  git rev-parse --is-inside-work-tree >/dev/null 2>&1 || return 0
+  {
+    git ls-files -s
+    git diff --binary
+    git ls-files -z --others --exclude-standard | xargs -0 -r sha256sum
+  } | sha256sum | cut -d' ' -f1
+}
+
 # Creates (or reuses) the virtual environment .venv-$1 and installs the
 # project into it with the given extras; prints the environment's python.
+# The install (a rebuild of the extensions) is skipped when the environment
+# holds the same extras of the same source tree already.
 prepare_venv() {
-  local version=$1 extras=${2:-} venv=".venv-$1" python
+  local version=$1 extras=${2:-} venv=".venv-$1" python digest stamp saved
   python=$(find_python "$version")
   [ -x "$venv/bin/python" ] || "$python" -m venv "$venv" >&2
-  "$venv/bin/python" -m pip install -q ".${extras:+[$extras]}" >&2
+  digest=$(source_digest)
+  stamp="$venv/morfex-installed-from"
+  saved=$(cat "$stamp" 2>/dev/null || true)
+  # An install with extras serves a call without them as well.
+  if [ -z "$digest" ] || { [ "$saved" != "$digest [$extras]" ] && { [ -n "$extras" ] || [ "${saved%% *}" != "$digest" ]; }; }; then
+    rm -f "$stamp"
+    "$venv/bin/python" -m pip install -q ".${extras:+[$extras]}" >&2
+    [ -z "$digest" ] || echo "$digest [$extras]" >"$stamp"
+  fi
   echo "$venv/bin/python"
 }
 
@@ -35,6 +56,8 @@ ensure_debian_packages() {
     dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
   done
   [ ${#missing[@]} -eq 0 ] && return
-  apt-get update -q >&2
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}" >&2
+  # Another apt or dpkg run (an unattended upgrade, another script) may hold
+  # the locks for a while: wait for it rather than fail at once.
+  apt-get -o DPkg::Lock::Timeout=600 update -q >&2
+  DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -q "${missing[@]}" >&2
 }

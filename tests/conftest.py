@@ -1,8 +1,9 @@
 import pytest
 
 import _morfex
+from morfex.vocabulary import MARKER, MAX_ID, SPECIAL_TOKENS
 
-MARKER = "\u2581"
+__all__ = ["MARKER", "MAX_ID", "SPECIAL_TOKENS", "EXAMPLE_VOCAB", "EXAMPLE_MERGES"]
 
 # The worked example used throughout the tests: specials at 0-3, the marker,
 # single letters and a few merged symbols.

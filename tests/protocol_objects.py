@@ -2,13 +2,34 @@
 
 
 class Index:
-    """An integer-like object whose __index__ runs `action` and returns its result."""
+    """An integer-like object: __index__ returns `value`, or calls it and returns the result."""
 
-    def __init__(self, action):
-        self.action = action
+    def __init__(self, value):
+        self.value = value
 
     def __index__(self):
-        return self.action()
+        return self.value() if callable(self.value) else self.value
+
+
+class RaisingIndex:
+    """An integer-like object whose __index__ raises a fresh `make()` each time."""
+
+    def __init__(self, make):
+        self.make = make
+
+    def __index__(self):
+        raise self.make()
+
+
+class Unprintable:
+    """str() of it raises a fresh RuntimeError."""
+
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+class TypeErrorSub(TypeError):
+    pass
 
 
 class GetItemOnly:
@@ -32,3 +53,15 @@ class Sized(GetItemOnly):
         if isinstance(self.length, BaseException):
             raise self.length
         return self.length
+
+
+class FailsMidway(GetItemOnly):
+    """Its iterator yields `items`, then raises `error`."""
+
+    def __init__(self, items, error):
+        super().__init__(items)
+        self.error = error
+
+    def __iter__(self):
+        yield from self.items
+        raise self.error

@@ -5,8 +5,8 @@ concatenation and rescans all adjacent pairs for each merge, so it is slow but
 easy to check by eye.
 """
 
-MARKER = "\u2581"
-SPECIAL_TOKENS = ("<pad>", "<unk>", "<s>", "</s>")
+from morfex.vocabulary import MARKER, SPECIAL_TOKENS
+
 NO_RANK = 4294967295
 
 

@@ -7,7 +7,7 @@ import pytest
 
 from _morfex import CoreBPE
 from conftest import EXAMPLE_MERGES, EXAMPLE_VOCAB, MARKER
-from protocol_objects import GetItemOnly, Sized
+from protocol_objects import FailsMidway, GetItemOnly, Index, Sized, TypeErrorSub, Unprintable
 
 STR_REJECTION = "Can't extract `str` into a list"
 OUT_OF_RANGE = "out of range integral type conversion attempted"
@@ -43,14 +43,6 @@ def utf8_error_text(text):
     return str(info.value)
 
 
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
 class StrSub(str):
     def __str__(self):
         return "overridden"
@@ -59,20 +51,6 @@ class StrSub(str):
 class IntSub(int):
     def __index__(self):
         return 99
-
-
-class TypeErrorSub(TypeError):
-    pass
-
-
-class FailsMidway(GetItemOnly):
-    def __init__(self, items, exc):
-        super().__init__(items)
-        self.exc = exc
-
-    def __iter__(self):
-        yield from self.items
-        raise self.exc
 
 
 class GetItemFails(GetItemOnly):
@@ -414,11 +392,6 @@ def test_ids_accepted(ids, text):
 
 
 # --- argument prefixing and causes -----------------------------------------
-
-class Unprintable:
-    def __str__(self):
-        raise RuntimeError("no text")
-
 
 class Raising:
     """Raises a fresh exception from each conversion hook and keeps the last one."""

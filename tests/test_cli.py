@@ -1,15 +1,19 @@
+import importlib.metadata
 import json
 import os
+import signal
 import subprocess
 import sys
 import sysconfig
+import time
 from pathlib import Path
 
 import pytest
 
 import morfex
+from morfex import cli
+from morfex.tokenizer import Tokenizer
 
-MARKER = "\u2581"
 CORPUS = "\n".join(
     ["k▁um▁ain\t3", "kot▁ami\t2", "dom▁ami", "dom▁u\t4", "kot▁u", "um▁ain▁ami", "k▁ot▁ek\t2", "pies"]
 ) + "\n"
@@ -105,6 +109,9 @@ def test_info_reports_model_statistics(model_path):
         (["decode"], b"4294967296\n", 1, "<stdin>: line 1: '4294967296' is not a token id (0 to 4294967295)", b""),
         (["decode"], b"-1\n", 1, "<stdin>: line 1: '-1' is not a token id (0 to 4294967295)", b""),
         (["encode"], b"\n\xffbad\n", 1, "<stdin>: line 2: not UTF-8 text (bad byte at column 1)", b"\n"),
+        (["encode", "-m", "{tmp}/bad.json", "--merges", "{tmp}/absent.txt"], b"", 1,
+         "{tmp}/absent.txt: cannot read: No such file or directory", b""),
+        (["encode", "-o", "/dev/full"], b"a\n", 1, "/dev/full: cannot write: No space left on device", b""),
         (["encode", "{tmp}/absent.txt"], b"", 1, "{tmp}/absent.txt: cannot read: No such file or directory", b""),
         (["encode", "--merges", "m.txt"], b"", 1, "--merges needs --model (the vocab.json it belongs to)", b""),
         (["encode", "-o", "{tmp}/no/such/dir/out"], b"", 1, "{tmp}/no/such/dir/out: cannot write: No such file or directory", b""),
@@ -172,3 +179,144 @@ def test_progress_bar_only_on_a_terminal(tmp_path):
         os.close(controller)
     assert result.returncode == 0
     assert b"train: 100%" in shown
+
+
+@pytest.mark.parametrize("command", [["train", "-"], ["encode"]])
+def test_a_utf8_fault_is_worded_alike_by_every_command(command):
+    result = run(*command, stdin=b"ab\nk\xc5\xc5\n")
+    assert result.returncode == 1
+    assert result.stderr == b"morfex: error: <stdin>: line 2: not UTF-8 text (bad byte at column 2)\n"
+
+
+def test_version_comes_from_the_package_metadata():
+    result = run("--version")
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert result.stdout == f"morfex {importlib.metadata.version('morfex')}\n".encode()
+
+
+@pytest.mark.parametrize("command", [["encode"], ["decode"], ["train", "-"], ["info"]])
+def test_closed_standard_output_is_a_one_line_error(command):
+    closed = ["sh", "-c", 'exec "$@" >&-', "sh", sys.executable, "-m", "morfex", *command]
+    result = subprocess.run(closed, input=CORPUS.encode(), capture_output=True)
+    assert (result.returncode, result.stderr) == (1, b"morfex: error: standard output is closed\n")
+
+
+def test_a_reader_that_goes_away_ends_the_run_quietly(tmp_path):
+    big = tmp_path / "big.txt"
+    big.write_text("kot▁ami dom▁u\n" * 200_000, encoding="utf-8")
+    with open(big, "rb") as stdin:
+        process = subprocess.Popen([sys.executable, "-m", "morfex", "encode"], stdin=stdin,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        first = process.stdout.readline()
+        process.stdout.close()
+        stderr = process.stderr.read()
+        process.wait()
+    assert first.strip()
+    assert (process.returncode, stderr) == (128 + signal.SIGPIPE, b"")
+
+
+PREVIOUS = b"previous contents\n"
+
+
+def interrupt_on_call(monkeypatch, owner, name, after):
+    original = getattr(owner, name)
+    calls = []
+
+    def interrupted(*args, **kwargs):
+        calls.append(None)
+        if len(calls) > after:
+            raise KeyboardInterrupt
+        return original(*args, **kwargs)
+
+    monkeypatch.setattr(owner, name, interrupted)
+
+
+# Each command that writes a file, with its input: whole, with a bad line
+# after a good one, and the hook that interrupts it midway.
+WRITERS = {
+    "train": (["train", "{input}"], CORPUS.encode(), b"ab\nab\t0\n",
+              lambda monkeypatch: interrupt_on_call(monkeypatch, cli, "train_bytes", 0)),
+    "encode": (["encode", "-m", "{model}", "{input}"], "kot▁ami\n".encode() * 3, "kot▁ami\n".encode() + b"\xff\n",
+               lambda monkeypatch: interrupt_on_call(monkeypatch, Tokenizer, "encode", 2)),
+    "decode": (["decode", "-m", "{model}", "{input}"], b"5 6\n" * 3, b"5 6\nx\n",
+               lambda monkeypatch: interrupt_on_call(monkeypatch, Tokenizer, "decode", 2)),
+}
+
+
+@pytest.fixture
+def previous_output(tmp_path):
+    target = tmp_path / "out" / "result.txt"
+    target.parent.mkdir()
+    target.write_bytes(PREVIOUS)
+    target.chmod(0o600)
+    return target
+
+
+def writer_args(command, tmp_path, model_path, target):
+    args, *_ = WRITERS[command]
+    names = {"input": str(tmp_path / "input.txt"), "model": str(model_path)}
+    return [arg.format(**names) for arg in args] + ["-q", "-o", str(target)]
+
+
+@pytest.mark.parametrize("fault", ["missing input", "bad line", "interrupt"])
+@pytest.mark.parametrize("command", WRITERS)
+def test_a_failed_run_leaves_the_output_file_as_it_was(
+    tmp_path, model_path, previous_output, monkeypatch, capsys, command, fault
+):
+    _, good, bad, interrupt = WRITERS[command]
+    args = writer_args(command, tmp_path, model_path, previous_output)
+    if fault != "missing input":
+        (tmp_path / "input.txt").write_bytes(bad if fault == "bad line" else good)
+    if fault == "interrupt":
+        interrupt(monkeypatch)
+    status = cli.main(args)
+    message = capsys.readouterr().err
+    if fault == "interrupt":
+        assert (status, message) == (130, "morfex: interrupted\n")
+    else:
+        assert status == 1 and message.startswith("morfex: error: ")
+    assert ("cannot read" in message) == (fault == "missing input")
+    assert previous_output.read_bytes() == PREVIOUS
+    assert os.listdir(previous_output.parent) == ["result.txt"]
+
+
+@pytest.mark.parametrize("command", WRITERS)
+def test_a_finished_output_gets_the_mode_of_a_new_file(tmp_path, model_path, previous_output, command):
+    _, good, *_ = WRITERS[command]
+    (tmp_path / "input.txt").write_bytes(good)
+    link = tmp_path / "link.txt"
+    link.symlink_to(previous_output)
+    mask = os.umask(0o027)
+    try:
+        result = run(*writer_args(command, tmp_path, model_path, link))
+    finally:
+        os.umask(mask)
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert link.is_symlink()
+    assert previous_output.read_bytes() not in (PREVIOUS, b"")
+    assert previous_output.stat().st_mode & 0o777 == 0o640
+    assert os.listdir(previous_output.parent) == ["result.txt"]
+
+
+def test_output_to_a_device_is_written_in_place(model_path):
+    result = run("encode", "-m", str(model_path), "-o", os.devnull, stdin="kot▁ami\n".encode())
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
+
+
+def test_sigint_midway_leaves_the_output_file_as_it_was(model_path, previous_output):
+    process = subprocess.Popen(
+        [sys.executable, "-m", "morfex", "encode", "-q", "-m", str(model_path), "-o", str(previous_output)],
+        stdin=subprocess.PIPE, stderr=subprocess.PIPE,
+    )
+    # Enough lines that part of the output has reached the temporary file.
+    process.stdin.write("kot▁ami dom▁u\n".encode() * 20_000)
+    process.stdin.flush()
+    deadline = time.monotonic() + 60
+    while not any(entry.stat().st_size for entry in previous_output.parent.iterdir() if entry != previous_output):
+        assert time.monotonic() < deadline and process.poll() is None
+        time.sleep(0.01)
+    process.send_signal(signal.SIGINT)
+    _, stderr = process.communicate(timeout=60)
+    assert (process.returncode, stderr) == (130, b"morfex: interrupted\n")
+    assert previous_output.read_bytes() == PREVIOUS
+    assert os.listdir(previous_output.parent) == ["result.txt"]

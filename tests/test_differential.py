@@ -7,10 +7,9 @@ from hypothesis import assume, given, settings
 from hypothesis import strategies as st
 
 import _morfex
-from conftest import MARKER
+from conftest import MARKER, MAX_ID
 from reference_model import SPECIAL_TOKENS, ReferenceBPE
 
-MAX_ID = 4294967295
 ASTRAL = "\U0001F600"
 # Small on purpose, so that pairs repeat and merges fire; "<", "s" and ">" let
 # texts and merges spell a special token.

@@ -3,9 +3,8 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import _morfex
-from conftest import EXAMPLE_MERGES, EXAMPLE_VOCAB, MARKER
+from conftest import EXAMPLE_MERGES, EXAMPLE_VOCAB, MARKER, MAX_ID
 
-MAX_ID = 4294967295
 ASTRAL = "\U0001F600"
 
 

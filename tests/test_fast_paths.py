@@ -7,6 +7,7 @@ import pytest
 
 import _morfex
 from conftest import EXAMPLE_MERGES, EXAMPLE_VOCAB, MARKER
+from protocol_objects import Index, Sized
 from reference_model import ReferenceBPE
 
 
@@ -22,25 +23,9 @@ class IntSubclass(int):
     pass
 
 
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class GetItemSequence:
+def GetItemSequence(items):
     """A sequence known only through __len__ and __getitem__."""
-
-    def __init__(self, items):
-        self.items = list(items)
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, index):
-        return self.items[index]
+    return Sized(items, len(items))
 
 
 def outcome(call):

@@ -8,9 +8,9 @@ import time
 import pytest
 
 from _morfex import CoreBPE
-from protocol_objects import Index, Sized
+from conftest import MARKER
+from protocol_objects import FailsMidway, Index, Sized
 
-MARKER = "\u2581"
 VOCAB = {
     "<pad>": 0, "<unk>": 1, "<s>": 2, "</s>": 3, MARKER: 4,
     "k": 5, "u": 6, "m": 7, "a": 8, "i": 9, "n": 10, "um": 11, "ai": 12, "ain": 13,
@@ -62,21 +62,14 @@ def check(call, expected, bpe):
 
 
 
-class Midway:
-    """A sequence whose iterator yields `items` and then raises `error`."""
-
-    def __init__(self, items, error):
-        self.items, self.error = items, error
+class Midway(FailsMidway):
+    """Sized, and read through its iterator only."""
 
     def __len__(self):
         return len(self.items) + 1
 
     def __getitem__(self, i):
         raise AssertionError("iteration must go through __iter__")
-
-    def __iter__(self):
-        yield from self.items
-        raise self.error
 
 
 def mutating_vocab(mutate):

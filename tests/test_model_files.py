@@ -5,9 +5,9 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import morfex
+from conftest import MARKER
 from morfex import ModelFileError, Tokenizer
 
-MARKER = "\u2581"
 BASE_VOCAB = {"<pad>": 0, "<unk>": 1, "<s>": 2, "</s>": 3, MARKER: 4, "k": 5, "u": 6, "m": 7,
               "a": 8, "i": 9, "n": 10, "um": 11, "ai": 12, "ain": 13}
 BASE_MERGES = [("u", "m"), ("a", "i"), ("ai", "n")]
@@ -102,7 +102,8 @@ VALID = json.dumps({"format": "morfex-bpe", "version": 1, "vocab": {"a": 0, "b":
         (VALID[:-20], "not valid JSON: Unterminated string starting at: line 1 column 67"),
         (VALID[:-2], "not valid JSON: Expecting ',' delimiter: line 1 column 88"),
         (b"", "not valid JSON: Expecting value: line 1 column 1"),
-        (b'{"format": "morfex-bpe", "version": 1, "vocab": {"\xff": 0}}', "not UTF-8 text (bad byte at offset 50)"),
+        (b'{"format": "morfex-bpe", "version": 1, "vocab": {"\xff": 0}}', "line 1: not UTF-8 text (bad byte at column 51)"),
+        (b'{"format": "morfex-bpe",\n "version": 1,\n "vocab": {"a\xc3": 0}}', "line 3: not UTF-8 text (bad byte at column 14)"),
         (VALID.replace('"version": 1', '"version": 2'), "unsupported morfex-bpe version 2 (this morfex reads 1)"),
         (VALID.replace('"version": 1', '"version": "1"'), "unsupported morfex-bpe version '1' (this morfex reads 1)"),
         (VALID.replace('"merges"', '"merge"'), "no 'merges' in the model"),

@@ -7,9 +7,9 @@ import sys
 import pytest
 
 from _morfex import CoreBPE
-from protocol_objects import GetItemOnly
+from conftest import MARKER
+from protocol_objects import GetItemOnly, RaisingIndex, TypeErrorSub, Unprintable
 
-MARKER = "\u2581"
 
 
 def fresh(n, tag):
@@ -41,23 +41,8 @@ def caused(exc, cause):
     return exc
 
 
-class TypeErrorSub(TypeError):
-    pass
-
-
-class Unprintable:
-    def __str__(self):
-        raise RuntimeError("no text")
-
-
-class RaisingIndex:
-    def __init__(self, make):
-        self.make = make
-
-    def __index__(self):
-        raise self.make()
-
-
+# Sized and FailsMidway of protocol_objects raise the one exception object
+# they hold, which keeps each traceback alive: these raise a fresh one.
 class Sized(GetItemOnly):
     def __init__(self, items, length):
         super().__init__(items)

@@ -5,10 +5,9 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import morfex
+from conftest import MARKER, SPECIAL_TOKENS
 from morfex import CorpusError
 
-MARKER = "\u2581"
-SPECIALS = ["<pad>", "<unk>", "<s>", "</s>"]
 
 piece = st.sampled_from(["a", "a", "a", "b", "b", "c", "ł", "<", "s", ">", "/", " ", MARKER, MARKER])
 word = st.lists(piece, min_size=1, max_size=10).map("".join)
@@ -24,7 +23,7 @@ def test_no_merge_or_merged_token_ever_holds_the_marker(lines, vocab_size):
     model = morfex.train(lines, vocab_size=vocab_size, min_frequency=1)
     assert not any(MARKER in part for pair in model.merges for part in pair)
     assert [token for token in model.vocab if MARKER in token] == [MARKER]
-    assert [model.id_to_token(i) for i in range(5)] == SPECIALS + [MARKER]
+    assert [model.id_to_token(i) for i in range(5)] == [*SPECIAL_TOKENS, MARKER]
     assert sorted(model.vocab.values()) == list(range(len(model)))
     assert all(left + right in model.vocab for left, right in model.merges)
     for text in lines:
@@ -62,7 +61,7 @@ def test_same_words_in_any_order_give_the_same_model(lines, rng):
 )
 def test_training_examples(lines, options, tokens, merges):
     model = morfex.train(lines, **{"min_frequency": 1, **options})
-    assert [model.id_to_token(i) for i in range(len(model))] == SPECIALS + [MARKER] + tokens
+    assert [model.id_to_token(i) for i in range(len(model))] == [*SPECIAL_TOKENS, MARKER, *tokens]
     assert list(model.merges) == merges
 
 
@@ -114,7 +113,7 @@ def test_train_file_names_the_file(tmp_path):
     path.write_bytes(b"ab\nc\xffd\n")
     with pytest.raises(CorpusError) as caught:
         morfex.train_file(path)
-    assert str(caught.value) == f"{path}: line 2: not UTF-8 text (bad byte at offset 4)"
+    assert str(caught.value) == f"{path}: line 2: not UTF-8 text (bad byte at column 2)"
     with pytest.raises(CorpusError) as caught:
         morfex.train_file(tmp_path / "absent")
     assert str(caught.value) == f"{tmp_path / 'absent'}: cannot read: No such file or directory"

@@ -6,9 +6,11 @@ segmented words, `load` reads a model file, `Tokenizer.save` writes one and
 `default_model` is the model shipped with the package.
 """
 
-from morfex.model_files import FORMAT_NAME, FORMAT_VERSION, ModelFileError, default_model, dumps, load, save
-from morfex.tokenizer import MARKER, SPECIAL_TOKENS, Tokenizer
+from morfex.model_files import ModelFileError, default_model, load
+from morfex.model_writer import FORMAT_NAME, FORMAT_VERSION, dumps, save
+from morfex.tokenizer import Tokenizer
 from morfex.training import CorpusError, train, train_bytes, train_file
+from morfex.vocabulary import MARKER, SPECIAL_TOKENS
 
 __all__ = [
     "FORMAT_NAME",

@@ -4,27 +4,39 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import dataclasses
+import importlib.metadata
 import os
+import secrets
+import signal
+import stat
 import sys
 from collections.abc import Callable, Iterator
+from types import TracebackType
 from typing import BinaryIO
 
 from tqdm import tqdm
 
-from morfex.model_files import DEFAULT_MODEL, ModelFileError, default_model, dumps, load
-from morfex.tokenizer import MARKER, MAX_ID, SPECIAL_TOKENS, Tokenizer
-from morfex.training import CorpusError, train_bytes
+from morfex import utf8
+from morfex.model_files import DEFAULT_MODEL, ModelFileError, default_model, load
+from morfex.model_writer import dumps
+from morfex.tokenizer import Tokenizer
+from morfex.training import CorpusError, TrainingOptions, train_bytes
+from morfex.vocabulary import MARKER, MAX_ID, SPECIAL_TOKENS
 
 EXIT_OK = 0
 EXIT_FAILURE = 1
 EXIT_USAGE = 2
-EXIT_INTERRUPTED = 130
+EXIT_INTERRUPTED = 128 + signal.SIGINT
+# What a shell reports for a Unix tool that SIGPIPE ended.
+EXIT_BROKEN_PIPE = 128 + signal.SIGPIPE
 
 STDIO = "-"
 
 EPILOG = f"""\
 exit status: {EXIT_OK} success, {EXIT_FAILURE} unreadable or malformed input, model or corpus
-(or an output that cannot be written), {EXIT_USAGE} bad command line, {EXIT_INTERRUPTED} interrupted.
+(or an output that cannot be written), {EXIT_USAGE} bad command line, {EXIT_INTERRUPTED} interrupted,
+{EXIT_BROKEN_PIPE} the reader of standard output went away. An output file appears only once it is whole.
 Run "morfex COMMAND --help" for the options of a command."""
 
 
@@ -45,42 +57,81 @@ def _open_input(path: str) -> tuple[str, contextlib.AbstractContextManager[Binar
         raise CliError(f"{path}: cannot read: {error.strerror}") from None
 
 
-def _input_lines(path: str, args: argparse.Namespace) -> Iterator[tuple[int, str]]:
-    name, opened = _open_input(path)
-    with opened as stream:
-        lines = tqdm(stream, desc=args.command, unit=" lines", file=sys.stderr, disable=not _show_progress(args))
-        for number, raw in enumerate(lines, start=1):
-            try:
-                text = raw.decode("utf-8")
-            except UnicodeDecodeError as error:
-                raise CliError(f"{name}: line {number}: not UTF-8 text (bad byte at column {error.start + 1})") from None
-            yield number, text.removesuffix("\n").removesuffix("\r")
+def _input_lines(name: str, stream: BinaryIO, args: argparse.Namespace) -> Iterator[tuple[int, str]]:
+    lines = tqdm(stream, desc=args.command, unit=" lines", file=sys.stderr, disable=not _show_progress(args))
+    for number, raw in enumerate(lines, start=1):
+        text = utf8.decode(raw, name, CliError, number)
+        yield number, text.removesuffix("\n").removesuffix("\r")
 
 
 class _Output:
-    """Standard output or a file, written as UTF-8 whatever the locale."""
+    """Standard output or a file, written as UTF-8 whatever the locale.
+
+    A regular file is written beside its target under a temporary name and
+    renamed over it only once whole, so a failure or an interrupt leaves the
+    target as it was. Devices and pipes (/dev/null, a FIFO) are written in place.
+    """
 
     def __init__(self, path: str) -> None:
-        self.path = path
+        self.temporary: str | None = None
+        self.owned = path != STDIO
         if path == STDIO:
+            if sys.stdout is None:
+                raise CliError("standard output is closed")
+            self.name = "<stdout>"
             self.stream: BinaryIO = sys.stdout.buffer
             return
+        self.name = path
+        # A symbolic link keeps pointing where it did: the file it names is replaced.
+        self.target = os.path.realpath(path)
         try:
-            self.stream = open(path, "wb")
+            if os.path.exists(self.target) and not stat.S_ISREG(os.stat(self.target).st_mode):
+                self.stream = open(self.target, "wb")
+                return
+            directory, base = os.path.split(self.target)
+            self.temporary = os.path.join(directory, f".{base}.{secrets.token_hex(6)}.tmp")
+            # Mode 0o666 less the umask: what a new file made by the shell's ">" gets.
+            descriptor = os.open(self.temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
         except OSError as error:
             raise CliError(f"{path}: cannot write: {error.strerror}") from None
+        self.stream = os.fdopen(descriptor, "wb")
 
     def __enter__(self) -> _Output:
         return self
 
-    def __exit__(self, *exc_info: object) -> None:
-        if self.stream is sys.stdout.buffer:
-            self.stream.flush()
-        else:
-            self.stream.close()
+    def __exit__(
+        self, kind: type[BaseException] | None, error: BaseException | None, traceback: TracebackType | None
+    ) -> None:
+        temporary = self.temporary
+        try:
+            if kind is None:
+                self.stream.flush()
+                if temporary is not None:
+                    os.fsync(self.stream.fileno())
+                    os.replace(temporary, self.target)
+        except BrokenPipeError:
+            raise
+        except OSError as fault:
+            raise CliError(f"{self.name}: cannot write: {fault.strerror}") from None
+        finally:
+            # After a fault the rest of the buffer may not be writable either:
+            # the first fault is the one reported.
+            with contextlib.suppress(OSError):
+                if self.owned:
+                    self.stream.close()
+                else:
+                    self.stream.flush()
+            if temporary is not None:
+                with contextlib.suppress(FileNotFoundError):
+                    os.unlink(temporary)
 
     def write(self, text: str) -> None:
-        self.stream.write(text.encode("utf-8"))
+        try:
+            self.stream.write(text.encode("utf-8"))
+        except BrokenPipeError:
+            raise
+        except OSError as fault:
+            raise CliError(f"{self.name}: cannot write: {fault.strerror}") from None
 
 
 def _model(args: argparse.Namespace) -> tuple[str, Tokenizer]:
@@ -95,24 +146,19 @@ def _train(args: argparse.Namespace) -> int:
     name, opened = _open_input(args.corpus)
     with opened as stream:
         data = stream.read()
-    with tqdm(desc="train", unit=" tokens", file=sys.stderr, disable=not _show_progress(args)) as bar:
-
-        def progress(done: int, total: int) -> None:
-            bar.total = total
-            bar.update(done - bar.n)
-
-        tokenizer = train_bytes(
-            data,
-            name,
-            vocab_size=args.vocab_size,
-            min_frequency=args.min_frequency,
-            alphabet_limit=args.alphabet_limit,
-            progress=progress,
-        )
-        # Training may run out of pairs before the wanted size: end full.
-        bar.total = bar.n
-        bar.refresh()
+    options = {option.name: getattr(args, option.name) for option in dataclasses.fields(TrainingOptions)}
+    # Opened before the long work, so an output that cannot be written fails at once.
     with _Output(args.output) as out:
+        with tqdm(desc="train", unit=" tokens", file=sys.stderr, disable=not _show_progress(args)) as bar:
+
+            def progress(done: int, total: int) -> None:
+                bar.total = total
+                bar.update(done - bar.n)
+
+            tokenizer = train_bytes(data, name, **options, progress=progress)
+            # Training may run out of pairs before the wanted size: end full.
+            bar.total = bar.n
+            bar.refresh()
         out.write(dumps(tokenizer))
     return EXIT_OK
 
@@ -120,8 +166,9 @@ def _train(args: argparse.Namespace) -> int:
 def _encode(args: argparse.Namespace) -> int:
     _, tokenizer = _model(args)
     encode = tokenizer.encode_tokens if args.tokens else tokenizer.encode
-    with _Output(args.output) as out:
-        for _, line in _input_lines(args.input, args):
+    name, opened = _open_input(args.input)
+    with opened as stream, _Output(args.output) as out:
+        for _, line in _input_lines(name, stream, args):
             out.write(" ".join(str(piece) for word in line.split() for piece in encode(word)) + "\n")
     return EXIT_OK
 
@@ -137,9 +184,9 @@ def _parse_ids(name: str, number: int, line: str) -> list[int]:
 
 def _decode(args: argparse.Namespace) -> int:
     _, tokenizer = _model(args)
-    name = "<stdin>" if args.input == STDIO else args.input
-    with _Output(args.output) as out:
-        for number, line in _input_lines(args.input, args):
+    name, opened = _open_input(args.input)
+    with opened as stream, _Output(args.output) as out:
+        for number, line in _input_lines(name, stream, args):
             out.write(tokenizer.decode(_parse_ids(name, number, line)) + "\n")
     return EXIT_OK
 
@@ -195,6 +242,13 @@ def _add_io_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
 
 
+def _version() -> str:
+    try:
+        return importlib.metadata.version("morfex")
+    except importlib.metadata.PackageNotFoundError:
+        return "(version unknown: not installed)"
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="morfex",
@@ -202,6 +256,7 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
+    parser.add_argument("--version", action="version", version=f"morfex {_version()}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     train = commands.add_parser(
@@ -212,12 +267,9 @@ def build_parser() -> argparse.ArgumentParser:
     )
     train.add_argument("corpus", help="corpus file, or - for standard input")
     train.add_argument("-o", "--output", default=STDIO, metavar="PATH", help="model file to write (default: standard output)")
-    train.add_argument("--vocab-size", type=_count(0), default=8000, metavar="N",
-                       help="tokens in the finished vocabulary, specials and alphabet included (default: 8000)")
-    train.add_argument("--min-frequency", type=_count(1), default=2, metavar="N",
-                       help="merge no pair seen fewer than N times (default: 2)")
-    train.add_argument("--alphabet-limit", type=_count(0), default=0, metavar="N",
-                       help="keep the N most frequent characters, the rest become <unk> (default: 0, keep all)")
+    for option in dataclasses.fields(TrainingOptions):
+        train.add_argument("--" + option.name.replace("_", "-"), type=_count(option.metadata["lowest"]),
+                           default=option.default, metavar="N", help=option.metadata["help"])
     train.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
     train.set_defaults(run=_train)
 
@@ -263,9 +315,10 @@ def main(argv: list[str] | None = None) -> int:
         print("morfex: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
     except BrokenPipeError:
-        # The reader went away (as with "| head"): nothing more to say to it.
+        # The reader went away (as with "| head"): nothing more to say to it, and
+        # nothing left to flush at exit.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return EXIT_FAILURE
+        return EXIT_BROKEN_PIPE
     except OSError as error:
         print(f"morfex: error: {error}", file=sys.stderr)
         return EXIT_FAILURE

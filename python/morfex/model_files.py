@@ -1,4 +1,4 @@
-"""Reading and writing model files.
+"""Reading model files (model_writer writes them).
 
 A morfex model file is UTF-8 JSON:
 
@@ -18,14 +18,14 @@ import functools
 import importlib.resources
 import json
 import os
-from collections.abc import Iterator
+from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
-from morfex.tokenizer import MAX_ID, Tokenizer
-
-FORMAT_NAME = "morfex-bpe"
-FORMAT_VERSION = 1
+from morfex import utf8
+from morfex.model_writer import FORMAT_NAME, FORMAT_VERSION
+from morfex.tokenizer import Tokenizer
+from morfex.vocabulary import MAX_ID, DuplicateIdError
 
 PathArg = str | os.PathLike[str]
 
@@ -52,14 +52,10 @@ def _read_text(path: PathArg) -> str:
         data = Path(path).read_bytes()
     except OSError as error:
         raise ModelFileError(f"{os.fsdecode(path)}: cannot read: {error.strerror}") from None
-    try:
-        return data.decode("utf-8")
-    except UnicodeDecodeError as error:
-        raise ModelFileError(f"{os.fsdecode(path)}: not UTF-8 text (bad byte at offset {error.start})") from None
+    return utf8.decode(data, os.fsdecode(path), ModelFileError)
 
 
-def _read_json(path: PathArg) -> Any:
-    text = _read_text(path)
+def _parse_json(path: PathArg, text: str) -> Any:
     try:
         return json.loads(text, object_pairs_hook=_unique_pairs)
     except json.JSONDecodeError as error:
@@ -73,13 +69,9 @@ def _read_json(path: PathArg) -> Any:
 def _check_vocab(vocab: Any, where: str) -> dict[str, int]:
     if not isinstance(vocab, dict):
         raise ModelFileError(f"{where} is not an object of token to id")
-    owners: dict[int, str] = {}
     for token, token_id in vocab.items():
         if type(token_id) is not int or not 0 <= token_id <= MAX_ID:
             raise ModelFileError(f"{where}: the id of {token!r} is not an integer from 0 to {MAX_ID}: {token_id!r}")
-        if token_id in owners:
-            raise ModelFileError(f"{where}: id {token_id} is given to both {owners[token_id]!r} and {token!r}")
-        owners[token_id] = token
     return vocab
 
 
@@ -107,9 +99,14 @@ def _split_merge_line(line: str) -> tuple[str, str] | None:
     return parts[0], parts[1]
 
 
-def _build(path: PathArg, vocab: dict[str, int], merges: list[tuple[str, str]]) -> Tokenizer:
+def _build(
+    path: PathArg, vocab: dict[str, int], merges: list[tuple[str, str]], where: Callable[[str], str]
+) -> Tokenizer:
+    """The Tokenizer of a checked model; `where(token)` names the part of the file a token came from."""
     try:
         return Tokenizer(vocab, merges)
+    except DuplicateIdError as error:
+        raise ModelFileError(f"{where(error.second)}: {error}") from None
     except (TypeError, ValueError, OverflowError, UnicodeError) as error:
         raise ModelFileError(f"{os.fsdecode(path)}: {error}") from None
 
@@ -124,7 +121,7 @@ def _from_morfex(path: PathArg, data: dict[str, Any]) -> Tokenizer:
             raise ModelFileError(f"{name}: no {key!r} in the model")
     vocab = _check_vocab(data["vocab"], f"{name}: 'vocab'")
     merges = _check_merges(data["merges"], f"{name}: 'merges'", allow_strings=False)
-    return _build(path, vocab, merges)
+    return _build(path, vocab, merges, lambda _: f"{name}: 'vocab'")
 
 
 def _from_tokenizer_json(path: PathArg, data: dict[str, Any]) -> Tokenizer:
@@ -138,7 +135,8 @@ def _from_tokenizer_json(path: PathArg, data: dict[str, Any]) -> Tokenizer:
     for key in ("vocab", "merges"):
         if key not in model:
             raise ModelFileError(f"{name}: no {key!r} in 'model'")
-    vocab = dict(_check_vocab(model["vocab"], f"{name}: 'model.vocab'"))
+    own = _check_vocab(model["vocab"], f"{name}: 'model.vocab'")
+    vocab = dict(own)
     merges = _check_merges(model["merges"], f"{name}: 'model.merges'", allow_strings=True)
     added = data.get("added_tokens") or []
     if not isinstance(added, list):
@@ -147,13 +145,18 @@ def _from_tokenizer_json(path: PathArg, data: dict[str, Any]) -> Tokenizer:
         if not (isinstance(entry, dict) and isinstance(entry.get("content"), str) and type(entry.get("id")) is int):
             raise ModelFileError(f"{name}: 'added_tokens'[{index}] has no string 'content' and integer 'id'")
         vocab.setdefault(entry["content"], entry["id"])
-    return _build(path, _check_vocab(vocab, f"{name}: 'model.vocab' with 'added_tokens'"), merges)
+    with_added = f"{name}: 'model.vocab' with 'added_tokens'"
+    return _build(
+        path, _check_vocab(vocab, with_added), merges,
+        # Ids are met in file order, so a clash inside 'model.vocab' shows before any added token.
+        lambda token: f"{name}: 'model.vocab'" if token in own else with_added,
+    )
 
 
-def _read_merges_txt(path: PathArg) -> list[tuple[str, str]]:
+def _parse_merges_txt(path: PathArg, text: str) -> list[tuple[str, str]]:
     name = os.fsdecode(path)
     merges = []
-    for number, line in enumerate(_read_text(path).split("\n"), start=1):
+    for number, line in enumerate(text.split("\n"), start=1):
         line = line.removesuffix("\r")
         if not line or (number == 1 and line.startswith("#version")):
             continue
@@ -172,10 +175,15 @@ def load(path: PathArg, merges: PathArg | None = None) -> Tokenizer:
     (one "left right" pair per line, an optional "#version" first line).
     Raises ModelFileError naming the file and what is wrong with it.
     """
-    data = _read_json(path)
+    text = _read_text(path)
     name = os.fsdecode(path)
     if merges is not None:
-        return _build(path, _check_vocab(data, f"{name}: the vocabulary"), _read_merges_txt(merges))
+        # Both files are read before either is judged, so a missing merges.txt is named as such.
+        merges_text = _read_text(merges)
+        vocab = _check_vocab(_parse_json(path, text), f"{name}: the vocabulary")
+        pairs = _parse_merges_txt(merges, merges_text)
+        return _build(path, vocab, pairs, lambda _: f"{name}: the vocabulary")
+    data = _parse_json(path, text)
     if isinstance(data, dict) and data.get("format") == FORMAT_NAME:
         return _from_morfex(path, data)
     if isinstance(data, dict) and "model" in data:
@@ -185,33 +193,6 @@ def load(path: PathArg, merges: PathArg | None = None) -> Tokenizer:
     if isinstance(data, dict) and data and all(type(value) is int for value in data.values()):
         raise ModelFileError(f"{name}: looks like a vocab.json; give its merges.txt as well")
     raise ModelFileError(f"{name}: neither a {FORMAT_NAME} model nor a tokenizer.json with a BPE model")
-
-
-def _lines(tokenizer: Tokenizer) -> Iterator[str]:
-    def dump(value: Any) -> str:
-        return json.dumps(value, ensure_ascii=False)
-
-    yield "{"
-    yield f'  "format": {dump(FORMAT_NAME)},'
-    yield f'  "version": {FORMAT_VERSION},'
-    yield '  "vocab": {'
-    items = sorted(tokenizer.vocab.items(), key=lambda item: item[1])
-    yield ",\n".join(f"    {dump(token)}: {token_id}" for token, token_id in items)
-    yield "  },"
-    yield '  "merges": ['
-    yield ",\n".join(f"    {dump(list(pair))}" for pair in tokenizer.merges)
-    yield "  ]"
-    yield "}"
-
-
-def dumps(tokenizer: Tokenizer) -> str:
-    """The morfex model file text of `tokenizer`, one token or merge a line."""
-    return "\n".join(line for line in _lines(tokenizer) if line) + "\n"
-
-
-def save(tokenizer: Tokenizer, path: PathArg) -> None:
-    """Writes `tokenizer` as a morfex model file."""
-    Path(path).write_text(dumps(tokenizer), encoding="utf-8")
 
 
 DEFAULT_MODEL = "polish.morfex.json"

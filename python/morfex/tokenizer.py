@@ -7,10 +7,8 @@ from collections.abc import Iterable, Mapping
 from types import MappingProxyType
 
 from _morfex import CoreBPE
-
-MARKER = "\u2581"
-SPECIAL_TOKENS = ("<pad>", "<unk>", "<s>", "</s>")
-MAX_ID = 0xFFFFFFFF
+from morfex import model_writer
+from morfex.vocabulary import tokens_by_id
 
 
 class Tokenizer:
@@ -28,11 +26,7 @@ class Tokenizer:
         # CoreBPE checks the types and ranges; an id held by two tokens would
         # make decoding ambiguous, so it is refused here.
         self._core = CoreBPE(self._vocab, list(self._merges))
-        self._id_to_token: dict[int, str] = {}
-        for token, token_id in self._vocab.items():
-            if token_id in self._id_to_token:
-                raise ValueError(f"id {token_id} is given to both {self._id_to_token[token_id]!r} and {token!r}")
-            self._id_to_token[token_id] = token
+        self._id_to_token = tokens_by_id(self._vocab)
 
     @property
     def vocab(self) -> Mapping[str, int]:
@@ -70,7 +64,4 @@ class Tokenizer:
 
     def save(self, path: str | os.PathLike[str]) -> None:
         """Writes the model as a morfex model file (see `morfex.load`)."""
-        # model_files builds Tokenizers, so it is imported here, not at the top.
-        from morfex.model_files import save
-
-        save(self, path)
+        model_writer.save(self, path)

@@ -2,11 +2,12 @@
 
 from __future__ import annotations
 
+import dataclasses
 import os
 from collections.abc import Callable, Iterable
 from pathlib import Path
 
-from morfex import _trainer
+from morfex import _trainer, utf8
 from morfex.tokenizer import Tokenizer
 
 Progress = Callable[[int, int], object]
@@ -16,24 +17,38 @@ class CorpusError(ValueError):
     """A corpus line that cannot be read; the message names its line."""
 
 
-def _check_options(vocab_size: int, min_frequency: int, alphabet_limit: int) -> None:
-    for name, value, lowest in (
-        ("vocab_size", vocab_size, 0),
-        ("min_frequency", min_frequency, 1),
-        ("alphabet_limit", alphabet_limit, 0),
-    ):
-        if type(value) is not int:
-            raise TypeError(f"{name} must be an int, not {type(value).__name__}")
-        if value < lowest:
-            raise ValueError(f"{name} must be at least {lowest}, not {value}")
+@dataclasses.dataclass(frozen=True)
+class TrainingOptions:
+    """The training options with their defaults, lowest values and help (see `train`).
+
+    `train`, `train_file`, `train_bytes` and the command line take their
+    defaults from here, and building one checks the values.
+    """
+
+    vocab_size: int = dataclasses.field(default=8000, metadata={
+        "lowest": 0, "help": "tokens in the finished vocabulary, specials and alphabet included (default: %(default)s)",
+    })
+    min_frequency: int = dataclasses.field(default=2, metadata={
+        "lowest": 1, "help": "merge no pair seen fewer than N times (default: %(default)s)",
+    })
+    alphabet_limit: int = dataclasses.field(default=0, metadata={
+        "lowest": 0, "help": "keep the N most frequent characters, the rest become <unk> (default: %(default)s, keep all)",
+    })
+
+    def __post_init__(self) -> None:
+        for option in dataclasses.fields(self):
+            value = getattr(self, option.name)
+            if type(value) is not int:
+                raise TypeError(f"{option.name} must be an int, not {type(value).__name__}")
+            if value < option.metadata["lowest"]:
+                raise ValueError(f"{option.name} must be at least {option.metadata['lowest']}, not {value}")
 
 
-def _train_text(
-    corpus: str, vocab_size: int, min_frequency: int, alphabet_limit: int, progress: Progress | None, source: str
-) -> Tokenizer:
-    _check_options(vocab_size, min_frequency, alphabet_limit)
+def _train_text(corpus: str, options: TrainingOptions, progress: Progress | None, source: str) -> Tokenizer:
     try:
-        tokens, merges = _trainer.train(corpus, vocab_size, min_frequency, alphabet_limit, progress)
+        tokens, merges = _trainer.train(
+            corpus, options.vocab_size, options.min_frequency, options.alphabet_limit, progress
+        )
     except ValueError as error:
         raise CorpusError(f"{source}{error}") from None
     return Tokenizer({token: token_id for token_id, token in enumerate(tokens)}, merges)
@@ -42,9 +57,9 @@ def _train_text(
 def train(
     words: Iterable[str],
     *,
-    vocab_size: int = 8000,
-    min_frequency: int = 2,
-    alphabet_limit: int = 0,
+    vocab_size: int = TrainingOptions.vocab_size,
+    min_frequency: int = TrainingOptions.min_frequency,
+    alphabet_limit: int = TrainingOptions.alphabet_limit,
     progress: Progress | None = None,
 ) -> Tokenizer:
     """Trains a tokenizer on segmented words.
@@ -73,15 +88,16 @@ def train(
     if corpus.count("\n") != max(len(items) - 1, 0):
         line = next(number for number, item in enumerate(items, start=1) if "\n" in item)
         raise CorpusError(f"line {line}: a word holds a line break")
-    return _train_text(corpus, vocab_size, min_frequency, alphabet_limit, progress, "")
+    options = TrainingOptions(vocab_size, min_frequency, alphabet_limit)
+    return _train_text(corpus, options, progress, "")
 
 
 def train_file(
     path: str | os.PathLike[str],
     *,
-    vocab_size: int = 8000,
-    min_frequency: int = 2,
-    alphabet_limit: int = 0,
+    vocab_size: int = TrainingOptions.vocab_size,
+    min_frequency: int = TrainingOptions.min_frequency,
+    alphabet_limit: int = TrainingOptions.alphabet_limit,
     progress: Progress | None = None,
 ) -> Tokenizer:
     """Trains a tokenizer on a UTF-8 file of one segmented word per line (see `train`)."""
@@ -98,15 +114,11 @@ def train_bytes(
     data: bytes,
     name: str,
     *,
-    vocab_size: int = 8000,
-    min_frequency: int = 2,
-    alphabet_limit: int = 0,
+    vocab_size: int = TrainingOptions.vocab_size,
+    min_frequency: int = TrainingOptions.min_frequency,
+    alphabet_limit: int = TrainingOptions.alphabet_limit,
     progress: Progress | None = None,
 ) -> Tokenizer:
     """Trains on the UTF-8 bytes of a corpus file; `name` heads error messages."""
-    try:
-        corpus = data.decode("utf-8")
-    except UnicodeDecodeError as error:
-        line = data.count(b"\n", 0, error.start) + 1
-        raise CorpusError(f"{name}: line {line}: not UTF-8 text (bad byte at offset {error.start})") from None
-    return _train_text(corpus, vocab_size, min_frequency, alphabet_limit, progress, f"{name}: ")
+    corpus = utf8.decode(data, name, CorpusError)
+    return _train_text(corpus, TrainingOptions(vocab_size, min_frequency, alphabet_limit), progress, f"{name}: ")

@@ -1,0 +1,27 @@
+"""What every morfex vocabulary shares: the marker, the special tokens and the id range."""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+
+MARKER = "\u2581"
+SPECIAL_TOKENS = ("<pad>", "<unk>", "<s>", "</s>")
+MAX_ID = 0xFFFFFFFF
+
+
+class DuplicateIdError(ValueError):
+    """An id held by two tokens, which would make decoding ambiguous."""
+
+    def __init__(self, token_id: int, first: str, second: str) -> None:
+        super().__init__(f"id {token_id} is given to both {first!r} and {second!r}")
+        self.second = second
+
+
+def tokens_by_id(vocab: Mapping[str, int]) -> dict[int, str]:
+    """The inverse of `vocab`; raises DuplicateIdError at the first id seen twice."""
+    owners: dict[int, str] = {}
+    for token, token_id in vocab.items():
+        if token_id in owners:
+            raise DuplicateIdError(token_id, owners[token_id], token)
+        owners[token_id] = token
+    return owners
