@@ -10,6 +10,7 @@
 #include "binding/errors.h"
 #include "binding/guard.h"
 #include "binding/python.h"
+#include "binding/unlocked.h"
 #include "train/corpus.h"
 #include "train/trainer.h"
 
@@ -19,29 +20,6 @@ namespace {
 constexpr std::array<const char*, 5> kTrainParameters = {"corpus", "vocab_size", "min_frequency",
                                                          "alphabet_limit", "progress"};
 const FunctionDescription kTrain{nullptr, "train", kTrainParameters, kTrainParameters.size()};
-
-// Releases the interpreter lock for its lifetime; `locked` takes it back for
-// the length of one call, also when that call throws.
-class Unlocked {
- public:
-  Unlocked() noexcept : state_(PyEval_SaveThread()) {}
-  ~Unlocked() { PyEval_RestoreThread(state_); }
-  Unlocked(const Unlocked&) = delete;
-  Unlocked& operator=(const Unlocked&) = delete;
-
-  template <class Body>
-  void locked(Body&& body) {
-    PyEval_RestoreThread(state_);
-    struct Relock {
-      PyThreadState*& state;
-      ~Relock() { state = PyEval_SaveThread(); }
-    } relock{state_};
-    body();
-  }
-
- private:
-  PyThreadState* state_;
-};
 
 std::size_t to_size(const char* name, PyObject* obj) {
   return convert_argument(name, [obj] {
