@@ -1,0 +1,121 @@
+"""Batch work on the native engine (private API behind Tokenizer's batch methods).
+
+The native side fills memory it owns and hands it over as `OwnedBuffer`
+objects; numpy views them in place, so a result crosses no copy.
+"""
+
+from __future__ import annotations
+
+import os
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from morfex._engine import Engine, format_lines
+from morfex.vocabulary import MAX_ID
+
+__all__ = [
+    "DEFAULT_CACHE_SIZE",
+    "THREADS_VARIABLE",
+    "Engine",
+    "decode_flat",
+    "encode_chunk",
+    "encode_flat",
+    "format_ids",
+    "resolve_cache_size",
+    "resolve_threads",
+]
+
+THREADS_VARIABLE = "MORFEX_NUM_THREADS"
+# Words kept per worker cache: about 3 MB each (see README, "Batch encoding").
+DEFAULT_CACHE_SIZE = 1 << 15
+MAX_CACHE_SIZE = 1 << 26
+MAX_THREADS = 1024
+
+Ids = npt.NDArray[np.uint32]
+Offsets = npt.NDArray[np.int64]
+
+
+def _positive(value: object, what: str) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{what} must be an int or None, not {type(value).__name__}")
+    if not 1 <= value <= MAX_THREADS:
+        raise ValueError(f"{what} must be from 1 to {MAX_THREADS}, got {value}")
+    return value
+
+
+def resolve_threads(threads: int | None) -> int:
+    """The thread count a call runs on: `threads`, else $MORFEX_NUM_THREADS, else the usable processors."""
+    if threads is not None:
+        return _positive(threads, "threads")
+    setting = os.environ.get(THREADS_VARIABLE)
+    if setting is not None and setting.strip():
+        try:
+            count = int(setting)
+        except ValueError:
+            raise ValueError(f"{THREADS_VARIABLE} must be a whole number, got {setting!r}") from None
+        if not 1 <= count <= MAX_THREADS:
+            raise ValueError(f"{THREADS_VARIABLE} must be from 1 to {MAX_THREADS}, got {setting!r}")
+        return count
+    return len(os.sched_getaffinity(0))
+
+
+def resolve_cache_size(size: object) -> int:
+    if isinstance(size, bool) or not isinstance(size, int):
+        raise TypeError(f"cache_size must be an int, not {type(size).__name__}")
+    if not 0 <= size <= MAX_CACHE_SIZE:
+        raise ValueError(f"cache_size must be from 0 to {MAX_CACHE_SIZE}, got {size}")
+    return size
+
+
+def _ids_array(ids: Any) -> Ids:
+    array = np.asarray(ids)
+    if array.dtype == np.uint32:
+        return np.ascontiguousarray(array).reshape(-1)
+    if array.size == 0:
+        return np.zeros(0, dtype=np.uint32)
+    if array.dtype.kind not in "iu":
+        raise TypeError(f"ids must be an array of integers, not of {array.dtype}")
+    low, high = int(array.min()), int(array.max())
+    if low < 0 or high > MAX_ID:
+        bad = low if low < 0 else high
+        raise OverflowError(f"ids must be from 0 to {MAX_ID}, got {bad}")
+    return np.ascontiguousarray(array, dtype=np.uint32).reshape(-1)
+
+
+def _offsets_array(offsets: Any) -> Offsets:
+    array = np.asarray(offsets)
+    if array.dtype.kind not in "iu" and array.size != 0:
+        raise TypeError(f"offsets must be an array of integers, not of {array.dtype}")
+    if array.dtype == np.uint64 and array.size != 0 and int(array.max()) > np.iinfo(np.int64).max:
+        raise ValueError(f"offsets must fit int64, got {int(array.max())}")
+    return np.ascontiguousarray(array, dtype=np.int64).reshape(-1)
+
+
+def encode_flat(engine: Engine, words: Any, threads: int | None) -> tuple[Ids, Offsets]:
+    ids, offsets = engine.encode_flat(words, resolve_threads(threads))
+    return np.frombuffer(ids, dtype=np.uint32), np.frombuffer(offsets, dtype=np.int64)
+
+
+def decode_flat(engine: Engine, ids: Any, offsets: Any, threads: int | None) -> list[str]:
+    count = resolve_threads(threads)
+    return engine.decode_flat(_ids_array(ids), _offsets_array(offsets), count)
+
+
+def encode_chunk(engine: Engine, data: bytes, threads: int | None = None) -> tuple[Ids, Offsets]:
+    """Ids of the words of UTF-8 lines, and where each line's ids start (one more for the end).
+
+    Words are separated by ASCII whitespace (space, \\t, \\n, \\v, \\f, \\r,
+    \\x1c to \\x1f: what str.split() splits at among ASCII characters); lines
+    end at \\n, and text after the last \\n is one more line. Bytes that are
+    not UTF-8 raise ValueError with the offset of the first bad byte in its
+    message and as its `offset` attribute.
+    """
+    ids, lines = engine.encode_chunk(data, resolve_threads(threads))
+    return np.frombuffer(ids, dtype=np.uint32), np.frombuffer(lines, dtype=np.int64)
+
+
+def format_ids(ids: Any, offsets: Any) -> bytes:
+    """The lines of ids as decimal text: one space between ids, b"\\n" after each line."""
+    return format_lines(_ids_array(ids), _offsets_array(offsets))

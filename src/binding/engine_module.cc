@@ -1,0 +1,497 @@
+// The morfex._engine module: batch encoding and decoding on several threads.
+// Python objects are read and made with the interpreter lock held, in tight
+// loops over borrowed items; the words are encoded and decoded without it.
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "binding/arguments.h"
+#include "binding/batch_inputs.h"
+#include "binding/buffer.h"
+#include "binding/conversions.h"
+#include "binding/errors.h"
+#include "binding/guard.h"
+#include "binding/owned_buffer.h"
+#include "binding/python.h"
+#include "binding/unlocked.h"
+#include "engine/batch.h"
+#include "engine/chunk_text.h"
+
+namespace morfex::py {
+namespace {
+
+// Words converted per block: the lock is taken back between blocks, which
+// bounds the memory of a block's views and references and lets signals in.
+constexpr std::size_t kBlockWords = std::size_t{1} << 16;
+// Items converted between two looks at pending signals.
+constexpr std::size_t kSignalItems = 4096;
+// Ids below this have their int objects made once per engine.
+constexpr std::size_t kMaxCachedInts = std::size_t{1} << 17;
+// Words per worker cache; larger sizes are refused as a likely mistake.
+constexpr std::size_t kMaxCacheSize = std::size_t{1} << 26;
+
+struct EngineObject {
+  PyObject_HEAD
+  std::unique_ptr<engine::Engine> engine;
+  Ref ints;  // tuple of the ints of the small ids, made on first use
+};
+
+constexpr const char* kClassName = "Engine";
+constexpr const char* kNewParameters[] = {"vocab", "merges", "cache_size"};
+constexpr const char* kWordsParameters[] = {"words", "threads"};
+constexpr const char* kBatchParameters[] = {"batch", "threads"};
+constexpr const char* kFlatParameters[] = {"ids", "offsets", "threads"};
+constexpr const char* kChunkParameters[] = {"data", "threads"};
+constexpr const char* kFormatParameters[] = {"ids", "offsets"};
+constexpr FunctionDescription kNew{kClassName, "__new__", kNewParameters, 3};
+constexpr FunctionDescription kEncodeFlat{kClassName, "encode_flat", kWordsParameters, 2};
+constexpr FunctionDescription kEncodeLists{kClassName, "encode_lists", kWordsParameters, 2};
+constexpr FunctionDescription kDecodeLists{kClassName, "decode_lists", kBatchParameters, 2};
+constexpr FunctionDescription kDecodeFlat{kClassName, "decode_flat", kFlatParameters, 3};
+constexpr FunctionDescription kEncodeChunk{kClassName, "encode_chunk", kChunkParameters, 2};
+constexpr FunctionDescription kFormatLines{nullptr, "format_lines", kFormatParameters, 2};
+
+PyObject* g_engine_type = nullptr;
+
+void check_signals() {
+  if (PyErr_CheckSignals() < 0) throw_fetched();
+}
+
+std::size_t to_count(const char* name, PyObject* obj, std::size_t minimum, std::size_t maximum) {
+  const std::size_t value = convert_argument(name, [obj] {
+    if (!PyLong_Check(obj)) throw type_mismatch(obj, "int");
+    const Py_ssize_t value = PyLong_AsSsize_t(obj);
+    if (value == -1 && PyErr_Occurred()) {
+      if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw_fetched();
+      PyErr_Clear();
+      return SIZE_MAX;
+    }
+    return value < 0 ? SIZE_MAX : static_cast<std::size_t>(value);
+  });
+  if (value < minimum || value > maximum) {
+    throw PyError::lazy(PyExc_ValueError, std::string(name) + " must be from " + std::to_string(minimum) + " to " +
+                                              std::to_string(maximum) + ", got " + str_text(obj));
+  }
+  return value;
+}
+
+std::size_t to_threads(PyObject* obj) { return to_count("threads", obj, 1, 1024); }
+
+EngineObject* engine_of(PyObject* self) {
+  if (reinterpret_cast<PyObject*>(Py_TYPE(self)) != g_engine_type) throw type_mismatch(self, kClassName);
+  return reinterpret_cast<EngineObject*>(self);
+}
+
+PyObject* sequence_item(PyObject* sequence, std::size_t i) {
+  return PySequence_Fast_GET_ITEM(sequence, static_cast<Py_ssize_t>(i));
+}
+std::size_t sequence_size(PyObject* sequence) {
+  return static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence));
+}
+
+// A session whose poll takes the lock back (released by the Unlocked that
+// `current` points to at the time) to let Ctrl-C stop the call.
+struct PollingSession {
+  Unlocked* current = nullptr;
+  engine::Session session;
+
+  PollingSession(engine::Engine& engine, std::size_t threads)
+      : session(engine, threads, [this] { current->locked(check_signals); }) {}
+
+  template <class Work>
+  auto unlocked(Work&& work) {
+    Unlocked unlocked;
+    current = &unlocked;
+    return work(session);
+  }
+};
+
+// Encodes the words block by block: each block's items are held and read
+// under the lock, then encoded without it; `on_block(out)` then runs under
+// the lock with the block's ids appended to `out`.
+template <class OnBlock>
+void encode_blocks(EngineObject* self, PyObject* words, std::size_t threads, engine::EncodedWords& out,
+                   OnBlock&& on_block) {
+  Ref sequence = batch_sequence(words, "words", "str");
+  PollingSession polling(*self->engine, threads);
+  std::vector<Ref> held;
+  std::vector<engine::WordRef> block;
+  for (std::size_t start = 0; start < sequence_size(sequence.get());) {
+    held.clear();
+    block.clear();
+    std::size_t i = start;
+    for (; i - start < kBlockWords && i < sequence_size(sequence.get()); ++i) {
+      if ((i - start) % kSignalItems == kSignalItems - 1) check_signals();
+      PyObject* item = sequence_item(sequence.get(), i);
+      try {
+        block.push_back(word_of(item, i));
+      } catch (PyError&) {
+        // A lone surrogate in an earlier word of the block comes first.
+        const std::size_t unencodable = engine::first_unencodable(block);
+        if (unencodable != engine::kNoWord) raise_unencodable(held[unencodable].get(), start + unencodable);
+        throw;
+      }
+      held.push_back(Ref::new_ref(item));
+    }
+    const std::size_t failed = polling.unlocked([&](engine::Session& session) { return session.encode(block, out); });
+    if (failed != engine::kNoWord) raise_unencodable(held[failed].get(), start + failed);
+    on_block(out);
+    start = i;
+  }
+}
+
+Ref pair_of(PyObject* first, PyObject* second) {
+  Ref a = Ref::steal(first);
+  Ref b = Ref::steal(second);
+  return Ref::steal(require_created(PyTuple_Pack(2, a.get(), b.get())));
+}
+
+Ref encode_flat(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, 2> bound{};
+  bind_fastcall(kEncodeFlat, args, nargs, kwnames, bound);
+  EngineObject* object = engine_of(self);
+  const std::size_t threads = to_threads(bound[1]);
+  engine::EncodedWords out;
+  out.ends.push_back(0);
+  encode_blocks(object, bound[0], threads, out, [](engine::EncodedWords&) {});
+  return pair_of(owned_buffer(out.ids.release()), owned_buffer(out.ends.release()));
+}
+
+PyObject* ints_of(EngineObject* object) {
+  if (!object->ints) {
+    const std::size_t count = std::min<std::size_t>(engine::largest_id(object->engine->model()) + 1, kMaxCachedInts);
+    Ref ints = Ref::steal(require_created(PyTuple_New(static_cast<Py_ssize_t>(count))));
+    for (std::size_t i = 0; i < count; ++i) {
+      PyTuple_SET_ITEM(ints.get(), static_cast<Py_ssize_t>(i), require_created(PyLong_FromSize_t(i)));
+    }
+    object->ints = std::move(ints);
+  }
+  return object->ints.get();
+}
+
+Ref encode_lists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, 2> bound{};
+  bind_fastcall(kEncodeLists, args, nargs, kwnames, bound);
+  EngineObject* object = engine_of(self);
+  const std::size_t threads = to_threads(bound[1]);
+  PyObject* ints = ints_of(object);
+  const auto cached = static_cast<engine::TokenId>(PyTuple_GET_SIZE(ints));
+  Ref result = Ref::steal(require_created(PyList_New(0)));
+  engine::EncodedWords out;
+  encode_blocks(object, bound[0], threads, out, [&](engine::EncodedWords& block) {
+    std::int64_t start = 0;
+    for (const std::int64_t end : block.ends) {
+      Ref ids = Ref::steal(require_created(PyList_New(static_cast<Py_ssize_t>(end - start))));
+      for (std::int64_t k = start; k < end; ++k) {
+        const engine::TokenId id = block.ids[static_cast<std::size_t>(k)];
+        PyObject* value;
+        if (id < cached) {
+          value = PyTuple_GET_ITEM(ints, id);
+          Py_INCREF(value);
+        } else {
+          value = require_created(PyLong_FromUnsignedLong(id));
+        }
+        PyList_SET_ITEM(ids.get(), static_cast<Py_ssize_t>(k - start), value);
+      }
+      if (PyList_Append(result.get(), ids.get()) < 0) throw_fetched();
+      start = end;
+    }
+    block.ids.clear();
+    block.ends.clear();
+  });
+  return result;
+}
+
+void append_texts(PyObject* result, const engine::DecodedWords& decoded) {
+  for (std::size_t w = 0; w < decoded.texts.size(); ++w) {
+    Ref text = Ref::steal(text_to_str(decoded.texts[w], decoded.shapes[w]));
+    if (PyList_Append(result, text.get()) < 0) throw_fetched();
+  }
+}
+
+Ref decode_lists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, 2> bound{};
+  bind_fastcall(kDecodeLists, args, nargs, kwnames, bound);
+  EngineObject* object = engine_of(self);
+  const std::size_t threads = to_threads(bound[1]);
+  Ref sequence = batch_sequence(bound[0], "batch", "id sequences");
+  PollingSession polling(*object->engine, threads);
+  Ref result = Ref::steal(require_created(PyList_New(0)));
+  bpe::IdBuffer ids;
+  std::vector<std::int64_t> offsets;
+  engine::DecodedWords decoded;
+  for (std::size_t start = 0; start < sequence_size(sequence.get());) {
+    ids.truncate(0);
+    offsets.assign(1, 0);
+    std::size_t i = start;
+    for (; i - start < kBlockWords && i < sequence_size(sequence.get()); ++i) {
+      if ((i - start) % kSignalItems == kSignalItems - 1) check_signals();
+      // Converting a user's sequence may run code that changes the batch.
+      Ref item = Ref::new_ref(sequence_item(sequence.get(), i));
+      try {
+        convert_argument("ids", [&] { to_ids(item.get(), ids); });
+      } catch (PyError& error) {
+        throw item_error(i, std::move(error));
+      }
+      offsets.push_back(static_cast<std::int64_t>(ids.size()));
+    }
+    polling.unlocked([&](engine::Session& session) {
+      session.decode(std::span<const engine::TokenId>(ids.data(), ids.size()), offsets, decoded);
+    });
+    append_texts(result.get(), decoded);
+    start = i;
+  }
+  return result;
+}
+
+// Checks that `view` holds plain values of `size` bytes of one of the struct `formats`.
+void check_items(const BufferView& view, const char* name, std::string_view formats, std::size_t size,
+                 const char* dtype) {
+  const std::string_view format = view.format();
+  if (view.itemsize() != size || format.size() != 1 || formats.find(format[0]) == std::string_view::npos) {
+    throw PyError::lazy(PyExc_TypeError, std::string("argument '") + name + "' must be a contiguous buffer of " +
+                                             dtype + ", not of format '" + std::string(format) + "'");
+  }
+}
+
+// Copies offsets[first, first + count] and checks that they rise within ids.
+std::vector<std::int64_t> checked_offsets(const std::int64_t* offsets, std::size_t first, std::size_t count,
+                                          std::size_t id_count) {
+  std::vector<std::int64_t> copy(offsets + first, offsets + first + count + 1);
+  auto name = [&](std::size_t k) { return "offsets[" + std::to_string(first + k) + "] = " + std::to_string(copy[k]); };
+  if (copy[0] < 0) throw PyError::lazy(PyExc_ValueError, name(0) + " is negative");
+  for (std::size_t k = 0; k <= count; ++k) {
+    if (k > 0 && copy[k] < copy[k - 1]) {
+      throw PyError::lazy(PyExc_ValueError, name(k) + " is below " + name(k - 1));
+    }
+    if (static_cast<std::uint64_t>(copy[k]) > id_count) {
+      throw PyError::lazy(PyExc_ValueError,
+                          name(k) + " is past the end of ids (" + std::to_string(id_count) + " ids)");
+    }
+  }
+  return copy;
+}
+
+struct FlatInput {
+  BufferView ids;
+  BufferView offsets;
+  std::size_t id_count;
+  std::size_t count;  // of words or lines
+
+  FlatInput(PyObject* ids_obj, PyObject* offsets_obj)
+      : ids(ids_obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT), offsets(offsets_obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) {
+    check_items(ids, "ids", "IL", 4, "uint32");
+    check_items(offsets, "offsets", "lq", 8, "int64");
+    id_count = ids.bytes() / 4;
+    if (offsets.bytes() == 0) throw PyError::lazy(PyExc_ValueError, "offsets must hold at least one value");
+    count = offsets.bytes() / 8 - 1;
+  }
+  const engine::TokenId* id_data() const { return static_cast<const engine::TokenId*>(ids.data()); }
+  const std::int64_t* offset_data() const { return static_cast<const std::int64_t*>(offsets.data()); }
+};
+
+Ref decode_flat(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, 3> bound{};
+  bind_fastcall(kDecodeFlat, args, nargs, kwnames, bound);
+  EngineObject* object = engine_of(self);
+  const std::size_t threads = to_threads(bound[2]);
+  FlatInput input(bound[0], bound[1]);
+  PollingSession polling(*object->engine, threads);
+  Ref result = Ref::steal(require_created(PyList_New(0)));
+  engine::DecodedWords decoded;
+  for (std::size_t start = 0; start < input.count; start += kBlockWords) {
+    check_signals();
+    const std::size_t count = std::min(kBlockWords, input.count - start);
+    // A copy: another thread may write to the array while the lock is released.
+    const std::vector<std::int64_t> offsets = checked_offsets(input.offset_data(), start, count, input.id_count);
+    const std::span<const engine::TokenId> ids(input.id_data() + offsets[0], input.id_count - offsets[0]);
+    polling.unlocked([&](engine::Session& session) { session.decode(ids, offsets, decoded); });
+    append_texts(result.get(), decoded);
+  }
+  return result;
+}
+
+[[noreturn]] void raise_invalid_utf8(std::size_t offset) {
+  Ref message = Ref::steal(require_created(
+      PyUnicode_FromString(("invalid UTF-8 at byte offset " + std::to_string(offset)).c_str())));
+  Ref error = Ref::steal(PyObject_CallOneArg(PyExc_ValueError, message.get()));
+  if (!error) throw_fetched();
+  Ref position = Ref::steal(require_created(PyLong_FromSize_t(offset)));
+  if (PyObject_SetAttrString(error.get(), "offset", position.get()) < 0) throw_fetched();
+  throw PyError::normalized(std::move(error));
+}
+
+Ref encode_chunk(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, 2> bound{};
+  bind_fastcall(kEncodeChunk, args, nargs, kwnames, bound);
+  EngineObject* object = engine_of(self);
+  const std::size_t threads = to_threads(bound[1]);
+  if (PyUnicode_Check(bound[0])) throw type_mismatch(bound[0], "bytes-like object");
+  BufferView data(bound[0], PyBUF_C_CONTIGUOUS);
+  const std::string_view bytes(static_cast<const char*>(data.data()), data.bytes());
+  PollingSession polling(*object->engine, threads);
+  engine::SplitLines split;
+  engine::EncodedWords out;
+  const std::size_t invalid = polling.unlocked([&](engine::Session& session) {
+    const std::size_t invalid = engine::first_invalid_utf8(bytes);
+    if (invalid != engine::kNoWord) return invalid;
+    engine::split_lines(bytes, split);
+    session.encode(split.words, out);
+    return engine::kNoWord;
+  });
+  if (invalid != engine::kNoWord) raise_invalid_utf8(invalid);
+  engine::FlatBuffer<std::int64_t> lines;
+  std::int64_t* line = lines.extend(split.line_ends.size() + 1);
+  *line++ = 0;
+  for (const std::size_t end : split.line_ends) *line++ = end == 0 ? 0 : out.ends[end - 1];
+  return pair_of(owned_buffer(out.ids.release()), owned_buffer(lines.release()));
+}
+
+PyObject* format_lines_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guard([&] {
+    std::array<PyObject*, 2> bound{};
+    bind_fastcall(kFormatLines, args, nargs, kwnames, bound);
+    FlatInput input(bound[0], bound[1]);
+    const std::vector<std::int64_t> offsets = checked_offsets(input.offset_data(), 0, input.count, input.id_count);
+    const std::span<const engine::TokenId> ids(input.id_data() + offsets[0], input.id_count - offsets[0]);
+    const std::size_t size = engine::formatted_size(ids, offsets);
+    Ref text = Ref::steal(require_created(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))));
+    {
+      Unlocked unlocked;
+      engine::format_lines(ids, offsets, PyBytes_AS_STRING(text.get()));
+    }
+    return text;
+  });
+}
+
+PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  return guard([&] {
+    PyObject* bound[3] = {};
+    bind_tuple_dict(kNew, args, kwargs, bound);
+    bpe::TokenToId vocab = convert_argument("vocab", [&] { return to_vocab(bound[0]); });
+    bpe::MergeRanks ranks = convert_argument("merges", [&] { return to_merge_ranks(bound[1]); });
+    const std::size_t cache_size = to_count("cache_size", bound[2], 0, kMaxCacheSize);
+    auto built = std::make_unique<engine::Engine>(engine::build_model(std::move(vocab), std::move(ranks)), cache_size);
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self) throw_fetched();
+    auto* object = reinterpret_cast<EngineObject*>(self.get());
+    new (&object->engine) std::unique_ptr<engine::Engine>(std::move(built));
+    new (&object->ints) Ref();
+    return self;
+  });
+}
+
+void engine_dealloc(PyObject* self) noexcept {
+  guard_dealloc([&] {
+    PyTypeObject* type = Py_TYPE(self);
+    auto* object = reinterpret_cast<EngineObject*>(self);
+    object->ints.~Ref();
+    object->engine.~unique_ptr();
+    type->tp_free(self);
+    Py_DECREF(type);
+  });
+}
+
+PyObject* get_cache_size(PyObject* self, void*) noexcept {
+  return guard([&] {
+    return Ref::steal(require_created(PyLong_FromSize_t(engine_of(self)->engine->caches().capacity())));
+  });
+}
+
+int set_cache_size(PyObject* self, PyObject* value, void*) noexcept {
+  PyObject* done = guard([&] {
+    if (value == nullptr) throw PyError::lazy(PyExc_AttributeError, "cache_size cannot be deleted");
+    const std::size_t size = to_count("cache_size", value, 0, kMaxCacheSize);
+    engine_of(self)->engine->caches().set_capacity(size);
+    return Ref::new_ref(Py_None);
+  });
+  if (done == nullptr) return -1;
+  Py_DECREF(done);
+  return 0;
+}
+
+template <Ref (*Method)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guard([&] { return Method(self, args, nargs, kwnames); });
+}
+
+template <Ref (*Method)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+constexpr PyCFunction fastcall() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_entry<Method>));
+}
+
+PyMethodDef g_engine_methods[] = {
+    {"encode_flat", fastcall<encode_flat>(), METH_FASTCALL | METH_KEYWORDS,
+     "encode_flat($self, words, threads)\n--\n\n"
+     "Encode every word; returns (ids, offsets) as buffers of uint32 and int64."},
+    {"encode_lists", fastcall<encode_lists>(), METH_FASTCALL | METH_KEYWORDS,
+     "encode_lists($self, words, threads)\n--\n\nEncode every word; returns a list of id lists."},
+    {"decode_lists", fastcall<decode_lists>(), METH_FASTCALL | METH_KEYWORDS,
+     "decode_lists($self, batch, threads)\n--\n\nDecode every sequence of ids; returns a list of str."},
+    {"decode_flat", fastcall<decode_flat>(), METH_FASTCALL | METH_KEYWORDS,
+     "decode_flat($self, ids, offsets, threads)\n--\n\n"
+     "Decode ids[offsets[i]:offsets[i + 1]] for every i; returns a list of str."},
+    {"encode_chunk", fastcall<encode_chunk>(), METH_FASTCALL | METH_KEYWORDS,
+     "encode_chunk($self, data, threads)\n--\n\n"
+     "Encode the whitespace-separated words of UTF-8 lines; returns (ids, line offsets)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef g_engine_getset[] = {
+    {"cache_size", get_cache_size, set_cache_size, "Words kept per worker cache; 0 turns caching off.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyObject* engine_type() {
+  if (g_engine_type != nullptr) return g_engine_type;
+  PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>("Engine(vocab, merges, cache_size)\n--\n\n"
+                                    "A model built once for batch work on several threads.")},
+      {Py_tp_new, reinterpret_cast<void*>(engine_new)},
+      {Py_tp_methods, g_engine_methods},
+      {Py_tp_getset, g_engine_getset},
+      {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
+      {0, nullptr},
+  };
+  PyType_Spec spec = {"morfex._engine.Engine", static_cast<int>(sizeof(EngineObject)), 0, Py_TPFLAGS_DEFAULT,
+                      slots};
+  g_engine_type = PyType_FromSpec(&spec);
+  if (g_engine_type == nullptr) throw_fetched();
+  return g_engine_type;
+}
+
+PyMethodDef g_module_methods[] = {
+    {"format_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(format_lines_entry)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "format_lines($module, ids, offsets)\n--\n\n"
+     "The decimal text of lines of ids, one space between ids and a line feed after each line."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT, "morfex._engine", "Native batch engine of morfex.", 0, g_module_methods,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace morfex::py
+
+PyMODINIT_FUNC PyInit__engine() {
+  using namespace morfex::py;
+  return guard([] {
+    Ref module = Ref::steal(PyModule_Create(&g_module_def));
+    if (!module) throw_fetched();
+    if (PyModule_AddObjectRef(module.get(), "Engine", engine_type()) < 0) throw_fetched();
+    if (PyModule_AddObjectRef(module.get(), "OwnedBuffer", owned_buffer_type()) < 0) throw_fetched();
+    return module;
+  });
+}

@@ -1,0 +1,186 @@
+#include "engine/batch.h"
+
+#include <algorithm>
+#include <atomic>
+
+namespace morfex::engine {
+namespace {
+
+// How often (in words) the calling thread looks at the clock to see whether to poll.
+constexpr std::size_t kPollWords = 1024;
+
+}  // namespace
+
+struct Session::Worker {
+  bool caller = false;  // runs on the calling thread, so it polls
+  std::unique_ptr<WordCache> cache;
+  std::vector<char> scratch;
+  IdBuffer word;
+};
+
+struct Session::Chunking {
+  std::size_t words;
+  std::size_t chunk;  // words per chunk
+  std::size_t chunks;
+  std::size_t workers;
+
+  std::size_t begin(std::size_t c) const noexcept { return c * chunk; }
+  std::size_t end(std::size_t c) const noexcept { return std::min(words, (c + 1) * chunk); }
+};
+
+Session::Session(Engine& engine, std::size_t threads, Poll poll)
+    : engine_(engine), team_(threads), poll_(std::move(poll)), last_poll_(std::chrono::steady_clock::now()) {}
+
+Session::~Session() {
+  for (std::unique_ptr<Worker>& worker : workers_) engine_.caches().give_back(std::move(worker->cache));
+}
+
+Session::Chunking Session::chunking(std::size_t words) const {
+  if (words < kParallelWords || team_.size() == 1) return {words, std::max<std::size_t>(words, 1), 1, 1};
+  // Several chunks per worker keep them busy to the end; chunks of a few
+  // thousand words keep the shared counter cold.
+  const std::size_t chunk = std::clamp<std::size_t>(words / (team_.size() * 8), 256, 4096);
+  const std::size_t chunks = (words + chunk - 1) / chunk;
+  return {words, chunk, chunks, std::min(team_.size(), chunks)};
+}
+
+void Session::poll_now() {
+  const auto now = std::chrono::steady_clock::now();
+  if (now - last_poll_ < kPollInterval) return;
+  last_poll_ = now;
+  if (poll_) poll_();
+}
+
+void Session::for_each_chunk(const Chunking& plan, const std::function<bool(Worker&, std::size_t)>& body) {
+  while (workers_.size() < plan.workers) {
+    workers_.push_back(std::make_unique<Worker>());
+    workers_.back()->cache = engine_.caches().take();
+  }
+  workers_[0]->caller = true;
+  if (plan.workers == 1) {
+    body(*workers_[0], 0);
+    return;
+  }
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> stopped{false};
+  team_.run(plan.workers, [&](std::size_t worker) {
+    try {
+      for (std::size_t c = next.fetch_add(1, std::memory_order_relaxed);
+           c < plan.chunks && !stopped.load(std::memory_order_relaxed);
+           c = next.fetch_add(1, std::memory_order_relaxed)) {
+        if (!body(*workers_[worker], c)) stopped.store(true, std::memory_order_relaxed);
+      }
+    } catch (...) {
+      stopped.store(true, std::memory_order_relaxed);
+      throw;
+    }
+  });
+}
+
+namespace {
+
+// Appends the ids of one word, through the worker's cache when it has one.
+template <class Worker>
+void encode_cached(const Model& model, Worker& worker, std::string_view text, FlatBuffer<TokenId>& ids) {
+  IdBuffer& word = worker.word;
+  word.truncate(0);
+  if (worker.cache) {
+    const std::uint64_t hash = word_hash(text);
+    if (!worker.cache->find(text, hash, word)) {
+      encode_word(model, text, word);
+      worker.cache->insert(text, hash, word);
+    }
+  } else {
+    encode_word(model, text, word);
+  }
+  ids.append(word.data(), word.size());
+}
+
+}  // namespace
+
+std::size_t Session::encode(std::span<const WordRef> words, EncodedWords& out) {
+  const Chunking plan = chunking(words.size());
+  const Model& model = engine_.model();
+  std::atomic<std::size_t> failed{kNoWord};
+  if (plan.workers == 1) {
+    for_each_chunk(plan, [&](Worker& worker, std::size_t) {
+      for (std::size_t i = 0; i < words.size(); ++i) {
+        if (i % kPollWords == 0) poll_now();
+        std::string_view text;
+        if (!utf8_of(words[i], worker.scratch, text)) {
+          failed = i;
+          return false;
+        }
+        encode_cached(model, worker, text, out.ids);
+        out.ends.push_back(static_cast<std::int64_t>(out.ids.size()));
+      }
+      return true;
+    });
+    return failed;
+  }
+  if (chunk_ids_.size() < plan.chunks) chunk_ids_.resize(plan.chunks);
+  counts_.resize(words.size());
+  for_each_chunk(plan, [&](Worker& worker, std::size_t c) {
+    // Chunks after a failure need no work: only the first failure counts.
+    if (plan.begin(c) > failed.load(std::memory_order_relaxed)) return true;
+    FlatBuffer<TokenId>& ids = chunk_ids_[c];
+    ids.clear();
+    for (std::size_t i = plan.begin(c); i < plan.end(c); ++i) {
+      if (worker.caller && i % kPollWords == 0) poll_now();
+      std::string_view text;
+      if (!utf8_of(words[i], worker.scratch, text)) {
+        std::size_t seen = failed.load();
+        while (i < seen && !failed.compare_exchange_weak(seen, i)) {
+        }
+        return true;
+      }
+      const std::size_t before = ids.size();
+      encode_cached(model, worker, text, ids);
+      counts_[i] = static_cast<std::uint32_t>(ids.size() - before);
+    }
+    return true;
+  });
+  if (failed != kNoWord) return failed;
+  // One assembly, in word order.
+  std::int64_t end = static_cast<std::int64_t>(out.ids.size());
+  std::int64_t* ends = out.ends.extend(words.size());
+  for (std::size_t c = 0; c < plan.chunks; ++c) {
+    out.ids.append(chunk_ids_[c].data(), chunk_ids_[c].size());
+    for (std::size_t i = plan.begin(c); i < plan.end(c); ++i) *ends++ = end += counts_[i];
+  }
+  return kNoWord;
+}
+
+void Session::decode(std::span<const TokenId> ids, std::span<const std::int64_t> offsets, DecodedWords& out) {
+  const std::size_t words = offsets.empty() ? 0 : offsets.size() - 1;
+  const Chunking plan = chunking(words);
+  const Model& model = engine_.model();
+  while (chunk_text_.size() < plan.chunks) chunk_text_.push_back(std::make_unique<TextBuffer>());
+  text_ends_.resize(words);
+  out.shapes.resize(words);
+  out.texts.resize(words);
+  const std::int64_t base = words == 0 ? 0 : offsets[0];
+  for_each_chunk(plan, [&](Worker& worker, std::size_t c) {
+    TextBuffer& text = *chunk_text_[c];
+    text.truncate(0);
+    for (std::size_t i = plan.begin(c); i < plan.end(c); ++i) {
+      if (worker.caller && i % kPollWords == 0) poll_now();
+      const auto begin = static_cast<std::size_t>(offsets[i] - base);
+      const auto end = static_cast<std::size_t>(offsets[i + 1] - base);
+      out.shapes[i] = decode_word(model, ids.subspan(begin, end - begin), text);
+      text_ends_[i] = text.size();
+    }
+    return true;
+  });
+  // The chunks' texts no longer grow, so views into them stay valid.
+  for (std::size_t c = 0; c < plan.chunks; ++c) {
+    const char* text = chunk_text_[c]->data();
+    std::size_t start = 0;
+    for (std::size_t i = plan.begin(c); i < plan.end(c); ++i) {
+      out.texts[i] = std::string_view(text + start, text_ends_[i] - start);
+      start = text_ends_[i];
+    }
+  }
+}
+
+}  // namespace morfex::engine

@@ -1,0 +1,82 @@
+#include "engine/word_cache.h"
+
+#include <bit>
+#include <cstring>
+#include <utility>
+
+#include "bpe/hash.h"
+
+namespace morfex::engine {
+
+std::uint64_t word_hash(std::string_view word) noexcept { return bpe::StringHash{}(word) | 1u; }
+
+WordCache::WordCache(std::size_t capacity)
+    : capacity_(capacity),
+      slots_(std::bit_ceil(2 * capacity + 2)),
+      storage_(capacity * kBytesPerWord / sizeof(TokenId)) {}
+
+void WordCache::clear() noexcept {
+  std::fill(slots_.begin(), slots_.end(), Slot{});
+  size_ = 0;
+  used_ = 0;
+}
+
+bool WordCache::find(std::string_view word, std::uint64_t hash, IdBuffer& ids) const {
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    const Slot& slot = slots_[i];
+    if (slot.hash == 0) return false;
+    if (slot.hash != hash || slot.word_bytes != word.size()) continue;
+    const TokenId* entry = storage_.data() + slot.offset;
+    if (std::memcmp(entry + slot.id_count, word.data(), word.size()) != 0) continue;
+    ids.append(entry, slot.id_count);
+    return true;
+  }
+}
+
+void WordCache::insert(std::string_view word, std::uint64_t hash, std::span<const TokenId> ids) {
+  if (capacity_ == 0 || word.size() > kMaxWordBytes || ids.size() > kMaxIds) return;
+  const std::size_t need = ids.size() + (word.size() + sizeof(TokenId) - 1) / sizeof(TokenId);
+  if (size_ == capacity_ || need > storage_.size() - used_) clear();
+  if (need > storage_.size()) return;
+  TokenId* entry = storage_.data() + used_;
+  std::memcpy(entry, ids.data(), ids.size() * sizeof(TokenId));
+  std::memcpy(entry + ids.size(), word.data(), word.size());
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t i = hash & mask;
+  while (slots_[i].hash != 0) i = (i + 1) & mask;
+  slots_[i] = Slot{hash, static_cast<std::uint32_t>(used_), static_cast<std::uint16_t>(word.size()),
+                   static_cast<std::uint16_t>(ids.size())};
+  used_ += need;
+  ++size_;
+}
+
+std::unique_ptr<WordCache> CachePool::take() {
+  std::lock_guard lock(mutex_);
+  if (capacity_ == 0) return nullptr;
+  if (idle_.empty()) return std::make_unique<WordCache>(capacity_);
+  std::unique_ptr<WordCache> cache = std::move(idle_.back());
+  idle_.pop_back();
+  return cache;
+}
+
+void CachePool::give_back(std::unique_ptr<WordCache> cache) {
+  if (!cache) return;
+  std::lock_guard lock(mutex_);
+  if (cache->capacity() != capacity_ || idle_.size() == kMaxIdle) return;
+  idle_.push_back(std::move(cache));
+}
+
+void CachePool::set_capacity(std::size_t capacity) {
+  std::vector<std::unique_ptr<WordCache>> dropped;
+  std::lock_guard lock(mutex_);
+  capacity_ = capacity;
+  dropped.swap(idle_);
+}
+
+std::size_t CachePool::capacity() const {
+  std::lock_guard lock(mutex_);
+  return capacity_;
+}
+
+}  // namespace morfex::engine

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "engine/core_model.h"
+
+namespace morfex::engine {
+
+// A bounded map from a word to its ids, used by one thread at a time. When
+// it holds `capacity` words (or its storage is full) it starts over empty,
+// which keeps its memory fixed and costs one sweep per `capacity` misses.
+// Long words are not kept: they are rare and would crowd out the rest.
+class WordCache {
+ public:
+  static constexpr std::size_t kMaxWordBytes = 64;
+  static constexpr std::size_t kMaxIds = 32;
+  // Storage for words and ids, per word of capacity.
+  static constexpr std::size_t kBytesPerWord = 32;
+
+  explicit WordCache(std::size_t capacity);
+
+  // Appends the cached ids of `word` to `ids`; false when it is not cached.
+  bool find(std::string_view word, std::uint64_t hash, IdBuffer& ids) const;
+  void insert(std::string_view word, std::uint64_t hash, std::span<const TokenId> ids);
+
+  std::size_t capacity() const noexcept { return capacity_; }
+  std::size_t size() const noexcept { return size_; }
+
+ private:
+  struct Slot {
+    std::uint64_t hash = 0;  // 0: empty; stored hashes have their low bit set
+    std::uint32_t offset = 0;
+    std::uint16_t word_bytes = 0;
+    std::uint16_t id_count = 0;
+  };
+  void clear() noexcept;
+
+  std::size_t capacity_;
+  std::size_t size_ = 0;
+  std::vector<Slot> slots_;  // a power of two, at least twice the capacity
+  // Each entry: its ids, then its word bytes padded to whole ids.
+  std::vector<TokenId> storage_;
+  std::size_t used_ = 0;  // in ids
+};
+
+// The caches of one engine. A worker takes one for the length of a call and
+// gives it back, so no cache is ever shared between threads.
+class CachePool {
+ public:
+  explicit CachePool(std::size_t capacity) : capacity_(capacity) {}
+
+  // A cache for one worker, or null when caching is off.
+  std::unique_ptr<WordCache> take();
+  void give_back(std::unique_ptr<WordCache> cache);
+  // Takes effect for caches taken from now on; those in use are dropped on return.
+  void set_capacity(std::size_t capacity);
+  std::size_t capacity() const;
+
+ private:
+  static constexpr std::size_t kMaxIdle = 64;
+  mutable std::mutex mutex_;
+  std::size_t capacity_;
+  std::vector<std::unique_ptr<WordCache>> idle_;
+};
+
+// The hash the cache is keyed by.
+std::uint64_t word_hash(std::string_view word) noexcept;
+
+}  // namespace morfex::engine

@@ -1,0 +1,79 @@
+#include "engine/word_cache.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace morfex::engine {
+namespace {
+
+std::vector<TokenId> found(const WordCache& cache, const std::string& word) {
+  IdBuffer ids;
+  if (!cache.find(word, word_hash(word), ids)) return {UINT32_MAX};
+  return {ids.begin(), ids.end()};
+}
+
+void put(WordCache& cache, const std::string& word, std::vector<TokenId> ids) {
+  cache.insert(word, word_hash(word), ids);
+}
+
+TEST(WordCache, FindsWhatWasInsertedByExactBytes) {
+  WordCache cache(8);
+  put(cache, "ab", {1, 2});
+  put(cache, "", {});
+  put(cache, std::string("a\0b", 3), {7});
+  EXPECT_EQ(found(cache, "ab"), (std::vector<TokenId>{1, 2}));
+  EXPECT_EQ(found(cache, ""), (std::vector<TokenId>{}));
+  EXPECT_EQ(found(cache, std::string("a\0b", 3)), (std::vector<TokenId>{7}));
+  EXPECT_EQ(found(cache, "a"), (std::vector<TokenId>{UINT32_MAX}));
+  EXPECT_EQ(found(cache, "ab "), (std::vector<TokenId>{UINT32_MAX}));
+}
+
+TEST(WordCache, StartsOverWhenFullAndStaysBounded) {
+  WordCache cache(4);
+  const std::vector<std::string> words = {"w0", "w1", "w2", "w3"};
+  for (TokenId i = 0; i < 4; ++i) put(cache, words[i], {i});
+  EXPECT_EQ(cache.size(), 4u);
+  put(cache, "w4", {4});
+  EXPECT_EQ(cache.size(), 1u);
+  EXPECT_EQ(found(cache, "w0"), (std::vector<TokenId>{UINT32_MAX}));
+  EXPECT_EQ(found(cache, "w4"), (std::vector<TokenId>{4}));
+}
+
+TEST(WordCache, StartsOverWhenItsStorageIsFull) {
+  WordCache cache(8);  // room for 8 * 32 bytes: one entry of 192 bytes, not two
+  const std::vector<TokenId> many(WordCache::kMaxIds, 9);
+  put(cache, std::string(WordCache::kMaxWordBytes, 'x'), many);
+  put(cache, std::string(WordCache::kMaxWordBytes, 'y'), many);
+  EXPECT_EQ(cache.size(), 1u);
+  EXPECT_EQ(found(cache, std::string(WordCache::kMaxWordBytes, 'y')), many);
+}
+
+TEST(WordCache, KeepsNeitherLongWordsNorWordsOfManyIds) {
+  WordCache cache(64);
+  put(cache, std::string(WordCache::kMaxWordBytes + 1, 'x'), {1});
+  put(cache, "many", std::vector<TokenId>(WordCache::kMaxIds + 1, 3));
+  EXPECT_EQ(cache.size(), 0u);
+}
+
+TEST(CachePool, HandsOutCachesOfTheCurrentCapacity) {
+  CachePool pool(16);
+  std::unique_ptr<WordCache> first = pool.take();
+  std::unique_ptr<WordCache> second = pool.take();
+  ASSERT_TRUE(first && second);
+  EXPECT_NE(first.get(), second.get());
+  WordCache* kept = first.get();
+  pool.give_back(std::move(first));
+  EXPECT_EQ(pool.take().get(), kept);
+  pool.set_capacity(0);
+  EXPECT_EQ(pool.take(), nullptr);
+  pool.give_back(std::move(second));  // of the old capacity: dropped
+  pool.set_capacity(32);
+  std::unique_ptr<WordCache> fresh = pool.take();
+  ASSERT_TRUE(fresh);
+  EXPECT_EQ(fresh->capacity(), 32u);
+}
+
+}  // namespace
+}  // namespace morfex::engine

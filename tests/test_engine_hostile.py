@@ -1,0 +1,141 @@
+"""The batch engine under hostile input: huge batches, huge words, interrupts,
+many Python threads, fork()."""
+
+import _thread
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import morfex
+from conftest import EXAMPLE_MERGES, EXAMPLE_VOCAB
+
+
+@pytest.fixture(scope="module")
+def tok():
+    return morfex.default_model()
+
+
+def test_ten_million_words_in_one_batch(tok):
+    word = "kot\u2581ami"
+    ids, offsets = tok.encode_flat([word] * 10_000_000, threads=2)
+    one = tok.encode(word)
+    assert len(offsets) == 10_000_001
+    assert len(ids) == 10_000_000 * len(one)
+    assert ids[-len(one) :].tolist() == one and np.all(np.diff(offsets) == len(one))
+
+
+def test_a_one_megabyte_word(tok):
+    word = ("kot\u2581ami\u2581" * 100_000)[: 1 << 20]
+    expected = tok.encode(word)
+    assert tok.encode_batch([word, "dom", word], threads=2) == [expected, tok.encode("dom"), expected]
+    assert tok.decode_batch([expected]) == [tok.decode(expected)]
+
+
+def test_a_non_str_at_the_last_index_leaves_nothing_behind(tok):
+    words = ["dom"] * 200_000 + [None]
+    with pytest.raises(TypeError, match="^item 200000: argument 'text': "):
+        tok.encode_batch(words, threads=2)
+    assert tok.encode_batch(["dom"]) == [tok.encode("dom")]
+
+
+def interrupt_after(seconds):
+    timer = threading.Timer(seconds, _thread.interrupt_main)
+    timer.start()
+    return timer
+
+
+@pytest.mark.parametrize("method", ["encode_flat", "encode_batch"])
+@pytest.mark.parametrize("threads", [1, 2])
+def test_ctrl_c_stops_a_long_batch_quickly(tok, method, threads):
+    words = ["kot\u2581ami\u2581" * 40] * 3_000_000  # far more than a second of work
+    timer = interrupt_after(0.3)
+    start = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        getattr(tok, method)(words, threads=threads)
+    elapsed = time.monotonic() - start
+    timer.join()
+    assert elapsed < 2.0, elapsed
+    assert tok.encode_batch(["dom"], threads=threads) == [tok.encode("dom")]
+
+
+def test_ctrl_c_stops_a_long_decode(tok):
+    ids = np.full(60_000_000, 500, dtype=np.uint32)
+    offsets = np.arange(0, 60_000_001, 6, dtype=np.int64)
+    timer = interrupt_after(0.3)
+    with pytest.raises(KeyboardInterrupt):
+        tok.decode_flat(ids, offsets, threads=2)
+    timer.join()
+
+
+def test_eight_python_threads_share_one_tokenizer(tok):
+    rng = np.random.default_rng(3)
+    vocab = [t for t in tok.vocab if t not in morfex.SPECIAL_TOKENS]
+    words = ["\u2581".join(vocab[i] for i in rng.integers(0, len(vocab), 3)) for _ in range(30_000)]
+    expected = [tok.encode(w) for w in words]
+    failures = []
+
+    def work(seed):
+        try:
+            for round_ in range(3):
+                part = words[seed * 1000 + round_ :]
+                assert tok.encode_batch(part, threads=2) == expected[seed * 1000 + round_ :]
+                ids, offsets = tok.encode_flat(part, threads=2)
+                assert tok.decode_flat(ids, offsets, threads=2) == [tok.decode(e) for e in expected[seed * 1000 + round_ :]]
+        except BaseException as error:  # noqa: BLE001 - reported below
+            failures.append(error)
+
+    threads = [threading.Thread(target=work, args=(seed,)) for seed in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert failures == []
+
+
+def test_other_python_threads_run_while_a_batch_works(tok):
+    ticks = []
+    stop = threading.Event()
+
+    def ticker():
+        while not stop.is_set():
+            ticks.append(time.monotonic())
+            time.sleep(0.001)
+
+    thread = threading.Thread(target=ticker)
+    thread.start()
+    try:
+        words = ["kot\u2581ami\u2581" * 40] * 300_000
+        start = time.monotonic()
+        tok.encode_flat(words, threads=1)
+        end = time.monotonic()
+    finally:
+        stop.set()
+        thread.join()
+    during = [t for t in ticks if start < t < end]
+    assert end - start < 0.05 or len(during) > 3
+
+
+FORK_SCRIPT = """
+import os, sys
+import morfex
+tok = morfex.Tokenizer(VOCAB, MERGES)
+words = ["k\\u2581um\\u2581ain", "aab"] * 50000
+expected = tok.encode_batch(words, threads=1)
+assert tok.encode_batch(words, threads=2) == expected
+pid = os.fork()
+if pid == 0:
+    ok = tok.encode_batch(words, threads=2) == expected and tok.decode_batch(expected, threads=2)[0] == "kumain"
+    os._exit(0 if ok else 1)
+_, status = os.waitpid(pid, 0)
+sys.exit(os.waitstatus_to_exitcode(status))
+"""
+
+
+def test_a_child_process_encodes_after_fork():
+    script = FORK_SCRIPT.replace("VOCAB", repr(EXAMPLE_VOCAB)).replace("MERGES", repr(EXAMPLE_MERGES))
+    result = subprocess.run([sys.executable, "-W", "ignore", "-c", script], timeout=60, capture_output=True)
+    assert result.returncode == 0, result.stderr.decode()
