@@ -190,7 +190,8 @@ class Worker:
             for name in DECODERS:
                 decoded = self.decoder(name, corpus)()
                 if decoded != texts:
-                    i = next((i for i, (a, b) in enumerate(zip(decoded, texts)) if a != b), min(len(decoded), len(texts)))
+                    i = next((i for i, (a, b) in enumerate(zip(decoded, texts)) if a != b),
+                             min(len(decoded), len(texts)))
                     raise Mismatch(f"{where}: {name} differs from decoding one by one at sequence {i}: "
                                    f"{decoded[i:i + 1]} instead of {texts[i:i + 1]}")
             facts[corpus] = {"words": len(words), "morfex tokens": int(len(expected[0])),
