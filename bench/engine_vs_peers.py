@@ -221,7 +221,7 @@ def plot(rates, corpus_names, path):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--rounds", type=int, default=7, help="timed rounds (default 7)")
+    parser.add_argument("--rounds", type=int, default=5, help="timed rounds (default 5)")
     parser.add_argument("--vocab-size", type=int, default=24_000, help="of the trained models (default 24000)")
     parser.add_argument("--min-frequency", type=int, default=2, help="of a merged pair in training (default 2)")
     parser.add_argument("--corpus-weight", type=float, default=1.15, help="Morfessor's, for corpus (a) (default 1.15)")
