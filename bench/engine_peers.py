@@ -46,7 +46,9 @@ DECODERS = ["morfex decode_flat", "morfex decode_batch", "tokenizers decode_batc
 
 def uncached_tokenizer(vocab, merges):
     """The one place that knows how to turn the engine's word cache off."""
-    return morfex.Tokenizer(vocab, merges, cache=False)
+    tokenizer = morfex.Tokenizer(vocab, merges)
+    tokenizer.cache_size = 0
+    return tokenizer
 
 
 def floor_vocab(vocab):
