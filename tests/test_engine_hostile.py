@@ -135,7 +135,20 @@ sys.exit(os.waitstatus_to_exitcode(status))
 """
 
 
-def test_a_child_process_encodes_after_fork():
-    script = FORK_SCRIPT.replace("VOCAB", repr(EXAMPLE_VOCAB)).replace("MERGES", repr(EXAMPLE_MERGES))
+# The fork happens while another thread is inside a batch, its workers running.
+BUSY_FORK_SCRIPT = FORK_SCRIPT.replace(
+    "pid = os.fork()",
+    """import threading
+busy = threading.Thread(target=lambda: tok.encode_flat(["k\\u2581um\\u2581ain" * 30] * 2_000_000, threads=2))
+busy.start()
+import time
+time.sleep(0.2)
+pid = os.fork()""",
+).replace("sys.exit(", "busy.join()\nsys.exit(")
+
+
+@pytest.mark.parametrize("script", [FORK_SCRIPT, BUSY_FORK_SCRIPT], ids=["after a batch", "during a batch"])
+def test_a_child_process_encodes_after_fork(script):
+    script = script.replace("VOCAB", repr(EXAMPLE_VOCAB)).replace("MERGES", repr(EXAMPLE_MERGES))
     result = subprocess.run([sys.executable, "-W", "ignore", "-c", script], timeout=60, capture_output=True)
     assert result.returncode == 0, result.stderr.decode()
