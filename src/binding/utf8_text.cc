@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "binding/errors.h"
+#include "bpe/utf8.h"
 
 namespace morfex::py {
 namespace {
@@ -12,36 +13,6 @@ std::size_t encoded_size(const Unit* units, std::size_t length) noexcept {
   std::size_t size = length;
   for (std::size_t i = 0; i < length; ++i) size += (units[i] >= 0x80) + (units[i] >= 0x800) + (units[i] >= 0x10000);
   return size;
-}
-
-constexpr std::size_t kSurrogate = ~std::size_t{0};
-
-// Writes the UTF-8 form of the units to `out`, which has room for it, and
-// returns its size; kSurrogate if a lone surrogate, which has no UTF-8 form,
-// stops it.
-template <class Unit>
-std::size_t encode(const Unit* units, std::size_t length, char* out) noexcept {
-  char* const start = out;
-  for (std::size_t i = 0; i < length; ++i) {
-    const std::uint32_t c = units[i];
-    if (c < 0x80) {
-      *out++ = static_cast<char>(c);
-    } else if (c < 0x800) {
-      *out++ = static_cast<char>(0xC0 | (c >> 6));
-      *out++ = static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      if (c >= 0xD800 && c <= 0xDFFF) return kSurrogate;
-      *out++ = static_cast<char>(0xE0 | (c >> 12));
-      *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      *out++ = static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      *out++ = static_cast<char>(0xF0 | (c >> 18));
-      *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      *out++ = static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return static_cast<std::size_t>(out - start);
 }
 
 }  // namespace
@@ -63,8 +34,8 @@ std::string_view Utf8Text::read(PyObject* str) {
   auto encode_units = [&](const auto* units) -> std::string_view {
     const std::size_t bound = length * (sizeof(*units) == 4 ? 4 : sizeof(*units) + 1);
     char* out = bound <= sizeof(inline_) ? inline_ : room(encoded_size(units, length));
-    const std::size_t size = encode(units, length, out);
-    return size == kSurrogate ? std::string_view() : std::string_view(out, size);
+    const std::size_t size = bpe::encode_code_units(units, length, out);
+    return size == bpe::kLoneSurrogate ? std::string_view() : std::string_view(out, size);
   };
   std::string_view text;
   switch (PyUnicode_KIND(str)) {

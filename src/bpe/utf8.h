@@ -118,4 +118,36 @@ inline TextShape shape_of(std::string_view text) noexcept {
   return shape;
 }
 
+// What encode_code_units returns when a lone surrogate, which has no UTF-8
+// form, stops it.
+inline constexpr std::size_t kLoneSurrogate = ~std::size_t{0};
+
+// Writes the UTF-8 form of code units (one, two or four bytes each, as the
+// interpreter stores its strs) to `out`, which has room for it, and returns
+// its size, or kLoneSurrogate.
+template <class Unit>
+std::size_t encode_code_units(const Unit* units, std::size_t length, char* out) noexcept {
+  char* const start = out;
+  for (std::size_t i = 0; i < length; ++i) {
+    const std::uint32_t c = units[i];
+    if (c < 0x80) {
+      *out++ = static_cast<char>(c);
+    } else if (c < 0x800) {
+      *out++ = static_cast<char>(0xC0 | (c >> 6));
+      *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      if (c >= 0xD800 && c <= 0xDFFF) return kLoneSurrogate;
+      *out++ = static_cast<char>(0xE0 | (c >> 12));
+      *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      *out++ = static_cast<char>(0xF0 | (c >> 18));
+      *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return static_cast<std::size_t>(out - start);
+}
+
 }  // namespace morfex::bpe

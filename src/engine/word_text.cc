@@ -1,44 +1,17 @@
 #include "engine/word_text.h"
 
+#include "bpe/utf8.h"
+
 namespace morfex::engine {
 namespace {
-
-constexpr std::size_t kSurrogate = SIZE_MAX;
-
-// Writes the UTF-8 form of the units to `out`, which has room for it, and
-// returns its size, or kSurrogate at a lone surrogate.
-template <class Unit>
-std::size_t encode_units(const Unit* units, std::size_t length, char* out) noexcept {
-  char* const start = out;
-  for (std::size_t i = 0; i < length; ++i) {
-    const std::uint32_t c = units[i];
-    if (c < 0x80) {
-      *out++ = static_cast<char>(c);
-    } else if (c < 0x800) {
-      *out++ = static_cast<char>(0xC0 | (c >> 6));
-      *out++ = static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      if (c >= 0xD800 && c <= 0xDFFF) return kSurrogate;
-      *out++ = static_cast<char>(0xE0 | (c >> 12));
-      *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      *out++ = static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      *out++ = static_cast<char>(0xF0 | (c >> 18));
-      *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      *out++ = static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return static_cast<std::size_t>(out - start);
-}
 
 template <class Unit>
 bool encode_into(const WordRef& word, std::vector<char>& scratch, std::string_view& text) {
   // A unit of n bytes takes at most n + 1 bytes of UTF-8 (four for four).
   const std::size_t bound = word.length * (sizeof(Unit) == 4 ? 4 : sizeof(Unit) + 1);
   if (scratch.size() < bound) scratch.resize(bound);
-  const std::size_t size = encode_units(static_cast<const Unit*>(word.data), word.length, scratch.data());
-  if (size == kSurrogate) return false;
+  const std::size_t size = bpe::encode_code_units(static_cast<const Unit*>(word.data), word.length, scratch.data());
+  if (size == bpe::kLoneSurrogate) return false;
   text = std::string_view(scratch.data(), size);
   return true;
 }
