@@ -18,7 +18,7 @@ from typing import BinaryIO
 import numpy as np
 from tqdm import tqdm
 
-from morfex import engine
+from morfex import chunked_input, engine
 from morfex.chunked_input import Piece, pieces
 from morfex.model_files import DEFAULT_MODEL, ModelFileError, default_model, load
 from morfex.model_writer import dumps
@@ -60,7 +60,7 @@ def _open_input(path: str) -> tuple[str, contextlib.AbstractContextManager[Binar
         raise CliError(f"{path}: cannot read: {error.strerror}") from None
 
 
-def _input_pieces(name: str, stream: BinaryIO, args: argparse.Namespace) -> Iterator[Piece]:
+def _input_pieces(name: str, stream: BinaryIO, args: argparse.Namespace, size: int | None = None) -> Iterator[Piece]:
     """The input in bounded pieces, with a progress bar by bytes."""
     try:
         info = os.fstat(stream.fileno())
@@ -69,7 +69,7 @@ def _input_pieces(name: str, stream: BinaryIO, args: argparse.Namespace) -> Iter
         total = None
     with tqdm(desc=args.command, total=total, unit="B", unit_scale=True, file=sys.stderr,
               disable=not _show_progress(args)) as bar:
-        for piece in pieces(stream):
+        for piece in pieces(stream, size):
             yield piece
             bar.update(len(piece.data))
 
@@ -294,7 +294,7 @@ def _encode(args: argparse.Namespace) -> int:
         return EXIT_OK
     if args.tokens:
         raise CliError("--tokens writes text: it cannot go with --format npy")
-    with _Output(offsets_path(args.output), seekable=True) as offsets, _Output(args.output, seekable=True) as ids:
+    with _Output(args.output, seekable=True) as ids, _Output(offsets_path(args.output), seekable=True) as offsets:
         _encode_pieces(args, tokenizer, _NpyLines(ids, offsets))
     return EXIT_OK
 
@@ -327,7 +327,9 @@ def _decode(args: argparse.Namespace) -> int:
     name, opened = _open_input(args.input)
     ends_line = True
     with opened as stream, _Output(args.output) as out:
-        for piece in _input_pieces(name, stream, args):
+        # Parsing holds each id of a piece as a Python object for a moment:
+        # smaller pieces keep that at a few tens of MB.
+        for piece in _input_pieces(name, stream, args, max(1, chunked_input.CHUNK_SIZE // 4)):
             fault: CliError | None = None
             data = piece.data
             try:
