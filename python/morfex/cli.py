@@ -259,7 +259,7 @@ class _NpyLines:
         self.offsets.finish()
 
 
-def offsets_path(path: str) -> str:
+def _offsets_path(path: str) -> str:
     """Where the line offsets of `--format npy -o path` go: ids.npy -> ids.offsets.npy."""
     return path.removesuffix(".npy") + ".offsets.npy"
 
@@ -294,7 +294,7 @@ def _encode(args: argparse.Namespace) -> int:
         return EXIT_OK
     if args.tokens:
         raise CliError("--tokens writes text: it cannot go with --format npy")
-    with _Output(args.output, seekable=True) as ids, _Output(offsets_path(args.output), seekable=True) as offsets:
+    with _Output(args.output, seekable=True) as ids, _Output(_offsets_path(args.output), seekable=True) as offsets:
         _encode_pieces(args, tokenizer, _NpyLines(ids, offsets))
     return EXIT_OK
 
