@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 
 import morfex
-from morfex import cli
+from morfex import cli, engine
 from morfex.tokenizer import Tokenizer
 
 CORPUS = "\n".join(
@@ -237,9 +237,9 @@ WRITERS = {
     "train": (["train", "{input}"], CORPUS.encode(), b"ab\nab\t0\n",
               lambda monkeypatch: interrupt_on_call(monkeypatch, cli, "train_bytes", 0)),
     "encode": (["encode", "-m", "{model}", "{input}"], "kot▁ami\n".encode() * 3, "kot▁ami\n".encode() + b"\xff\n",
-               lambda monkeypatch: interrupt_on_call(monkeypatch, Tokenizer, "encode", 2)),
+               lambda monkeypatch: interrupt_on_call(monkeypatch, engine, "encode_chunk", 0)),
     "decode": (["decode", "-m", "{model}", "{input}"], b"5 6\n" * 3, b"5 6\nx\n",
-               lambda monkeypatch: interrupt_on_call(monkeypatch, Tokenizer, "decode", 2)),
+               lambda monkeypatch: interrupt_on_call(monkeypatch, Tokenizer, "decode_batch", 0)),
 }
 
 

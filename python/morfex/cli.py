@@ -15,11 +15,14 @@ from collections.abc import Callable, Iterator
 from types import TracebackType
 from typing import BinaryIO
 
+import numpy as np
 from tqdm import tqdm
 
-from morfex import utf8
+from morfex import chunked_input, engine
+from morfex.chunked_input import Piece, pieces
 from morfex.model_files import DEFAULT_MODEL, ModelFileError, default_model, load
 from morfex.model_writer import dumps
+from morfex.npy_stream import NpyWriter
 from morfex.tokenizer import Tokenizer
 from morfex.training import CorpusError, TrainingOptions, train_bytes
 from morfex.vocabulary import MARKER, MAX_ID, SPECIAL_TOKENS
@@ -57,11 +60,30 @@ def _open_input(path: str) -> tuple[str, contextlib.AbstractContextManager[Binar
         raise CliError(f"{path}: cannot read: {error.strerror}") from None
 
 
-def _input_lines(name: str, stream: BinaryIO, args: argparse.Namespace) -> Iterator[tuple[int, str]]:
-    lines = tqdm(stream, desc=args.command, unit=" lines", file=sys.stderr, disable=not _show_progress(args))
-    for number, raw in enumerate(lines, start=1):
-        text = utf8.decode(raw, name, CliError, number)
-        yield number, text.removesuffix("\n").removesuffix("\r")
+def _input_pieces(name: str, stream: BinaryIO, args: argparse.Namespace, size: int | None = None) -> Iterator[Piece]:
+    """The input in bounded pieces, with a progress bar by bytes."""
+    try:
+        info = os.fstat(stream.fileno())
+        total = info.st_size if stat.S_ISREG(info.st_mode) else None
+    except (OSError, ValueError):
+        total = None
+    with tqdm(desc=args.command, total=total, unit="B", unit_scale=True, file=sys.stderr,
+              disable=not _show_progress(args)) as bar:
+        for piece in pieces(stream, size):
+            yield piece
+            bar.update(len(piece.data))
+
+
+def _utf8_fault(name: str, piece: Piece, offset: int) -> CliError:
+    line, column = piece.position(offset)
+    return CliError(f"{name}: line {line}: not UTF-8 text (bad byte at column {column})")
+
+
+def _threads() -> int:
+    try:
+        return engine.resolve_threads(None)
+    except ValueError as error:
+        raise CliError(str(error)) from None
 
 
 class _Output:
@@ -72,9 +94,11 @@ class _Output:
     target as it was. Devices and pipes (/dev/null, a FIFO) are written in place.
     """
 
-    def __init__(self, path: str) -> None:
+    def __init__(self, path: str, seekable: bool = False) -> None:
         self.temporary: str | None = None
         self.owned = path != STDIO
+        if seekable and path == STDIO:
+            raise CliError("--format npy needs -o naming a file: its header is rewritten at the end")
         if path == STDIO:
             if sys.stdout is None:
                 raise CliError("standard output is closed")
@@ -86,6 +110,8 @@ class _Output:
         self.target = os.path.realpath(path)
         try:
             if os.path.exists(self.target) and not stat.S_ISREG(os.stat(self.target).st_mode):
+                if seekable:
+                    raise CliError(f"{path}: --format npy needs a regular file: its header is rewritten at the end")
                 self.stream = open(self.target, "wb")
                 return
             directory, base = os.path.split(self.target)
@@ -126,10 +152,23 @@ class _Output:
                     os.unlink(temporary)
 
     def write(self, text: str) -> None:
+        self.write_bytes(text.encode("utf-8"))
+
+    def write_bytes(self, data: bytes | memoryview) -> None:
+        # A buffered pipe may take a large write in part and say so: the
+        # rest goes in further writes, which meet a reader gone away.
+        rest = memoryview(data)
         try:
-            self.stream.write(text.encode("utf-8"))
+            while rest:
+                rest = rest[self.stream.write(rest):]
         except BrokenPipeError:
             raise
+        except OSError as fault:
+            raise CliError(f"{self.name}: cannot write: {fault.strerror}") from None
+
+    def seek(self, offset: int, whence: int = os.SEEK_SET) -> None:
+        try:
+            self.stream.seek(offset, whence)
         except OSError as fault:
             raise CliError(f"{self.name}: cannot write: {fault.strerror}") from None
 
@@ -163,13 +202,100 @@ def _train(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+class _TextLines:
+    """Encoded lines as text: ids (or token strings) joined by spaces, a line per input line."""
+
+    def __init__(self, out: _Output, tokenizer: Tokenizer, tokens: bool) -> None:
+        self.out = out
+        self.tokenizer = tokenizer if tokens else None
+        # Whether ids of the line still open (continued in the next piece) are written already.
+        self.open_ids = False
+
+    def _render(self, ids: engine.Ids, offsets: engine.Offsets) -> bytes:
+        if self.tokenizer is None:
+            return engine.format_ids(ids, offsets)
+        tokens = [self.tokenizer.id_to_token(value) for value in ids.tolist()]
+        shown = ["<unk>" if token is None else token for token in tokens]
+        bounds = offsets.tolist()
+        lines = (" ".join(shown[begin:end]) for begin, end in zip(bounds, bounds[1:]))
+        return "".join(line + "\n" for line in lines).encode("utf-8")
+
+    def add(self, ids: engine.Ids, offsets: engine.Offsets, ends_line: bool) -> None:
+        text = self._render(ids, offsets)
+        if self.open_ids and offsets[1] > offsets[0]:
+            text = b" " + text
+        if ends_line:
+            self.open_ids = False
+        else:
+            # The last line goes on in the next piece: its newline comes later.
+            text = text[:-1]
+            last = offsets[-1] > offsets[-2]
+            self.open_ids = last or (self.open_ids and len(offsets) == 2)
+        self.out.write_bytes(text)
+
+    def finish(self, ends_line: bool) -> None:
+        if not ends_line:
+            self.out.write_bytes(b"\n")
+
+
+class _NpyLines:
+    """Encoded lines as two `.npy` arrays: the ids, and where each line's ids start and end."""
+
+    def __init__(self, ids: _Output, offsets: _Output) -> None:
+        self.ids = NpyWriter(ids, np.uint32)
+        self.offsets = NpyWriter(offsets, np.int64)
+        self.offsets.append([0])
+
+    def add(self, ids: engine.Ids, offsets: engine.Offsets, ends_line: bool) -> None:
+        # The end of a line still open is written once the line ends.
+        ends = offsets[1:] if ends_line else offsets[1:-1]
+        self.offsets.append(ends + self.ids.length)
+        self.ids.append(ids)
+
+    def finish(self, ends_line: bool) -> None:
+        if not ends_line:
+            self.offsets.append([self.ids.length])
+        self.ids.finish()
+        self.offsets.finish()
+
+
+def _offsets_path(path: str) -> str:
+    """Where the line offsets of `--format npy -o path` go: ids.npy -> ids.offsets.npy."""
+    return path.removesuffix(".npy") + ".offsets.npy"
+
+
+def _encode_pieces(args: argparse.Namespace, tokenizer: Tokenizer, sink: _TextLines | _NpyLines) -> None:
+    batch, threads = tokenizer._batch_engine(), _threads()
+    name, opened = _open_input(args.input)
+    ends_line = True
+    with opened as stream:
+        for piece in _input_pieces(name, stream, args):
+            try:
+                ids, offsets = engine.encode_chunk(batch, piece.data, threads)
+            except ValueError as error:
+                offset = getattr(error, "offset", None)
+                if not isinstance(offset, int):
+                    raise
+                # The lines before the faulty one are written, as they would be line by line.
+                whole = piece.data[: piece.data.rfind(b"\n", 0, offset) + 1]
+                if whole:
+                    sink.add(*engine.encode_chunk(batch, whole, threads), True)
+                raise _utf8_fault(name, piece, offset) from None
+            sink.add(ids, offsets, piece.ends_line)
+            ends_line = piece.ends_line
+    sink.finish(ends_line)
+
+
 def _encode(args: argparse.Namespace) -> int:
     _, tokenizer = _model(args)
-    encode = tokenizer.encode_tokens if args.tokens else tokenizer.encode
-    name, opened = _open_input(args.input)
-    with opened as stream, _Output(args.output) as out:
-        for _, line in _input_lines(name, stream, args):
-            out.write(" ".join(str(piece) for word in line.split() for piece in encode(word)) + "\n")
+    if args.format == "text":
+        with _Output(args.output) as out:
+            _encode_pieces(args, tokenizer, _TextLines(out, tokenizer, args.tokens))
+        return EXIT_OK
+    if args.tokens:
+        raise CliError("--tokens writes text: it cannot go with --format npy")
+    with _Output(args.output, seekable=True) as ids, _Output(_offsets_path(args.output), seekable=True) as offsets:
+        _encode_pieces(args, tokenizer, _NpyLines(ids, offsets))
     return EXIT_OK
 
 
@@ -182,12 +308,54 @@ def _parse_ids(name: str, number: int, line: str) -> list[int]:
     return ids
 
 
+def _parse_line(name: str, number: int, line: bytes) -> list[int]:
+    fields = line.split()
+    if not fields:
+        return []
+    # Plain decimal fields take the fast path; anything else (a bad field,
+    # a non-ASCII space) is judged on the text, as str.split() sees it.
+    if b"".join(fields).isdigit() and all(len(field) <= 10 for field in fields):
+        ids = list(map(int, fields))
+        if max(ids) <= MAX_ID:
+            return ids
+    return _parse_ids(name, number, line.decode("utf-8"))
+
+
 def _decode(args: argparse.Namespace) -> int:
     _, tokenizer = _model(args)
+    threads = _threads()
     name, opened = _open_input(args.input)
+    ends_line = True
     with opened as stream, _Output(args.output) as out:
-        for number, line in _input_lines(name, stream, args):
-            out.write(tokenizer.decode(_parse_ids(name, number, line)) + "\n")
+        # Parsing holds each id of a piece as a Python object for a moment:
+        # smaller pieces keep that at a few tens of MB.
+        for piece in _input_pieces(name, stream, args, max(1, chunked_input.CHUNK_SIZE // 4)):
+            fault: CliError | None = None
+            data = piece.data
+            try:
+                data.decode("utf-8")
+            except UnicodeDecodeError as error:
+                fault = _utf8_fault(name, piece, error.start)
+                data = data[: data.rfind(b"\n", 0, error.start) + 1]
+            lines = data.split(b"\n")
+            # A piece that ends a line leaves an empty field after the last b"\n".
+            if data.endswith(b"\n") or not data:
+                lines.pop()
+            batch = []
+            for index, line in enumerate(lines):
+                try:
+                    batch.append(_parse_line(name, piece.line + index, line))
+                except CliError as error:
+                    fault = error
+                    break
+            texts = tokenizer.decode_batch(batch, threads=threads)
+            complete = len(texts) if fault is not None or piece.ends_line else len(texts) - 1
+            out.write("".join(text + "\n" for text in texts[:complete]) + "".join(texts[complete:]))
+            if fault is not None:
+                raise fault
+            ends_line = piece.ends_line
+    if not ends_line:
+        out.write("\n")
     return EXIT_OK
 
 
@@ -281,6 +449,11 @@ def build_parser() -> argparse.ArgumentParser:
     _add_model_options(encode)
     _add_io_options(encode)
     encode.add_argument("--tokens", action="store_true", help="write token strings instead of ids")
+    encode.add_argument(
+        "--format", choices=("text", "npy"), default="text",
+        help="text: a line of ids per input line (default); npy: the ids as a uint32 .npy file named by -o, "
+        "and the int64 line offsets beside it (ids.npy -> ids.offsets.npy): line i is ids[offsets[i]:offsets[i+1]]",
+    )
     encode.set_defaults(run=_encode)
 
     decode = commands.add_parser(

@@ -1,0 +1,280 @@
+import io
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import morfex
+from morfex import chunked_input, cli, engine
+from morfex.chunked_input import WHITESPACE, pieces
+from morfex.npy_stream import HEADER_SIZE
+from morfex.tokenizer import Tokenizer
+
+# Lines that make pieces end inside words' lines, on empty lines and at the end.
+TEXTS = {
+    "plain": "kot▁ami dom▁u\nk▁um▁ain\n",
+    "no final newline": "kot▁ami\ndom▁u pies",
+    "blank lines": "\n\n  \nkot▁ami\n\t\n",
+    "crlf and runs of spaces": "kot▁ami   dom▁u\r\n  pies▁x \r\n",
+    "one long line": " ".join(["kot▁ami", "dom▁u", "k▁um▁ain", "pies"] * 40) + "\n",
+    "long line, spaces at its ends": "   " + "dom▁u " * 50 + "  \nkot\n",
+    "long word": "a" * 300 + " b\n" + "c" * 100,
+    "unknown characters": "żółw ☃▁x\n",
+    "other ASCII separators": "kot\x1cami\x1fdom\x0bu\n",
+}
+SIZES = [1, 3, 7, 64, 1 << 20]
+
+
+class Trickle(io.RawIOBase):
+    """A pipe that hands out at most `step` bytes per read."""
+
+    def __init__(self, data: bytes, step: int) -> None:
+        self.data, self.step = data, step
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer) -> int:
+        part, self.data = self.data[: min(len(buffer), self.step)], self.data[min(len(buffer), self.step):]
+        buffer[: len(part)] = part
+        return len(part)
+
+
+def naive_position(data: bytes, offset: int) -> tuple[int, int]:
+    before = data[:offset]
+    return before.count(b"\n") + 1, offset - (before.rfind(b"\n") + 1) + 1
+
+
+@pytest.mark.parametrize("size", SIZES)
+@pytest.mark.parametrize("text", TEXTS.values(), ids=TEXTS.keys())
+@pytest.mark.parametrize("step", [None, 2])
+def test_pieces_cover_the_input_and_cut_only_between_words(text, size, step):
+    data = text.encode("utf-8")
+    stream = io.BytesIO(data) if step is None else io.BufferedReader(Trickle(data, step))
+    found = list(pieces(stream, size))
+    assert b"".join(piece.data for piece in found) == data
+    start = 0
+    for index, piece in enumerate(found):
+        last = index == len(found) - 1
+        assert piece.data
+        assert last or piece.data[-1] in WHITESPACE
+        for offset in range(len(piece.data)):
+            assert piece.position(offset) == naive_position(data, start + offset)
+        start += len(piece.data)
+
+
+def reference_encode(tokenizer: Tokenizer, data: bytes, tokens: bool) -> bytes:
+    """What encode wrote when it read a line at a time: the plain model."""
+    encode = tokenizer.encode_tokens if tokens else tokenizer.encode
+    lines = data.split(b"\n")
+    if lines[-1] == b"":
+        lines.pop()
+    out = []
+    for line in lines:
+        out.append(" ".join(str(piece) for word in line.decode("utf-8").split() for piece in encode(word)) + "\n")
+    return "".join(out).encode("utf-8")
+
+
+def run_main(args, monkeypatch, capsysbinary, size, threads="1"):
+    monkeypatch.setattr(chunked_input, "CHUNK_SIZE", size)
+    monkeypatch.setenv(engine.THREADS_VARIABLE, threads)
+    status = cli.main(args)
+    out, err = capsysbinary.readouterr()
+    return status, out, err
+
+
+@pytest.fixture(scope="module")
+def model():
+    return morfex.default_model()
+
+
+@pytest.mark.parametrize("threads", ["1", "3"])
+@pytest.mark.parametrize("size", SIZES)
+@pytest.mark.parametrize("text", TEXTS.values(), ids=TEXTS.keys())
+@pytest.mark.parametrize("tokens", [False, True])
+def test_encode_in_pieces_writes_what_a_line_at_a_time_wrote(
+    tmp_path, monkeypatch, capsysbinary, model, text, size, threads, tokens
+):
+    (tmp_path / "in.txt").write_bytes(text.encode("utf-8"))
+    args = ["encode", "-q", str(tmp_path / "in.txt")] + (["--tokens"] if tokens else [])
+    status, out, err = run_main(args, monkeypatch, capsysbinary, size, threads)
+    assert (status, err) == (0, b"")
+    assert out == reference_encode(model, text.encode("utf-8"), tokens)
+
+
+@pytest.mark.parametrize("size", SIZES)
+@pytest.mark.parametrize("text", TEXTS.values(), ids=TEXTS.keys())
+def test_npy_output_holds_the_lines_of_the_text_output(tmp_path, monkeypatch, capsysbinary, model, text, size):
+    (tmp_path / "in.txt").write_bytes(text.encode("utf-8"))
+    target = tmp_path / "ids.npy"
+    args = ["encode", "-q", str(tmp_path / "in.txt"), "--format", "npy", "-o", str(target)]
+    assert run_main(args, monkeypatch, capsysbinary, size) == (0, b"", b"")
+    ids = np.load(target, mmap_mode="r")
+    offsets = np.load(tmp_path / "ids.offsets.npy", mmap_mode="r")
+    assert isinstance(ids, np.memmap) and isinstance(offsets, np.memmap)
+    assert (ids.dtype, offsets.dtype, ids.ndim, offsets.ndim) == (np.uint32, np.int64, 1, 1)
+    lines = reference_encode(model, text.encode("utf-8"), False).decode().splitlines()
+    assert offsets[0] == 0 and offsets[-1] == len(ids) and len(offsets) == len(lines) + 1
+    assert [" ".join(map(str, ids[begin:end])) for begin, end in zip(offsets, offsets[1:])] == lines
+    assert sorted(os.listdir(tmp_path)) == ["ids.npy", "ids.offsets.npy", "in.txt"]
+
+
+def test_npy_of_empty_input_is_no_lines(tmp_path):
+    result = subprocess.run([sys.executable, "-m", "morfex", "encode", "--format", "npy", "-o", str(tmp_path / "x")],
+                            input=b"", capture_output=True)
+    assert (result.returncode, result.stderr) == (0, b"")
+    # A name without .npy gets the suffix only on the offsets.
+    assert np.load(tmp_path / "x").shape == (0,)
+    assert np.load(tmp_path / "x.offsets.npy").tolist() == [0]
+    assert (tmp_path / "x").stat().st_size == HEADER_SIZE
+
+
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        (["--format", "npy"], "--format npy needs -o naming a file: its header is rewritten at the end"),
+        (["--format", "npy", "-o", "-"], "--format npy needs -o naming a file: its header is rewritten at the end"),
+        (["--format", "npy", "-o", os.devnull],
+         f"{os.devnull}: --format npy needs a regular file: its header is rewritten at the end"),
+        (["--format", "npy", "--tokens", "-o", "{tmp}/ids.npy"], "--tokens writes text: it cannot go with --format npy"),
+        (["--format", "npy", "-o", "{tmp}/no/dir/ids.npy"], "{tmp}/no/dir/ids.npy: cannot write: No such file or directory"),
+    ],
+)
+def test_npy_output_errors(tmp_path, args, message):
+    args = [arg.replace("{tmp}", str(tmp_path)) for arg in args]
+    result = subprocess.run([sys.executable, "-m", "morfex", "encode", *args], input=b"kot\n", capture_output=True)
+    assert (result.returncode, result.stdout) == (1, b"")
+    assert result.stderr.decode() == f"morfex: error: {message.replace('{tmp}', str(tmp_path))}\n"
+    assert os.listdir(tmp_path) == []
+
+
+def interrupt_second_piece(monkeypatch):
+    original, calls = engine.encode_chunk, []
+
+    def interrupted(*args):
+        calls.append(None)
+        if len(calls) > 1:
+            raise KeyboardInterrupt
+        return original(*args)
+
+    monkeypatch.setattr(engine, "encode_chunk", interrupted)
+
+
+@pytest.mark.parametrize(
+    ("data", "fault", "status", "message"),
+    [
+        (b"kot\n" * 20 + b"a b \xff\n", None, 1, "morfex: error: {input}: line 21: not UTF-8 text (bad byte at column 5)\n"),
+        (b"kot\n" * 20, interrupt_second_piece, 130, "morfex: interrupted\n"),
+    ],
+)
+def test_a_failed_npy_run_leaves_no_file(tmp_path, monkeypatch, capsysbinary, data, fault, status, message):
+    (tmp_path / "in.txt").write_bytes(data)
+    (tmp_path / "out").mkdir()
+    (tmp_path / "out" / "ids.npy").write_bytes(b"previous")
+    if fault is not None:
+        fault(monkeypatch)
+    args = ["encode", "-q", str(tmp_path / "in.txt"), "--format", "npy", "-o", str(tmp_path / "out" / "ids.npy")]
+    got = run_main(args, monkeypatch, capsysbinary, 16)
+    assert got == (status, b"", message.format(input=tmp_path / "in.txt").encode())
+    assert os.listdir(tmp_path / "out") == ["ids.npy"]
+    assert (tmp_path / "out" / "ids.npy").read_bytes() == b"previous"
+
+
+def reference_decode(tokenizer: Tokenizer, data: bytes) -> bytes:
+    return "".join(tokenizer.decode(map(int, line.split())) + "\n" for line in data.splitlines()).encode()
+
+
+@pytest.mark.parametrize("size", [1, 5, 16, 1 << 20])
+@pytest.mark.parametrize(
+    ("command", "good", "bad", "message"),
+    [
+        ("encode", b"kot\n", b"ab " * 30 + b"cd\xc5\xc5 ef\n", "line 2: not UTF-8 text (bad byte at column 93)"),
+        ("encode", b"kot\n\n" * 5, b"x\xe2\x82", "line 11: not UTF-8 text (bad byte at column 2)"),
+        ("decode", b"5 6\n" * 4, b"7 " * 20 + b"7\xc5\xc5\n", "line 5: not UTF-8 text (bad byte at column 42)"),
+        ("decode", b"5 6\n" * 4, b"7 " * 20 + b"x\n", "line 5: 'x' is not a token id (0 to 4294967295)"),
+        ("decode", b"5\n7\n", b"42949672950\n", "line 3: '42949672950' is not a token id (0 to 4294967295)"),
+    ],
+)
+def test_faults_are_placed_in_the_whole_input(monkeypatch, capsysbinary, model, size, command, good, bad, message):
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(good + bad)))
+    status, written, err = run_main([command, "-q"], monkeypatch, capsysbinary, size)
+    assert (status, err.decode()) == (1, f"morfex: error: <stdin>: {message}\n")
+    # Every whole line before the faulty one is written; small pieces may
+    # have written the start of a faulty long line as well.
+    expected = reference_encode(model, good, False) if command == "encode" else reference_decode(model, good)
+    assert written.startswith(expected)
+    assert size < len(bad) or written == expected
+
+
+@pytest.mark.parametrize("size", [1, 4, 9, 1 << 20])
+def test_decode_in_pieces_writes_what_a_line_at_a_time_wrote(monkeypatch, capsysbinary, model, size):
+    lines = [[], [5, 6, 7], list(range(40)) * 3, [0, 1, 2, 3, 4], [10 ** 6], [123456] * 30]
+    data = "".join(" ".join(map(str, line)) + "\n" for line in lines).encode()
+    data += b"  \r\n0000012 \xc2\xa0 13\n7 8"
+    expected = "".join(model.decode(line) + "\n" for line in lines) + "\n" + model.decode([12, 13]) + "\n"
+    expected += model.decode([7, 8]) + "\n"
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(data)))
+    assert run_main(["decode", "-q"], monkeypatch, capsysbinary, size) == (0, expected.encode(), b"")
+
+
+PEAK_RSS = """
+import resource, subprocess, sys
+subprocess.run([sys.executable, "-m", "morfex", *sys.argv[1:]], check=True)
+print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)
+"""
+
+
+@pytest.mark.parametrize(
+    ("command", "line", "output"),
+    [
+        (["encode"], "kot▁ami dom▁u k▁um▁ain ", "out.txt"),
+        (["encode", "--format", "npy"], "kot▁ami dom▁u k▁um▁ain ", "ids.npy"),
+        (["decode"], "822 4 122 1086 4 51 ", "out.txt"),
+    ],
+)
+def test_memory_stays_flat_on_one_30_mb_line(tmp_path, command, line, output):
+    source = tmp_path / "line.txt"
+    with open(source, "wb") as stream:
+        block = line.encode() * (1 << 14)
+        while stream.tell() < 30 << 20:
+            stream.write(block)
+        stream.write(b"\n")
+    result = subprocess.run(
+        [sys.executable, "-c", PEAK_RSS, *command, "-q", str(source), "-o", str(tmp_path / output)],
+        capture_output=True, check=True,
+    )
+    peak_kib = int(result.stdout)
+    assert peak_kib < 300 << 10, f"peak RSS {peak_kib >> 10} MiB"
+    assert (tmp_path / output).stat().st_size > 0
+
+
+@pytest.mark.parametrize(("command", "data"), [("encode", "kot▁ami dom▁u\n"), ("decode", "822 4 122\n")])
+@pytest.mark.parametrize("quiet", [False, True])
+def test_progress_by_bytes_only_on_a_terminal_and_without_q(tmp_path, command, data, quiet):
+    import fcntl
+    import pty
+    import struct
+    import termios
+
+    (tmp_path / "in.txt").write_text(data * 1000, encoding="utf-8")
+    controller, terminal = pty.openpty()
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
+    try:
+        result = subprocess.run(
+            [sys.executable, "-m", "morfex", command, str(tmp_path / "in.txt"), "-o", str(tmp_path / "out")]
+            + (["-q"] if quiet else []),
+            stderr=terminal, stdout=subprocess.PIPE,
+        )
+        os.close(terminal)
+        shown = b""
+        with pytest.raises(OSError):
+            while chunk := os.read(controller, 4096):
+                shown += chunk
+    finally:
+        os.close(controller)
+    assert result.returncode == 0
+    size = f"{len(data.encode()):.1f}k".encode()
+    assert (f"{command}: 100%".encode() in shown and size + b"/" + size + b" [" in shown) != quiet, shown
+    assert (shown == b"") == quiet
