@@ -28,7 +28,7 @@ bool WordCache::find(std::string_view word, std::uint64_t hash, IdBuffer& ids) c
     if (slot.hash == 0) return false;
     if (slot.hash != hash || slot.word_bytes != word.size()) continue;
     const TokenId* entry = storage_.data() + slot.offset;
-    if (std::memcmp(entry + slot.id_count, word.data(), word.size()) != 0) continue;
+    if (std::string_view(reinterpret_cast<const char*>(entry + slot.id_count), word.size()) != word) continue;
     ids.append(entry, slot.id_count);
     return true;
   }
@@ -40,8 +40,9 @@ void WordCache::insert(std::string_view word, std::uint64_t hash, std::span<cons
   if (size_ == capacity_ || need > storage_.size() - used_) clear();
   if (need > storage_.size()) return;
   TokenId* entry = storage_.data() + used_;
-  std::memcpy(entry, ids.data(), ids.size() * sizeof(TokenId));
-  std::memcpy(entry + ids.size(), word.data(), word.size());
+  // An empty word or id list may have no data pointer, which memcpy must not get.
+  if (!ids.empty()) std::memcpy(entry, ids.data(), ids.size() * sizeof(TokenId));
+  if (!word.empty()) std::memcpy(entry + ids.size(), word.data(), word.size());
   const std::size_t mask = slots_.size() - 1;
   std::size_t i = hash & mask;
   while (slots_[i].hash != 0) i = (i + 1) & mask;
