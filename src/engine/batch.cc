@@ -84,12 +84,14 @@ template <class Worker>
 void encode_cached(const Model& model, Worker& worker, std::string_view text, FlatBuffer<TokenId>& ids) {
   IdBuffer& word = worker.word;
   word.truncate(0);
-  if (worker.cache) {
+  if (worker.cache && worker.cache->active()) {
     const std::uint64_t hash = word_hash(text);
-    if (!worker.cache->find(text, hash, word)) {
+    const bool hit = worker.cache->find(text, hash, word);
+    if (!hit) {
       encode_word(model, text, word);
       worker.cache->insert(text, hash, word);
     }
+    worker.cache->record(hit);
   } else {
     encode_word(model, text, word);
   }

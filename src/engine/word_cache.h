@@ -22,8 +22,27 @@ class WordCache {
   static constexpr std::size_t kMaxIds = 32;
   // Storage for words and ids, per word of capacity.
   static constexpr std::size_t kBytesPerWord = 32;
+  // Lookups per verdict on the hit rate, and how many windows a cache that
+  // misses too often sits out.
+  static constexpr std::uint32_t kWindow = 4096;
+  static constexpr std::uint32_t kRestingWindows = 15;
 
   explicit WordCache(std::size_t capacity);
+
+  // Whether to look the next word up. Where words rarely repeat (fewer than
+  // a quarter of a window's lookups hit), a lookup and an insert cost more
+  // than the hits save, so the cache sits out a while, then tries again.
+  bool active() noexcept {
+    if (resting_ == 0) return true;
+    --resting_;
+    return false;
+  }
+  void record(bool hit) noexcept {
+    hits_ += hit ? 1 : 0;
+    if (++looked_ < kWindow) return;
+    if (hits_ * 4 < kWindow) resting_ = kWindow * kRestingWindows;
+    looked_ = hits_ = 0;
+  }
 
   // Appends the cached ids of `word` to `ids`; false when it is not cached.
   bool find(std::string_view word, std::uint64_t hash, IdBuffer& ids) const;
@@ -47,6 +66,9 @@ class WordCache {
   // Each entry: its ids, then its word bytes padded to whole ids.
   std::vector<TokenId> storage_;
   std::size_t used_ = 0;  // in ids
+  std::uint32_t looked_ = 0;
+  std::uint32_t hits_ = 0;
+  std::uint32_t resting_ = 0;  // words to pass by before looking again
 };
 
 // The caches of one engine. A worker takes one for the length of a call and

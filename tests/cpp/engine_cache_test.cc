@@ -75,5 +75,30 @@ TEST(CachePool, HandsOutCachesOfTheCurrentCapacity) {
   EXPECT_EQ(fresh->capacity(), 32u);
 }
 
+// Counts the words of `count` for which the cache asks to be looked in.
+std::size_t lookups(WordCache& cache, std::size_t count) {
+  std::size_t looked = 0;
+  for (std::size_t i = 0; i < count; ++i) looked += cache.active() ? 1 : 0;
+  return looked;
+}
+
+TEST(WordCache, SitsOutAfterAWindowOfMostlyMissesAndThenTriesAgain) {
+  WordCache cache(8);
+  const std::uint32_t window = WordCache::kWindow;
+  // Just under a quarter of hits: the next windows pass it by.
+  for (std::uint32_t i = 0; i < window; ++i) cache.record(i < window / 4 - 1);
+  EXPECT_EQ(lookups(cache, std::size_t{window} * WordCache::kRestingWindows), 0u);
+  EXPECT_EQ(lookups(cache, 10), 10u);
+}
+
+TEST(WordCache, StaysInUseWhileAQuarterOfLookupsHit) {
+  WordCache cache(8);
+  const std::uint32_t window = WordCache::kWindow;
+  for (int round = 0; round < 3; ++round) {
+    for (std::uint32_t i = 0; i < window; ++i) cache.record(i < window / 4);
+    EXPECT_EQ(lookups(cache, 100), 100u);
+  }
+}
+
 }  // namespace
 }  // namespace morfex::engine
