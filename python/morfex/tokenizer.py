@@ -25,7 +25,9 @@ _DEFAULT = object()
 def _checked_segmenter(segmenter: object) -> Segmenter:
     if segmenter is not None and not callable(segmenter):
         raise TypeError(f"segmenter must be callable or None, not {type(segmenter).__name__}")
-    return segmenter  # type: ignore[return-value]
+    if segmenter is None:
+        return None
+    return segmenter
 
 
 class Tokenizer:
@@ -150,7 +152,9 @@ class Tokenizer:
         self, text: str, *, markers: bool = True, offsets: bool = False, segmenter: object = _DEFAULT
     ) -> list[int] | tuple[list[int], list[tuple[int, int]]]:
         """Ids of running text; with offsets=True also the (start, end) characters of `text` behind each id."""
-        return self._batch_engine().encode_text(text, markers, offsets, self._segmenter_of(segmenter))
+        result: list[int] | tuple[list[int], list[tuple[int, int]]]
+        result = self._batch_engine().encode_text(text, markers, offsets, self._segmenter_of(segmenter))
+        return result
 
     def encode_text_batch(
         self, texts: Iterable[str], *, threads: int | None = None, markers: bool = True, segmenter: object = _DEFAULT
