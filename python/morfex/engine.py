@@ -22,6 +22,8 @@ __all__ = [
     "decode_flat",
     "encode_chunk",
     "encode_flat",
+    "encode_text_flat",
+    "decode_text_flat",
     "format_ids",
     "resolve_cache_size",
     "resolve_threads",
@@ -101,6 +103,16 @@ def encode_flat(engine: Engine, words: Any, threads: int | None) -> tuple[Ids, O
 def decode_flat(engine: Engine, ids: Any, offsets: Any, threads: int | None) -> list[str]:
     count = resolve_threads(threads)
     return engine.decode_flat(_ids_array(ids), _offsets_array(offsets), count)
+
+
+def encode_text_flat(engine: Engine, texts: Any, threads: int | None, markers: bool, segmenter: Any) -> tuple[Ids, Offsets]:
+    ids, offsets = engine.encode_text_flat(texts, resolve_threads(threads), markers, segmenter)
+    return np.frombuffer(ids, dtype=np.uint32), np.frombuffer(offsets, dtype=np.int64)
+
+
+def decode_text_flat(engine: Engine, ids: Any, offsets: Any, threads: int | None) -> list[str]:
+    count = resolve_threads(threads)
+    return engine.decode_text_flat(_ids_array(ids), _offsets_array(offsets), count)
 
 
 def encode_chunk(engine: Engine, data: bytes, threads: int | None = None) -> tuple[Ids, Offsets]:

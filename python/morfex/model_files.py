@@ -100,11 +100,16 @@ def _split_merge_line(line: str) -> tuple[str, str] | None:
 
 
 def _build(
-    path: PathArg, vocab: dict[str, int], merges: list[tuple[str, str]], where: Callable[[str], str]
+    path: PathArg,
+    vocab: dict[str, int],
+    merges: list[tuple[str, str]],
+    where: Callable[[str], str],
+    *,
+    byte_fallback: bool = False,
 ) -> Tokenizer:
     """The Tokenizer of a checked model; `where(token)` names the part of the file a token came from."""
     try:
-        return Tokenizer(vocab, merges)
+        return Tokenizer(vocab, merges, byte_fallback=byte_fallback)
     except DuplicateIdError as error:
         raise ModelFileError(f"{where(error.second)}: {error}") from None
     except (TypeError, ValueError, OverflowError, UnicodeError) as error:
@@ -121,7 +126,10 @@ def _from_morfex(path: PathArg, data: dict[str, Any]) -> Tokenizer:
             raise ModelFileError(f"{name}: no {key!r} in the model")
     vocab = _check_vocab(data["vocab"], f"{name}: 'vocab'")
     merges = _check_merges(data["merges"], f"{name}: 'merges'", allow_strings=False)
-    return _build(path, vocab, merges, lambda _: f"{name}: 'vocab'")
+    byte_fallback = data.get("byte_fallback", False)
+    if not isinstance(byte_fallback, bool):
+        raise ModelFileError(f"{name}: 'byte_fallback' must be true or false, not {byte_fallback!r}")
+    return _build(path, vocab, merges, lambda _: f"{name}: 'vocab'", byte_fallback=byte_fallback)
 
 
 def _from_tokenizer_json(path: PathArg, data: dict[str, Any]) -> Tokenizer:

@@ -25,6 +25,9 @@ class Model(Protocol):
     @property
     def merges(self) -> Sequence[tuple[str, str]]: ...
 
+    @property
+    def byte_fallback(self) -> bool: ...
+
 
 def _lines(model: Model) -> Iterator[str]:
     def dump(value: Any) -> str:
@@ -33,6 +36,9 @@ def _lines(model: Model) -> Iterator[str]:
     yield "{"
     yield f'  "format": {dump(FORMAT_NAME)},'
     yield f'  "version": {FORMAT_VERSION},'
+    # Written only when set, so models without it read as before.
+    if model.byte_fallback:
+        yield '  "byte_fallback": true,'
     yield '  "vocab": {'
     items = sorted(model.vocab.items(), key=lambda item: item[1])
     yield ",\n".join(f"    {dump(token)}: {token_id}" for token, token_id in items)

@@ -3,13 +3,31 @@
 from __future__ import annotations
 
 import os
-from collections.abc import Iterable, Mapping
+from collections.abc import Callable, Iterable, Mapping
 from types import MappingProxyType
+from typing import Literal, overload
 
 from _morfex import CoreBPE
 from morfex import engine as _batch
 from morfex import model_writer
-from morfex.vocabulary import tokens_by_id
+from morfex.vocabulary import byte_token_ids, tokens_by_id
+
+# What segments the words of running text: None (the text is taken as
+# given, so pre-segmented text passes through) or a callable from a word to
+# the word with U+2581 between its morphemes.
+Segmenter = Callable[[str], str] | None
+
+
+# Stands for "the tokenizer's own segmenter" where None means "none".
+_DEFAULT = object()
+
+
+def _checked_segmenter(segmenter: object) -> Segmenter:
+    if segmenter is not None and not callable(segmenter):
+        raise TypeError(f"segmenter must be callable or None, not {type(segmenter).__name__}")
+    if segmenter is None:
+        return None
+    return segmenter
 
 
 class Tokenizer:
@@ -19,9 +37,11 @@ class Tokenizer:
     saving it writes back the same model.
     """
 
-    __slots__ = ("_vocab", "_merges", "_id_to_token", "_core", "_engine", "_cache_size")
+    __slots__ = ("_vocab", "_merges", "_id_to_token", "_core", "_engine", "_cache_size", "_byte_ids", "_segmenter")
 
-    def __init__(self, vocab: Mapping[str, int], merges: Iterable[tuple[str, str]]) -> None:
+    def __init__(
+        self, vocab: Mapping[str, int], merges: Iterable[tuple[str, str]], *, byte_fallback: bool = False
+    ) -> None:
         self._vocab = dict(vocab)
         self._merges = tuple((left, right) for left, right in merges)
         # CoreBPE checks the types and ranges; an id held by two tokens would
@@ -30,6 +50,10 @@ class Tokenizer:
         self._id_to_token = tokens_by_id(self._vocab)
         self._engine: _batch.Engine | None = None
         self._cache_size = _batch.DEFAULT_CACHE_SIZE
+        if not isinstance(byte_fallback, bool):
+            raise TypeError(f"byte_fallback must be a bool, not {type(byte_fallback).__name__}")
+        self._byte_ids = byte_token_ids(self._vocab) if byte_fallback else None
+        self._segmenter: Segmenter = None
 
     @property
     def vocab(self) -> Mapping[str, int]:
@@ -40,6 +64,20 @@ class Tokenizer:
     def merges(self) -> tuple[tuple[str, str], ...]:
         """The merge pairs, earliest (highest priority) first."""
         return self._merges
+
+    @property
+    def byte_fallback(self) -> bool:
+        """Whether running text spells characters outside the vocabulary by their UTF-8 byte tokens."""
+        return self._byte_ids is not None
+
+    @property
+    def segmenter(self) -> Segmenter:
+        """What encode_text segments words with by default: None or a callable str -> str."""
+        return self._segmenter
+
+    @segmenter.setter
+    def segmenter(self, segmenter: Segmenter) -> None:
+        self._segmenter = _checked_segmenter(segmenter)
 
     def __len__(self) -> int:
         return len(self._vocab)
@@ -66,7 +104,7 @@ class Tokenizer:
     def _batch_engine(self) -> _batch.Engine:
         engine = self._engine
         if engine is None:
-            engine = self._engine = _batch.Engine(self._vocab, list(self._merges), self._cache_size)
+            engine = self._engine = _batch.Engine(self._vocab, list(self._merges), self._cache_size, self._byte_ids)
         return engine
 
     @property
@@ -97,6 +135,54 @@ class Tokenizer:
     def decode_flat(self, ids: object, offsets: object, *, threads: int | None = None) -> list[str]:
         """The text of ids[offsets[i]:offsets[i + 1]] for every i (the inverse of encode_flat)."""
         return _batch.decode_flat(self._batch_engine(), ids, offsets, threads)
+
+    # Running text: cut into words, numbers, punctuation and whitespace, each
+    # piece encoded as `encode` would (words through the segmenter first), so
+    # that decode_text gives the text back (see README, "Running text").
+
+    @overload
+    def encode_text(
+        self, text: str, *, markers: bool = ..., offsets: Literal[False] = ..., segmenter: Segmenter = ...
+    ) -> list[int]: ...
+    @overload
+    def encode_text(
+        self, text: str, *, markers: bool = ..., offsets: Literal[True], segmenter: Segmenter = ...
+    ) -> tuple[list[int], list[tuple[int, int]]]: ...
+    def encode_text(
+        self, text: str, *, markers: bool = True, offsets: bool = False, segmenter: object = _DEFAULT
+    ) -> list[int] | tuple[list[int], list[tuple[int, int]]]:
+        """Ids of running text; with offsets=True also the (start, end) characters of `text` behind each id."""
+        result: list[int] | tuple[list[int], list[tuple[int, int]]]
+        result = self._batch_engine().encode_text(text, markers, offsets, self._segmenter_of(segmenter))
+        return result
+
+    def encode_text_batch(
+        self, texts: Iterable[str], *, threads: int | None = None, markers: bool = True, segmenter: object = _DEFAULT
+    ) -> list[list[int]]:
+        """The ids of every text, as `encode_text` gives them, on several threads."""
+        engine = self._batch_engine()
+        return engine.encode_text_lists(texts, _batch.resolve_threads(threads), markers, self._segmenter_of(segmenter))
+
+    def encode_text_flat(
+        self, texts: Iterable[str], *, threads: int | None = None, markers: bool = True, segmenter: object = _DEFAULT
+    ) -> tuple[_batch.Ids, _batch.Offsets]:
+        """All ids of the texts as one uint32 array, and int64 offsets: text i is ids[offsets[i]:offsets[i + 1]]."""
+        return _batch.encode_text_flat(self._batch_engine(), texts, threads, markers, self._segmenter_of(segmenter))
+
+    def decode_text(self, ids: Iterable[int]) -> str:
+        """The running text of the ids: `decode`, with runs of byte tokens read as UTF-8."""
+        return self._batch_engine().decode_text_lists([ids], 1)[0]
+
+    def decode_text_batch(self, batch: Iterable[Iterable[int]], *, threads: int | None = None) -> list[str]:
+        """The text of every sequence of ids, as `decode_text` gives it, on several threads."""
+        return self._batch_engine().decode_text_lists(batch, _batch.resolve_threads(threads))
+
+    def decode_text_flat(self, ids: object, offsets: object, *, threads: int | None = None) -> list[str]:
+        """The text of ids[offsets[i]:offsets[i + 1]] for every i (the inverse of encode_text_flat)."""
+        return _batch.decode_text_flat(self._batch_engine(), ids, offsets, threads)
+
+    def _segmenter_of(self, segmenter: object) -> Segmenter:
+        return self._segmenter if segmenter is _DEFAULT else _checked_segmenter(segmenter)
 
     def token_to_id(self, token: str) -> int | None:
         return self._vocab.get(token)

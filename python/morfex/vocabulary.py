@@ -25,3 +25,19 @@ def tokens_by_id(vocab: Mapping[str, int]) -> dict[int, str]:
             raise DuplicateIdError(token_id, owners[token_id], token)
         owners[token_id] = token
     return owners
+
+
+def byte_token(value: int) -> str:
+    """The token of one byte in a model with byte fallback, such as "<0x0A>"."""
+    return f"<0x{value:02X}>"
+
+
+def byte_token_ids(vocab: Mapping[str, int]) -> list[int]:
+    """The ids of the 256 byte tokens in byte order; ValueError names the first one missing."""
+    ids = []
+    for value in range(256):
+        token = byte_token(value)
+        if token not in vocab:
+            raise ValueError(f"byte fallback needs all 256 byte tokens, but the vocabulary lacks {token!r}")
+        ids.append(vocab[token])
+    return ids

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <new>
 #include <span>
 #include <string>
@@ -18,6 +19,8 @@
 #include "binding/batch_inputs.h"
 #include "binding/buffer.h"
 #include "binding/conversions.h"
+#include "binding/engine_object.h"
+#include "binding/engine_text.h"
 #include "binding/errors.h"
 #include "binding/guard.h"
 #include "binding/owned_buffer.h"
@@ -27,32 +30,22 @@
 #include "engine/chunk_text.h"
 
 namespace morfex::py {
-namespace {
 
-// Words converted per block: the lock is taken back between blocks, which
-// bounds the memory of a block's views and references and lets signals in.
-constexpr std::size_t kBlockWords = std::size_t{1} << 16;
-// Items converted between two looks at pending signals.
-constexpr std::size_t kSignalItems = 4096;
 // Ids below this have their int objects made once per engine.
 constexpr std::size_t kMaxCachedInts = std::size_t{1} << 17;
 // Words per worker cache; larger sizes are refused as a likely mistake.
 constexpr std::size_t kMaxCacheSize = std::size_t{1} << 26;
 
-struct EngineObject {
-  PyObject_HEAD
-  std::unique_ptr<engine::Engine> engine;
-  Ref ints;  // tuple of the ints of the small ids, made on first use
-};
 
 constexpr const char* kClassName = "Engine";
-constexpr const char* kNewParameters[] = {"vocab", "merges", "cache_size"};
+constexpr const char* kNewParameters[] = {"vocab", "merges", "cache_size", "byte_ids"};
 constexpr const char* kWordsParameters[] = {"words", "threads"};
 constexpr const char* kBatchParameters[] = {"batch", "threads"};
 constexpr const char* kFlatParameters[] = {"ids", "offsets", "threads"};
 constexpr const char* kChunkParameters[] = {"data", "threads"};
 constexpr const char* kFormatParameters[] = {"ids", "offsets"};
 constexpr FunctionDescription kNew{kClassName, "__new__", kNewParameters, 3};
+constexpr std::size_t kByteTokens = 256;
 constexpr FunctionDescription kEncodeFlat{kClassName, "encode_flat", kWordsParameters, 2};
 constexpr FunctionDescription kEncodeLists{kClassName, "encode_lists", kWordsParameters, 2};
 constexpr FunctionDescription kDecodeLists{kClassName, "decode_lists", kBatchParameters, 2};
@@ -98,22 +91,6 @@ std::size_t sequence_size(PyObject* sequence) {
   return static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence));
 }
 
-// A session whose poll takes the lock back (released by the Unlocked that
-// `current` points to at the time) to let Ctrl-C stop the call.
-struct PollingSession {
-  Unlocked* current = nullptr;
-  engine::Session session;
-
-  PollingSession(engine::Engine& engine, std::size_t threads)
-      : session(engine, threads, [this] { current->locked(check_signals); }) {}
-
-  template <class Work>
-  auto unlocked(Work&& work) {
-    Unlocked unlocked;
-    current = &unlocked;
-    return work(session);
-  }
-};
 
 // Encodes the words block by block: each block's items are held and read
 // under the lock, then encoded without it; `on_block(out)` then runs under
@@ -178,30 +155,34 @@ PyObject* ints_of(EngineObject* object) {
   return object->ints.get();
 }
 
+Ref id_list(EngineObject* object, std::span<const engine::TokenId> ids) {
+  PyObject* ints = ints_of(object);
+  const auto cached = static_cast<engine::TokenId>(PyTuple_GET_SIZE(ints));
+  Ref list = Ref::steal(require_created(PyList_New(static_cast<Py_ssize_t>(ids.size()))));
+  for (std::size_t k = 0; k < ids.size(); ++k) {
+    PyObject* value;
+    if (ids[k] < cached) {
+      value = PyTuple_GET_ITEM(ints, ids[k]);
+      Py_INCREF(value);
+    } else {
+      value = require_created(PyLong_FromUnsignedLong(ids[k]));
+    }
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), value);
+  }
+  return list;
+}
+
 Ref encode_lists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::array<PyObject*, 2> bound{};
   bind_fastcall(kEncodeLists, args, nargs, kwnames, bound);
   EngineObject* object = engine_of(self);
   const std::size_t threads = to_threads(bound[1]);
-  PyObject* ints = ints_of(object);
-  const auto cached = static_cast<engine::TokenId>(PyTuple_GET_SIZE(ints));
   Ref result = Ref::steal(require_created(PyList_New(0)));
   engine::EncodedWords out;
   encode_blocks(object, bound[0], threads, out, [&](engine::EncodedWords& block) {
     std::int64_t start = 0;
     for (const std::int64_t end : block.ends) {
-      Ref ids = Ref::steal(require_created(PyList_New(static_cast<Py_ssize_t>(end - start))));
-      for (std::int64_t k = start; k < end; ++k) {
-        const engine::TokenId id = block.ids[static_cast<std::size_t>(k)];
-        PyObject* value;
-        if (id < cached) {
-          value = PyTuple_GET_ITEM(ints, id);
-          Py_INCREF(value);
-        } else {
-          value = require_created(PyLong_FromUnsignedLong(id));
-        }
-        PyList_SET_ITEM(ids.get(), static_cast<Py_ssize_t>(k - start), value);
-      }
+      Ref ids = id_list(object, std::span(block.ids.data() + start, static_cast<std::size_t>(end - start)));
       if (PyList_Append(result.get(), ids.get()) < 0) throw_fetched();
       start = end;
     }
@@ -281,23 +262,6 @@ std::vector<std::int64_t> checked_offsets(const std::int64_t* offsets, std::size
   return copy;
 }
 
-struct FlatInput {
-  BufferView ids;
-  BufferView offsets;
-  std::size_t id_count;
-  std::size_t count;  // of words or lines
-
-  FlatInput(PyObject* ids_obj, PyObject* offsets_obj)
-      : ids(ids_obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT), offsets(offsets_obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) {
-    check_items(ids, "ids", "IL", 4, "uint32");
-    check_items(offsets, "offsets", "lq", 8, "int64");
-    id_count = ids.bytes() / 4;
-    if (offsets.bytes() == 0) throw PyError::lazy(PyExc_ValueError, "offsets must hold at least one value");
-    count = offsets.bytes() / 8 - 1;
-  }
-  const engine::TokenId* id_data() const { return static_cast<const engine::TokenId*>(ids.data()); }
-  const std::int64_t* offset_data() const { return static_cast<const std::int64_t*>(offsets.data()); }
-};
 
 Ref decode_flat(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::array<PyObject*, 3> bound{};
@@ -373,18 +337,34 @@ PyObject* format_lines_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
+// None, or the ids of the byte tokens "<0x00>" .. "<0xFF>" in byte order.
+std::optional<std::array<engine::TokenId, kByteTokens>> to_byte_ids(PyObject* obj) {
+  if (obj == nullptr || obj == Py_None) return std::nullopt;
+  bpe::IdBuffer ids;
+  convert_argument("byte_ids", [&] { to_ids(obj, ids); });
+  if (ids.size() != kByteTokens) {
+    throw PyError::lazy(PyExc_ValueError, "byte_ids must hold 256 ids, got " + std::to_string(ids.size()));
+  }
+  std::array<engine::TokenId, kByteTokens> byte_ids{};
+  std::copy(ids.begin(), ids.end(), byte_ids.begin());
+  return byte_ids;
+}
+
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guard([&] {
-    PyObject* bound[3] = {};
+    PyObject* bound[4] = {};
     bind_tuple_dict(kNew, args, kwargs, bound);
     bpe::TokenToId vocab = convert_argument("vocab", [&] { return to_vocab(bound[0]); });
     bpe::MergeRanks ranks = convert_argument("merges", [&] { return to_merge_ranks(bound[1]); });
     const std::size_t cache_size = to_count("cache_size", bound[2], 0, kMaxCacheSize);
+    const std::optional<std::array<engine::TokenId, kByteTokens>> byte_ids = to_byte_ids(bound[3]);
     auto built = std::make_unique<engine::Engine>(engine::build_model(std::move(vocab), std::move(ranks)), cache_size);
+    auto text = std::make_unique<engine::TextModel>(built->model(), byte_ids);
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) throw_fetched();
     auto* object = reinterpret_cast<EngineObject*>(self.get());
     new (&object->engine) std::unique_ptr<engine::Engine>(std::move(built));
+    new (&object->text) std::unique_ptr<engine::TextModel>(std::move(text));
     new (&object->ints) Ref();
     return self;
   });
@@ -395,6 +375,7 @@ void engine_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     auto* object = reinterpret_cast<EngineObject*>(self);
     object->ints.~Ref();
+    object->text.~unique_ptr();
     object->engine.~unique_ptr();
     type->tp_free(self);
     Py_DECREF(type);
@@ -443,6 +424,20 @@ PyMethodDef g_engine_methods[] = {
     {"encode_chunk", fastcall<encode_chunk>(), METH_FASTCALL | METH_KEYWORDS,
      "encode_chunk($self, data, threads)\n--\n\n"
      "Encode the whitespace-separated words of UTF-8 lines; returns (ids, line offsets)."},
+    {"encode_text", fastcall<encode_text>(), METH_FASTCALL | METH_KEYWORDS,
+     "encode_text($self, text, markers, offsets, segmenter)\n--\n\n"
+     "Encode running text; returns its ids, or (ids, spans) with offsets."},
+    {"encode_text_lists", fastcall<encode_text_lists>(), METH_FASTCALL | METH_KEYWORDS,
+     "encode_text_lists($self, texts, threads, markers, segmenter)\n--\n\n"
+     "Encode every text; returns a list of id lists."},
+    {"encode_text_flat", fastcall<encode_text_flat>(), METH_FASTCALL | METH_KEYWORDS,
+     "encode_text_flat($self, texts, threads, markers, segmenter)\n--\n\n"
+     "Encode every text; returns (ids, offsets) as buffers of uint32 and int64."},
+    {"decode_text_lists", fastcall<decode_text_lists>(), METH_FASTCALL | METH_KEYWORDS,
+     "decode_text_lists($self, batch, threads)\n--\n\nDecode every sequence of ids as running text."},
+    {"decode_text_flat", fastcall<decode_text_flat>(), METH_FASTCALL | METH_KEYWORDS,
+     "decode_text_flat($self, ids, offsets, threads)\n--\n\n"
+     "Decode ids[offsets[i]:offsets[i + 1]] as running text for every i."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -454,7 +449,7 @@ PyGetSetDef g_engine_getset[] = {
 PyObject* engine_type() {
   if (g_engine_type != nullptr) return g_engine_type;
   PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>("Engine(vocab, merges, cache_size)\n--\n\n"
+      {Py_tp_doc, const_cast<char*>("Engine(vocab, merges, cache_size, byte_ids=None)\n--\n\n"
                                     "A model built once for batch work on several threads.")},
       {Py_tp_new, reinterpret_cast<void*>(engine_new)},
       {Py_tp_methods, g_engine_methods},
@@ -482,7 +477,6 @@ PyModuleDef g_module_def = {
     nullptr, nullptr, nullptr, nullptr,
 };
 
-}  // namespace
 }  // namespace morfex::py
 
 PyMODINIT_FUNC PyInit__engine() {
@@ -492,6 +486,7 @@ PyMODINIT_FUNC PyInit__engine() {
     if (!module) throw_fetched();
     if (PyModule_AddObjectRef(module.get(), "Engine", engine_type()) < 0) throw_fetched();
     if (PyModule_AddObjectRef(module.get(), "OwnedBuffer", owned_buffer_type()) < 0) throw_fetched();
+    add_text_attributes(module.get());
     return module;
   });
 }

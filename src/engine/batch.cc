@@ -16,6 +16,7 @@ struct Session::Worker {
   std::unique_ptr<WordCache> cache;
   std::vector<char> scratch;
   IdBuffer word;
+  TextScratch text;
 };
 
 struct Session::Chunking {
@@ -79,9 +80,10 @@ void Session::for_each_chunk(const Chunking& plan, const std::function<bool(Work
 
 namespace {
 
-// Appends the ids of one word, through the worker's cache when it has one.
+// The ids of one word, through the worker's cache when it has one; valid
+// until the worker encodes again.
 template <class Worker>
-void encode_cached(const Model& model, Worker& worker, std::string_view text, FlatBuffer<TokenId>& ids) {
+const IdBuffer& encode_cached(const Model& model, Worker& worker, std::string_view text) {
   IdBuffer& word = worker.word;
   word.truncate(0);
   if (worker.cache && worker.cache->active()) {
@@ -95,14 +97,45 @@ void encode_cached(const Model& model, Worker& worker, std::string_view text, Fl
   } else {
     encode_word(model, text, word);
   }
-  ids.append(word.data(), word.size());
+  return word;
 }
 
 }  // namespace
 
+// The engine's pieces of text go through the worker's cache like words.
+template <class Worker>
+class CachedPieces final : public PieceEncoder {
+ public:
+  CachedPieces(const Model& model, Worker& worker) noexcept : model_(model), worker_(worker) {}
+  void encode(std::string_view piece, IdBuffer& ids) override {
+    const IdBuffer& found = encode_cached(model_, worker_, piece);
+    ids.append(found.data(), found.size());
+  }
+
+ private:
+  const Model& model_;
+  Worker& worker_;
+};
+
 std::size_t Session::encode(std::span<const WordRef> words, EncodedWords& out) {
-  const Chunking plan = chunking(words.size());
   const Model& model = engine_.model();
+  return encode_items(words, out, [&](Worker& worker, std::string_view text, FlatBuffer<TokenId>& ids) {
+    const IdBuffer& found = encode_cached(model, worker, text);
+    ids.append(found.data(), found.size());
+  });
+}
+
+std::size_t Session::encode_texts(std::span<const WordRef> texts, const TextModel& model, const TextOptions& options,
+                                  EncodedWords& out, FlatBuffer<std::int64_t>* spans) {
+  return encode_items(texts, out, [&](Worker& worker, std::string_view text, FlatBuffer<TokenId>& ids) {
+    CachedPieces<Worker> pieces(engine_.model(), worker);
+    encode_text(model, text, options, worker.text, pieces, ids, worker.caller ? spans : nullptr);
+  });
+}
+
+template <class EncodeOne>
+std::size_t Session::encode_items(std::span<const WordRef> words, EncodedWords& out, EncodeOne&& encode_one) {
+  const Chunking plan = chunking(words.size());
   std::atomic<std::size_t> failed{kNoWord};
   if (plan.workers == 1) {
     for_each_chunk(plan, [&](Worker& worker, std::size_t) {
@@ -113,7 +146,7 @@ std::size_t Session::encode(std::span<const WordRef> words, EncodedWords& out) {
           failed = i;
           return false;
         }
-        encode_cached(model, worker, text, out.ids);
+        encode_one(worker, text, out.ids);
         out.ends.push_back(static_cast<std::int64_t>(out.ids.size()));
       }
       return true;
@@ -137,7 +170,7 @@ std::size_t Session::encode(std::span<const WordRef> words, EncodedWords& out) {
         return true;
       }
       const std::size_t before = ids.size();
-      encode_cached(model, worker, text, ids);
+      encode_one(worker, text, ids);
       counts_[i] = static_cast<std::uint32_t>(ids.size() - before);
     }
     return true;
@@ -154,9 +187,26 @@ std::size_t Session::encode(std::span<const WordRef> words, EncodedWords& out) {
 }
 
 void Session::decode(std::span<const TokenId> ids, std::span<const std::int64_t> offsets, DecodedWords& out) {
+  const Model& model = engine_.model();
+  decode_items(ids, offsets, out, [&](std::span<const TokenId> word, TextBuffer& text) {
+    return decode_word(model, word, text);
+  });
+}
+
+void Session::decode_texts(const TextModel& model, std::span<const TokenId> ids, std::span<const std::int64_t> offsets,
+                           DecodedWords& out) {
+  decode_items(ids, offsets, out, [&](std::span<const TokenId> word, TextBuffer& text) {
+    const std::size_t start = text.size();
+    decode_text(model, word, text);
+    return bpe::shape_of(std::string_view(text.data() + start, text.size() - start));
+  });
+}
+
+template <class DecodeOne>
+void Session::decode_items(std::span<const TokenId> ids, std::span<const std::int64_t> offsets, DecodedWords& out,
+                           DecodeOne&& decode_one) {
   const std::size_t words = offsets.empty() ? 0 : offsets.size() - 1;
   const Chunking plan = chunking(words);
-  const Model& model = engine_.model();
   while (chunk_text_.size() < plan.chunks) chunk_text_.push_back(std::make_unique<TextBuffer>());
   text_ends_.resize(words);
   out.shapes.resize(words);
@@ -169,7 +219,7 @@ void Session::decode(std::span<const TokenId> ids, std::span<const std::int64_t>
       if (worker.caller && i % kPollWords == 0) poll_now();
       const auto begin = static_cast<std::size_t>(offsets[i] - base);
       const auto end = static_cast<std::size_t>(offsets[i + 1] - base);
-      out.shapes[i] = decode_word(model, ids.subspan(begin, end - begin), text);
+      out.shapes[i] = decode_one(ids.subspan(begin, end - begin), text);
       text_ends_[i] = text.size();
     }
     return true;

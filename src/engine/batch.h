@@ -12,6 +12,7 @@
 #include "engine/core_model.h"
 #include "engine/flat_buffer.h"
 #include "engine/team.h"
+#include "engine/text_encoder.h"
 #include "engine/word_cache.h"
 #include "engine/word_text.h"
 
@@ -66,14 +67,28 @@ class Session {
   // a lone surrogate, or kNoWord; out is unspecified after such a failure.
   std::size_t encode(std::span<const WordRef> words, EncodedWords& out);
 
+  // The same for texts of running text (see encode_text). With `spans`,
+  // also their character offsets; a session of one thread gives them.
+  std::size_t encode_texts(std::span<const WordRef> texts, const TextModel& model, const TextOptions& options,
+                           EncodedWords& out, FlatBuffer<std::int64_t>* spans = nullptr);
+
   // Decodes word i from ids[offsets[i] - offsets[0], offsets[i + 1] - offsets[0]);
   // offsets are non-decreasing and span ids.
   void decode(std::span<const TokenId> ids, std::span<const std::int64_t> offsets, DecodedWords& out);
+  // The same by decode_text, for texts.
+  void decode_texts(const TextModel& model, std::span<const TokenId> ids, std::span<const std::int64_t> offsets,
+                    DecodedWords& out);
 
  private:
   struct Worker;
   struct Chunking;
   Chunking chunking(std::size_t words) const;
+  // encode(), with encode_one(worker, utf8, ids) appending the ids of one item.
+  template <class EncodeOne>
+  std::size_t encode_items(std::span<const WordRef> words, EncodedWords& out, EncodeOne&& encode_one);
+  template <class DecodeOne>
+  void decode_items(std::span<const TokenId> ids, std::span<const std::int64_t> offsets, DecodedWords& out,
+                    DecodeOne&& decode_one);
   void poll_now();
   // Runs body(worker, chunk) over every chunk until a body returns false.
   void for_each_chunk(const Chunking& plan, const std::function<bool(Worker&, std::size_t)>& body);

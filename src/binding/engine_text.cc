@@ -1,0 +1,319 @@
+#include "binding/engine_text.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "binding/arguments.h"
+#include "binding/batch_inputs.h"
+#include "binding/conversions.h"
+#include "binding/engine_object.h"
+#include "binding/errors.h"
+#include "binding/guard.h"
+#include "binding/owned_buffer.h"
+#include "binding/utf8_text.h"
+#include "text/char_class.h"
+#include "text/pieces.h"
+#include "text/segmentation_table.h"
+
+namespace morfex::py {
+namespace {
+
+constexpr const char* kClassName = "Engine";
+constexpr const char* kTextParameters[] = {"text", "markers", "offsets", "segmenter"};
+constexpr const char* kTextsParameters[] = {"texts", "threads", "markers", "segmenter"};
+constexpr const char* kBatchParameters[] = {"batch", "threads"};
+constexpr const char* kFlatParameters[] = {"ids", "offsets", "threads"};
+constexpr const char* kSplitParameters[] = {"text"};
+constexpr FunctionDescription kEncodeText{kClassName, "encode_text", kTextParameters, 4};
+constexpr FunctionDescription kEncodeTextLists{kClassName, "encode_text_lists", kTextsParameters, 4};
+constexpr FunctionDescription kEncodeTextFlat{kClassName, "encode_text_flat", kTextsParameters, 4};
+constexpr FunctionDescription kDecodeTextLists{kClassName, "decode_text_lists", kBatchParameters, 2};
+constexpr FunctionDescription kDecodeTextFlat{kClassName, "decode_text_flat", kFlatParameters, 3};
+constexpr FunctionDescription kSplitText{nullptr, "split_text", kSplitParameters, 1};
+
+bool to_flag(const char* name, PyObject* obj) {
+  if (!PyBool_Check(obj)) {
+    throw PyError::lazy(PyExc_TypeError,
+                        std::string("argument '") + name + "' must be a bool, not '" + Py_TYPE(obj)->tp_name + "'");
+  }
+  return obj == Py_True;
+}
+
+// None, or a callable that the words are given to.
+PyObject* to_segmenter(PyObject* obj) {
+  if (obj == Py_None) return nullptr;
+  if (!PyCallable_Check(obj)) {
+    throw PyError::lazy(PyExc_TypeError, std::string("argument 'segmenter' must be callable or None, not '") +
+                                             Py_TYPE(obj)->tp_name + "'");
+  }
+  return obj;
+}
+
+// An error of item `index`, or of the one text of encode_text (index kNoWord).
+PyError at_item(std::size_t index, PyError error) {
+  return index == engine::kNoWord ? std::move(error) : item_error(index, std::move(error));
+}
+
+// Calls the segmenter on each word piece of `text` that the table lacks and
+// keeps its answer, which must be the word with markers put in.
+void segment_words(PyObject* segmenter, std::string_view text, std::size_t index, text::SegmentationTable& table,
+                   std::vector<text::Piece>& pieces, std::vector<std::size_t>& added) {
+  pieces.clear();
+  text::split_pieces(text, pieces);
+  for (const text::Piece& piece : pieces) {
+    if (piece.kind != text::PieceKind::kWord) continue;
+    const std::size_t lead = piece.leading_space(text) ? 1 : 0;
+    const std::string_view word = text.substr(piece.begin + lead, piece.end - piece.begin - lead);
+    if (table.contains(word)) continue;
+    Ref word_str = Ref::steal(text_to_str(word));
+    Ref result = Ref::steal(PyObject_CallOneArg(segmenter, word_str.get()));
+    if (!result) throw at_item(index, fetch());
+    if (!PyUnicode_Check(result.get())) {
+      throw at_item(index, PyError::lazy(PyExc_TypeError, std::string("segmenter must return str, not '") +
+                                                              Py_TYPE(result.get())->tp_name + "'"));
+    }
+    Utf8Text utf8;
+    std::string_view segmented;
+    try {
+      segmented = utf8.read(result.get());
+    } catch (PyError& error) {
+      throw at_item(index, std::move(error));
+    }
+    if (!text::inserted_markers(word, segmented, added)) {
+      throw at_item(index, PyError::lazy(PyExc_ValueError, "segmenter turned " + str_text(word_str.get()) + " into " +
+                                                               str_text(result.get()) +
+                                                               ": it may only put \xE2\x96\x81 between morphemes"));
+    }
+    table.add(word, std::string(segmented));
+  }
+}
+
+// Encodes the texts block by block as encode_blocks does for words; a
+// Python segmenter is called under the lock for each new word of a block
+// first. `on_block(out)` runs under the lock after each block.
+template <class OnBlock>
+void encode_text_blocks(EngineObject* self, PyObject* sequence, std::size_t threads, bool markers,
+                        PyObject* segmenter, bool indexed, engine::EncodedWords& out,
+                        engine::FlatBuffer<std::int64_t>* spans, OnBlock&& on_block) {
+  PollingSession polling(*self->engine, threads);
+  text::SegmentationTable table;
+  const engine::TextOptions options{segmenter != nullptr ? &table : nullptr, markers};
+  std::vector<Ref> held;
+  std::vector<engine::WordRef> block;
+  std::vector<char> scratch;
+  std::vector<text::Piece> pieces;
+  std::vector<std::size_t> added;
+  const std::size_t size = sequence_size(sequence);
+  for (std::size_t start = 0; start < size;) {
+    held.clear();
+    block.clear();
+    table.clear();
+    std::size_t i = start;
+    for (; i - start < kBlockWords && i < sequence_size(sequence); ++i) {
+      if ((i - start) % kSignalItems == kSignalItems - 1) check_signals();
+      PyObject* item = sequence_item(sequence, i);
+      held.push_back(Ref::new_ref(item));
+      block.push_back(word_of(item, i));
+      if (segmenter != nullptr) {
+        std::string_view text;
+        if (!engine::utf8_of(block.back(), scratch, text)) raise_unencodable(item, i);
+        segment_words(segmenter, text, indexed ? i : engine::kNoWord, table, pieces, added);
+      }
+    }
+    const std::size_t failed = polling.unlocked([&](engine::Session& session) {
+      return session.encode_texts(block, *self->text, options, out, spans);
+    });
+    if (failed != engine::kNoWord) raise_unencodable(held[failed].get(), start + failed);
+    on_block(out);
+    start = i;
+  }
+}
+
+Ref spans_list(const engine::FlatBuffer<std::int64_t>& spans) {
+  const std::size_t count = spans.size() / 2;
+  Ref list = Ref::steal(require_created(PyList_New(static_cast<Py_ssize_t>(count))));
+  for (std::size_t k = 0; k < count; ++k) {
+    PyObject* pair = require_created(Py_BuildValue("(LL)", static_cast<long long>(spans[2 * k]),
+                                                   static_cast<long long>(spans[2 * k + 1])));
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), pair);
+  }
+  return list;
+}
+
+}  // namespace
+
+Ref encode_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, 4> bound{};
+  bind_fastcall(kEncodeText, args, nargs, kwnames, bound);
+  EngineObject* object = engine_of(self);
+  {
+    // What CoreBPE.encode raises for a text that is no str or has no UTF-8 form.
+    Utf8Text text;
+    convert_argument("text", [&] { return to_str_view(bound[0], text); });
+  }
+  const bool markers = to_flag("markers", bound[1]);
+  const bool offsets = to_flag("offsets", bound[2]);
+  PyObject* segmenter = to_segmenter(bound[3]);
+  Ref sequence = Ref::steal(require_created(PyTuple_Pack(1, bound[0])));
+  engine::EncodedWords out;
+  engine::FlatBuffer<std::int64_t> spans;
+  encode_text_blocks(object, sequence.get(), 1, markers, segmenter, false, out, offsets ? &spans : nullptr,
+                     [](engine::EncodedWords&) {});
+  Ref ids = id_list(object, std::span<const engine::TokenId>(out.ids.data(), out.ids.size()));
+  if (!offsets) return ids;
+  return pair_of(ids.release(), spans_list(spans).release());
+}
+
+Ref encode_text_lists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, 4> bound{};
+  bind_fastcall(kEncodeTextLists, args, nargs, kwnames, bound);
+  EngineObject* object = engine_of(self);
+  const std::size_t threads = to_threads(bound[1]);
+  const bool markers = to_flag("markers", bound[2]);
+  PyObject* segmenter = to_segmenter(bound[3]);
+  Ref sequence = batch_sequence(bound[0], "texts", "str");
+  Ref result = Ref::steal(require_created(PyList_New(0)));
+  engine::EncodedWords out;
+  encode_text_blocks(object, sequence.get(), threads, markers, segmenter, true, out, nullptr,
+                     [&](engine::EncodedWords& block) {
+                       std::int64_t start = 0;
+                       for (const std::int64_t end : block.ends) {
+                         Ref ids = id_list(object, std::span<const engine::TokenId>(
+                                                       block.ids.data() + start, static_cast<std::size_t>(end - start)));
+                         if (PyList_Append(result.get(), ids.get()) < 0) throw_fetched();
+                         start = end;
+                       }
+                       block.ids.clear();
+                       block.ends.clear();
+                     });
+  return result;
+}
+
+Ref encode_text_flat(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, 4> bound{};
+  bind_fastcall(kEncodeTextFlat, args, nargs, kwnames, bound);
+  EngineObject* object = engine_of(self);
+  const std::size_t threads = to_threads(bound[1]);
+  const bool markers = to_flag("markers", bound[2]);
+  PyObject* segmenter = to_segmenter(bound[3]);
+  Ref sequence = batch_sequence(bound[0], "texts", "str");
+  engine::EncodedWords out;
+  out.ends.push_back(0);
+  encode_text_blocks(object, sequence.get(), threads, markers, segmenter, true, out, nullptr,
+                     [](engine::EncodedWords&) {});
+  return pair_of(owned_buffer(out.ids.release()), owned_buffer(out.ends.release()));
+}
+
+Ref decode_text_lists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, 2> bound{};
+  bind_fastcall(kDecodeTextLists, args, nargs, kwnames, bound);
+  EngineObject* object = engine_of(self);
+  const std::size_t threads = to_threads(bound[1]);
+  Ref sequence = batch_sequence(bound[0], "batch", "id sequences");
+  PollingSession polling(*object->engine, threads);
+  Ref result = Ref::steal(require_created(PyList_New(0)));
+  bpe::IdBuffer ids;
+  std::vector<std::int64_t> offsets;
+  engine::DecodedWords decoded;
+  for (std::size_t start = 0; start < sequence_size(sequence.get());) {
+    ids.truncate(0);
+    offsets.assign(1, 0);
+    std::size_t i = start;
+    for (; i - start < kBlockWords && i < sequence_size(sequence.get()); ++i) {
+      if ((i - start) % kSignalItems == kSignalItems - 1) check_signals();
+      Ref item = Ref::new_ref(sequence_item(sequence.get(), i));
+      try {
+        convert_argument("ids", [&] { to_ids(item.get(), ids); });
+      } catch (PyError& error) {
+        throw item_error(i, std::move(error));
+      }
+      offsets.push_back(static_cast<std::int64_t>(ids.size()));
+    }
+    polling.unlocked([&](engine::Session& session) {
+      session.decode_texts(*object->text, std::span<const engine::TokenId>(ids.data(), ids.size()), offsets, decoded);
+    });
+    append_texts(result.get(), decoded);
+    start = i;
+  }
+  return result;
+}
+
+Ref decode_text_flat(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, 3> bound{};
+  bind_fastcall(kDecodeTextFlat, args, nargs, kwnames, bound);
+  EngineObject* object = engine_of(self);
+  const std::size_t threads = to_threads(bound[2]);
+  FlatInput input(bound[0], bound[1]);
+  PollingSession polling(*object->engine, threads);
+  Ref result = Ref::steal(require_created(PyList_New(0)));
+  engine::DecodedWords decoded;
+  for (std::size_t start = 0; start < input.count; start += kBlockWords) {
+    check_signals();
+    const std::size_t count = std::min(kBlockWords, input.count - start);
+    // A copy: another thread may write to the array while the lock is released.
+    const std::vector<std::int64_t> offsets = checked_offsets(input.offset_data(), start, count, input.id_count);
+    const std::span<const engine::TokenId> ids(input.id_data() + offsets[0], input.id_count - offsets[0]);
+    polling.unlocked([&](engine::Session& session) { session.decode_texts(*object->text, ids, offsets, decoded); });
+    append_texts(result.get(), decoded);
+  }
+  return result;
+}
+
+namespace {
+
+// The pieces of a text as (start, end, kind) in characters; kind is one of
+// "word", "number", "punctuation", "space".
+PyObject* split_text_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guard([&] {
+    std::array<PyObject*, 1> bound{};
+    bind_fastcall(kSplitText, args, nargs, kwnames, bound);
+    Utf8Text utf8;
+    const std::string_view text = convert_argument("text", [&] { return to_str_view(bound[0], utf8); });
+    std::vector<text::Piece> pieces;
+    text::split_pieces(text, pieces);
+    static constexpr const char* kKinds[] = {"word", "number", "punctuation", "space"};
+    Ref list = Ref::steal(require_created(PyList_New(static_cast<Py_ssize_t>(pieces.size()))));
+    for (std::size_t k = 0; k < pieces.size(); ++k) {
+      const text::Piece& piece = pieces[k];
+      PyObject* item = require_created(Py_BuildValue("(nns)", static_cast<Py_ssize_t>(piece.char_begin),
+                                                     static_cast<Py_ssize_t>(piece.char_end),
+                                                     kKinds[static_cast<int>(piece.kind)]));
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
+    }
+    return list;
+  });
+}
+
+// One byte per code point: 0 other, 1 word, 2 number, 3 space.
+PyObject* char_classes_entry(PyObject*, PyObject*) noexcept {
+  return guard([&] {
+    constexpr std::size_t kCodePoints = 0x110000;
+    Ref bytes = Ref::steal(require_created(PyBytes_FromStringAndSize(nullptr, kCodePoints)));
+    char* out = PyBytes_AS_STRING(bytes.get());
+    for (std::uint32_t c = 0; c < kCodePoints; ++c) out[c] = static_cast<char>(text::char_class(c));
+    return bytes;
+  });
+}
+
+PyMethodDef g_text_functions[] = {
+    {"split_text", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(split_text_entry)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "split_text($module, text)\n--\n\nThe pieces of running text as (start, end, kind), in characters."},
+    {"char_classes", char_classes_entry, METH_NOARGS,
+     "char_classes($module)\n--\n\nThe class of every code point, one byte each: 0 other, 1 word, 2 number, 3 space."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+void add_text_attributes(PyObject* module) {
+  if (PyModule_AddFunctions(module, g_text_functions) < 0) throw_fetched();
+  const std::string_view version = text::unicode_version();
+  Ref value = Ref::steal(require_created(PyUnicode_FromStringAndSize(version.data(), static_cast<Py_ssize_t>(version.size()))));
+  if (PyModule_AddObjectRef(module, "UNICODE_VERSION", value.get()) < 0) throw_fetched();
+}
+
+}  // namespace morfex::py

@@ -1,0 +1,18 @@
+#pragma once
+
+#include "binding/python.h"
+#include "binding/refs.h"
+
+// Running text on morfex._engine.Engine: encode_text and its batch forms.
+namespace morfex::py {
+
+Ref encode_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+Ref encode_text_lists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+Ref encode_text_flat(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+Ref decode_text_lists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+Ref decode_text_flat(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// The module's UNICODE_VERSION and its functions split_text and char_classes.
+void add_text_attributes(PyObject* module);
+
+}  // namespace morfex::py

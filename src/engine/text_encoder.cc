@@ -1,0 +1,154 @@
+#include "engine/text_encoder.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "bpe/utf8.h"
+#include "bpe/vocabulary.h"
+#include "text/segmentation_table.h"
+
+namespace morfex::engine {
+
+TextModel::TextModel(const Model& model, const std::optional<std::array<TokenId, 256>>& byte_ids) : model_(model) {
+  if (byte_ids) bytes_.emplace(*byte_ids);
+  for (const auto& [token, id] : model.record.token_to_id) {
+    if (arena_.size() + token.size() >= UINT32_MAX) throw std::length_error("capacity overflow");
+    spellings_.push_back({id, static_cast<std::uint32_t>(arena_.size()), static_cast<std::uint32_t>(token.size())});
+    arena_.append(token);
+  }
+  // Keeps the last token of each id, as the decoder does.
+  std::stable_sort(spellings_.begin(), spellings_.end(), [](const auto& a, const auto& b) { return a.id < b.id; });
+  const auto last = std::unique(spellings_.rbegin(), spellings_.rend(), [](const auto& a, const auto& b) {
+    return a.id == b.id;
+  });
+  spellings_.erase(spellings_.begin(), last.base());
+}
+
+std::string_view TextModel::token(TokenId id) const noexcept {
+  const auto found = std::lower_bound(spellings_.begin(), spellings_.end(), id,
+                                      [](const Spelling& s, TokenId wanted) { return s.id < wanted; });
+  if (found == spellings_.end() || found->id != id) return {};
+  return std::string_view(arena_).substr(found->offset, found->length);
+}
+
+bool TextModel::lacks_char(std::string_view character) const noexcept {
+  return model_.record.token_to_id.position_of(character) == bpe::TokenToId::kNoPosition;
+}
+
+namespace {
+
+// Which characters of `source` each of its ids stands for, where the plain
+// append will not do: for offsets, for byte fallback, or to leave markers out.
+struct PieceWalk {
+  const TextModel& model;
+  const TextOptions& options;
+  FlatBuffer<TokenId>& ids;
+  FlatBuffer<std::int64_t>* spans;
+
+  void emit(TokenId id, std::size_t begin, std::size_t end) {
+    ids.push_back(id);
+    if (spans != nullptr) {
+      spans->push_back(static_cast<std::int64_t>(begin));
+      spans->push_back(static_cast<std::int64_t>(end));
+    }
+  }
+
+  void run(std::string_view source, std::span<const TokenId> piece_ids, const std::vector<std::size_t>& added,
+           std::size_t first_char) {
+    const TokenId unk = model.model().record.unk_id;
+    const text::ByteTokens* bytes = model.bytes();
+    std::size_t pos = 0;
+    std::size_t chars = first_char;
+    std::size_t next_added = 0;
+    for (const TokenId id : piece_ids) {
+      if (pos >= source.size()) break;
+      const std::size_t char_length = bpe::char_length(source, pos);
+      const std::string_view character = source.substr(pos, char_length);
+      // An unknown character is one id; the encoder gives nothing else the
+      // unknown id, unless the id is a token's too and that token fits here.
+      const std::string_view token = model.token(id);
+      const bool unknown = id == unk && model.lacks_char(character);
+      std::size_t length = char_length;
+      if (!unknown && !token.empty() && source.substr(pos).starts_with(token)) length = token.size();
+      const std::size_t begin = chars;
+      for (std::size_t q = pos; q < pos + length; q += bpe::char_length(source, q)) {
+        if (next_added < added.size() && added[next_added] == q) {
+          ++next_added;
+        } else {
+          ++chars;
+        }
+      }
+      const bool lone_marker = length == bpe::kBoundaryMarker.size() && character == bpe::kBoundaryMarker;
+      if (!(lone_marker && !options.markers)) {
+        if (unknown && bytes != nullptr) {
+          for (const char byte : character) emit(bytes->id_of(static_cast<std::uint8_t>(byte)), begin, chars);
+        } else {
+          emit(id, begin, chars);
+        }
+      }
+      pos += length;
+    }
+  }
+};
+
+}  // namespace
+
+void encode_text(const TextModel& model, std::string_view text, const TextOptions& options, TextScratch& scratch,
+                 PieceEncoder& pieces, FlatBuffer<TokenId>& ids, FlatBuffer<std::int64_t>* spans) {
+  scratch.pieces.clear();
+  text::split_pieces(text, scratch.pieces);
+  PieceWalk walk{model, options, ids, spans};
+  const TokenId unk = model.model().record.unk_id;
+  const bool bytes = model.bytes() != nullptr;
+  for (const text::Piece& piece : scratch.pieces) {
+    std::string_view source = text.substr(piece.begin, piece.end - piece.begin);
+    scratch.added.clear();
+    if (piece.kind == text::PieceKind::kWord && options.segmenter != nullptr) {
+      const bool lead = piece.leading_space(text);
+      scratch.segmented.clear();
+      if (lead) scratch.segmented.push_back(' ');
+      options.segmenter->segment(source.substr(lead ? 1 : 0), scratch.segmented);
+      if (!text::inserted_markers(source, scratch.segmented, scratch.added)) {
+        throw std::logic_error("the segmenter changed a word, not only put markers in it");
+      }
+      source = scratch.segmented;
+    }
+    scratch.ids.truncate(0);
+    pieces.encode(source, scratch.ids);
+    const std::span<const TokenId> piece_ids(scratch.ids.data(), scratch.ids.size());
+    const bool plain =
+        spans == nullptr &&
+        (options.markers || piece.kind != text::PieceKind::kWord ||
+         source.find(bpe::kBoundaryMarker) == std::string_view::npos) &&
+        (!bytes || std::find(piece_ids.begin(), piece_ids.end(), unk) == piece_ids.end());
+    if (plain) {
+      ids.append(piece_ids.data(), piece_ids.size());
+    } else {
+      walk.run(source, piece_ids, scratch.added, piece.char_begin);
+    }
+  }
+}
+
+void decode_text(const TextModel& model, std::span<const TokenId> ids, TextBuffer& text) {
+  const text::ByteTokens* bytes = model.bytes();
+  if (bytes == nullptr) {
+    decode_word(model.model(), ids, text);
+    return;
+  }
+  std::string run;
+  for (std::size_t i = 0; i < ids.size();) {
+    std::size_t j = i;
+    while (j < ids.size() && bytes->byte_of(ids[j]) < 0) ++j;
+    decode_word(model.model(), ids.subspan(i, j - i), text);
+    run.clear();
+    for (; j < ids.size(); ++j) {
+      const int byte = bytes->byte_of(ids[j]);
+      if (byte < 0) break;
+      run.push_back(static_cast<char>(byte));
+    }
+    text::append_utf8_replacing(run, text);
+    i = j;
+  }
+}
+
+}  // namespace morfex::engine

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/core_model.h"
+#include "engine/flat_buffer.h"
+#include "text/byte_tokens.h"
+#include "text/pieces.h"
+#include "text/word_segmenter.h"
+
+namespace morfex::engine {
+
+// What running text needs beside the model: the byte tokens of a model with
+// byte fallback, and each id's token string, to tell which characters each
+// id stands for.
+class TextModel {
+ public:
+  TextModel(const Model& model, const std::optional<std::array<TokenId, 256>>& byte_ids);
+
+  const Model& model() const noexcept { return model_; }
+  const text::ByteTokens* bytes() const noexcept { return bytes_ ? &*bytes_ : nullptr; }
+  // The token string of `id` (the last in the vocabulary's order when ids are
+  // shared), empty when no token has it.
+  std::string_view token(TokenId id) const noexcept;
+  bool lacks_char(std::string_view character) const noexcept;
+
+ private:
+  struct Spelling {
+    TokenId id;
+    std::uint32_t offset;
+    std::uint32_t length;
+  };
+  const Model& model_;
+  std::optional<text::ByteTokens> bytes_;
+  std::string arena_;
+  std::vector<Spelling> spellings_;  // sorted by id
+};
+
+struct TextOptions {
+  const text::WordSegmenter* segmenter = nullptr;
+  bool markers = true;  // false: the ids of lone markers are left out
+};
+
+// Encodes one piece exactly as the per-word encoder does (a worker's cache may answer).
+class PieceEncoder {
+ public:
+  virtual void encode(std::string_view piece, IdBuffer& ids) = 0;
+
+ protected:
+  ~PieceEncoder() = default;
+};
+
+// A worker's buffers for text, reused from text to text.
+struct TextScratch {
+  std::vector<text::Piece> pieces;
+  std::string segmented;
+  std::vector<std::size_t> added;
+  IdBuffer ids;
+};
+
+// Appends the ids of running text: each piece encoded on its own, word
+// pieces through the segmenter first; with byte fallback, a character the
+// vocabulary lacks as the ids of its UTF-8 bytes. With `spans`, appends two
+// character offsets into the text per id: the characters it stands for
+// (empty at the place of a marker that segmentation put in).
+void encode_text(const TextModel& model, std::string_view text, const TextOptions& options, TextScratch& scratch,
+                 PieceEncoder& pieces, FlatBuffer<TokenId>& ids, FlatBuffer<std::int64_t>* spans);
+
+// Appends the text of the ids: tokens joined without special tokens, unknown
+// ids and markers; with byte fallback, each run of byte tokens as UTF-8 with
+// U+FFFD for what is not UTF-8.
+void decode_text(const TextModel& model, std::span<const TokenId> ids, TextBuffer& text);
+
+}  // namespace morfex::engine
