@@ -46,8 +46,8 @@ class Trainer {
   std::size_t base_size_ = 0;
   Units units_;
   std::unordered_map<PairKey, Count, KeyHash> counts_;
-  // Units that held the pair when it was counted; some may have lost it since.
-  std::unordered_map<PairKey, std::vector<std::uint32_t>, KeyHash> where_;
+  // Where the pair started when it was counted; some positions may have lost it since.
+  std::unordered_map<PairKey, std::vector<Units::Position>, KeyHash> where_;
   std::unordered_set<PairKey, KeyHash> banned_;
   std::unordered_set<PairKey, KeyHash> emitted_;
   std::vector<PairKey> grown_;
@@ -95,15 +95,10 @@ void Trainer::split_into_units(const MorphemeCounts& morphemes) {
 }
 
 void Trainer::count_pairs() {
-  for (std::size_t unit = 0; unit < units_.size(); ++unit) {
-    const auto symbols = units_.symbols(unit);
-    for (std::size_t i = 0; i + 1 < symbols.size(); ++i) {
-      const PairKey key = pair_key(symbols[i], symbols[i + 1]);
-      counts_[key] += units_.count(unit);
-      auto& units = where_[key];
-      if (units.empty() || units.back() != unit) units.push_back(static_cast<std::uint32_t>(unit));
-    }
-  }
+  units_.for_each_pair([this](PairKey key, Units::Position at, Count count) {
+    counts_[key] += count;
+    where_[key].push_back(at);
+  });
   for (const auto& [key, count] : counts_) queue_.push(count, key);
 }
 
@@ -114,13 +109,16 @@ Count Trainer::live_count(PairKey key) const {
 
 void Trainer::apply(PairKey key, TokenId merged) {
   const auto found = where_.find(key);
-  const std::vector<std::uint32_t> units = std::move(found->second);
+  std::vector<Units::Position> positions = std::move(found->second);
   where_.erase(found);
+  // In array order, so each unit merges leftmost first.
+  std::sort(positions.begin(), positions.end());
+  positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
   grown_.clear();
-  for (const std::uint32_t unit : units) {
-    const Count count = units_.count(unit);
-    units_.merge(
-        unit, pair_left(key), pair_right(key), merged,
+  for (const Units::Position at : positions) {
+    const Count count = units_.count_at(at);
+    units_.merge_at(
+        at, pair_left(key), pair_right(key), merged,
         [&](PairKey gone) {
           const auto it = counts_.find(gone);
           if (it == counts_.end()) return;  // a banned pair, no longer counted
@@ -130,17 +128,20 @@ void Trainer::apply(PairKey key, TokenId merged) {
             where_.erase(gone);
           }
         },
-        [&](PairKey fresh) {
+        [&](PairKey fresh, Units::Position fresh_at) {
           if (!banned_.empty() && banned_.contains(fresh)) return;
           counts_[fresh] += count;
-          auto& holders = where_[fresh];
-          if (holders.empty() || holders.back() != unit) holders.push_back(unit);
+          where_[fresh].push_back(fresh_at);
           grown_.push_back(fresh);
         });
   }
   std::sort(grown_.begin(), grown_.end());
   grown_.erase(std::unique(grown_.begin(), grown_.end()), grown_.end());
-  for (const PairKey fresh : grown_) queue_.push(live_count(fresh), fresh);
+  // A pair made and undone again within this merge has no count left to queue.
+  for (const PairKey fresh : grown_) {
+    const Count live = live_count(fresh);
+    if (live > 0) queue_.push(live, fresh);
+  }
 }
 
 TrainedModel Trainer::run(const Progress& progress) {
