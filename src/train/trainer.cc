@@ -24,6 +24,12 @@ struct KeyHash {
   }
 };
 
+// "<0x41>": the byte tokens are spelled in upper-case hex, as sentencepiece does.
+std::string byte_token(unsigned byte) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  return {'<', '0', 'x', kHex[byte >> 4], kHex[byte & 15], '>'};
+}
+
 // Progress is reported about this many times over a run.
 constexpr std::size_t kProgressSteps = 200;
 
@@ -43,6 +49,8 @@ class Trainer {
   TrainOptions options_;
   TrainedModel model_;
   bpe::StringMap<TokenId> ids_;
+  // Tokens that a merge must never spell: the special and the byte tokens.
+  std::unordered_set<std::string, bpe::StringHash, std::equal_to<>> reserved_;
   std::size_t base_size_ = 0;
   Units units_;
   std::unordered_map<PairKey, Count, KeyHash> counts_;
@@ -56,8 +64,17 @@ class Trainer {
 
 Trainer::Trainer(const MorphemeCounts& morphemes, const TrainOptions& options)
     : options_(options) {
-  for (const char* special : bpe::kSpecialTokens) add_token(special);
+  for (const char* special : bpe::kSpecialTokens) {
+    add_token(special);
+    reserved_.emplace(special);
+  }
   add_token(std::string(bpe::kBoundaryMarker));
+  if (options.byte_fallback) {
+    for (unsigned byte = 0; byte < 256; ++byte) {
+      reserved_.insert(byte_token(byte));
+      add_token(byte_token(byte));
+    }
+  }
   for (std::string& ch : choose_alphabet(morphemes, options.alphabet_limit)) {
     add_token(std::move(ch));
   }
@@ -154,8 +171,7 @@ TrainedModel Trainer::run(const Progress& progress) {
     if (!best || best->count < min_frequency) break;
     const PairKey key = best->key;
     std::string joined = model_.tokens[pair_left(key)] + model_.tokens[pair_right(key)];
-    if (std::find(bpe::kSpecialTokens.begin(), bpe::kSpecialTokens.end(), joined) !=
-        bpe::kSpecialTokens.end()) {
+    if (reserved_.contains(joined)) {
       banned_.insert(key);
       counts_.erase(key);
       where_.erase(key);
