@@ -25,7 +25,7 @@ from morfex.model_files import DEFAULT_MODEL, ModelFileError, default_model, loa
 from morfex.model_writer import dumps
 from morfex.npy_stream import NpyWriter
 from morfex.segmenters import SegmenterError, morfessor_segmenter, trained_morfessor
-from morfex.text_training import count_pieces, segment_pieces
+from morfex.text_training import count_pieces, require_text, segment_pieces
 from morfex.tokenizer import Tokenizer
 from morfex.training import CorpusError, CorpusWarning, TrainingOptions, train_bytes, train_counted
 from morfex.vocabulary import MARKER, MAX_ID, SPECIAL_TOKENS
@@ -187,8 +187,7 @@ def _model(args: argparse.Namespace) -> tuple[str, Tokenizer]:
 def _text_units(args: argparse.Namespace) -> dict[str, int]:
     """The counted pieces of the --text files, segmented as the options ask."""
     counts = count_pieces(args.text)
-    if not counts:
-        raise CliError(f"{', '.join(args.text)}: no text to train on")
+    require_text(counts, ", ".join(args.text))
     if args.morfessor is not None:
         segment = morfessor_segmenter(args.morfessor)
     elif args.train_segmenter:
@@ -204,8 +203,6 @@ def _text_units(args: argparse.Namespace) -> dict[str, int]:
 
 
 def _train(args: argparse.Namespace) -> int:
-    if (args.corpus is None) == (args.text is None):
-        raise CliError("give either a corpus of segmented words or --text FILE...")
     if args.text is None and (args.morfessor is not None or args.train_segmenter):
         raise CliError("--morfessor and --train-segmenter segment --text input")
     options = TrainingOptions(**{option.name: getattr(args, option.name) for option in dataclasses.fields(TrainingOptions)})
@@ -471,8 +468,9 @@ def build_parser() -> argparse.ArgumentParser:
         "whitespace and counted (each word with its leading space). Merges never cross a ▁ boundary. "
         "The model file goes to standard output unless -o is given.",
     )
-    train.add_argument("corpus", nargs="?", help="corpus file of segmented words, or - for standard input")
-    train.add_argument("--text", nargs="+", metavar="FILE", help="train on running text in these UTF-8 files instead")
+    source = train.add_mutually_exclusive_group(required=True)
+    source.add_argument("corpus", nargs="?", help="corpus file of segmented words, or - for standard input")
+    source.add_argument("--text", nargs="+", metavar="FILE", help="train on running text in these UTF-8 files instead")
     segmenter = train.add_mutually_exclusive_group()
     segmenter.add_argument("--morfessor", metavar="SEGMENTATION_FILE",
                            help="segment the words of --text with this Morfessor Baseline segmentation (needs morfessor)")

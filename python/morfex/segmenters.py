@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import importlib
 import os
 import random
 from collections.abc import Callable, Mapping
@@ -19,10 +20,9 @@ class SegmenterError(Exception):
 
 def _morfessor(need: str) -> ModuleType:
     try:
-        import morfessor  # type: ignore[import-untyped]
+        return importlib.import_module("morfessor")
     except ImportError:
         raise SegmenterError(f"{need} needs the morfessor package: pip install morfessor") from None
-    return morfessor
 
 
 def _viterbi(model: object) -> Callable[[str], str]:

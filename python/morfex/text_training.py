@@ -100,6 +100,12 @@ def segment_pieces(counts: Mapping[str, int], segment: Segment | None) -> dict[s
     return units
 
 
+def require_text(counts: Mapping[str, int], names: str) -> None:
+    """Refuses files that hold nothing but whitespace: they would train a useless model."""
+    if all(piece.isspace() for piece in counts):
+        raise CorpusError(f"{names}: no text to train on")
+
+
 def train_text(
     paths: Iterable[str | os.PathLike[str]],
     *,
@@ -128,6 +134,5 @@ def train_text(
         raise CorpusError("no files to train on")
     names = ", ".join(os.fsdecode(path) for path in paths)
     counts = count_pieces(paths, split)
-    if not counts:
-        raise CorpusError(f"{names}: no text to train on")
+    require_text(counts, names)
     return train_counted(segment_pieces(counts, segment), options, progress, f"{names}: ")

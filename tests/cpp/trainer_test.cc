@@ -124,5 +124,25 @@ TEST(Train, MatchesTheReferenceTrainerOnRandomCorpora) {
   }
 }
 
+// A whole corpus on one line makes units thousands of symbols long, where
+// every merge meets several occurrences in the same unit.
+TEST(Train, MatchesTheReferenceTrainerOnLongLines) {
+  std::mt19937 rng(11);
+  static const Strings kPieces{"a", "b", "c", " ", "\xC5\x82"};
+  std::discrete_distribution<std::size_t> piece({6, 4, 2, 3, 1});
+  for (int round = 0; round < 12; ++round) {
+    std::string corpus;
+    for (int n = 0; n < 3000; ++n) corpus += kPieces[piece(rng)];
+    corpus += round % 2 ? "\t3\n" : "\n";
+    const MorphemeCounts morphemes = count_morphemes(corpus);
+    const bool bytes = round % 4 == 0;
+    const TrainOptions options{bytes ? 316u : 60u, 1 + static_cast<Count>(round % 3), 0, bytes};
+    const TrainedModel fast = train(morphemes, options);
+    const TrainedModel slow = reference::train(morphemes, options);
+    ASSERT_EQ(fast.tokens, slow.tokens);
+    ASSERT_EQ(fast.merges, slow.merges);
+  }
+}
+
 }  // namespace
 }  // namespace morfex::train
