@@ -119,7 +119,7 @@ def test_info_reports_model_statistics(model_path):
         (["train", "{tmp}/absent.txt"], b"", 1, "{tmp}/absent.txt: cannot read: No such file or directory", b""),
         (["train", "-", "--vocab-size", "-5"], b"", 2, "argument --vocab-size: -5 is below 0", b""),
         (["train", "-", "--min-frequency", "x"], b"", 2, "argument --min-frequency: 'x' is not an integer", b""),
-        (["train"], b"", 2, "the following arguments are required: corpus", b""),
+        (["train"], b"", 2, "one of the arguments corpus --text is required", b""),
         ([], b"", 2, "the following arguments are required: COMMAND", b""),
         (["frobnicate"], b"", 2, "argument COMMAND: invalid choice: 'frobnicate'", b""),
     ],

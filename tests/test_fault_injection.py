@@ -53,7 +53,8 @@ DRIVER = textwrap.dedent("""
         "encode": lambda: bpe.encode(TEXT),
         "decode_ascii": lambda: bpe.decode(ASCII_IDS),
         "decode_wide": lambda: bpe.decode(WIDE_IDS),
-        "train": lambda: morfex._trainer.train(CORPUS, 10, 1, 100, None),
+        "train": lambda: morfex._trainer.train(CORPUS, 10, 1, 100, False, None),
+        "train_counts": lambda: morfex._trainer.train_counts({"ab\\u2581c": 1, "ab": 1}, 10, 1, 100, False, None),
         "construct": lambda: CoreBPE(VOCAB, MERGES),
     }
 
@@ -121,6 +122,7 @@ CASES = [
     # two lists and a str per token and per merge side (tuples may come from
     # the interpreter's free list).
     ("train", PANIC, True, lambda sizes: 2 + sizes[0] + 2 * sizes[1]),
+    ("train_counts", PANIC, True, lambda sizes: 2 + sizes[0] + 2 * sizes[1]),
     # Only fallible interpreter calls: their error is raised as it is.
     ("construct", MEMORY_ERROR, False, lambda sizes: 1),
 ]

@@ -84,7 +84,12 @@ def reraise_panic():
 
 def train(corpus=None, vocab_size=30, progress=None):
     corpus = corpus if corpus is not None else CORPUS
-    return _trainer.train(corpus, vocab_size, 1, 0, progress)
+    return _trainer.train(corpus, vocab_size, 1, 0, False, progress)
+
+
+def train_counts(units=None, byte_fallback=False):
+    units = units if units is not None else {f"k{MARKER}um{MARKER}ain": 2, "kum": 3, LONG: 1}
+    return _trainer.train_counts(units, 300, 1, 0, byte_fallback, None)
 
 
 def reimport():
@@ -125,6 +130,11 @@ CASES = [
     ("train-negative-size", lambda: train(vocab_size=-1), "OverflowError", 10_000),
     ("train-corpus-error", lambda: train(corpus=LONG + "\t\n"), "ValueError", 10_000),
     ("train-progress-raises", lambda: train(progress=lambda *_: raise_value_error()), "ValueError", 1_000),
+    ("train-counts", lambda: train_counts(byte_fallback=True), None, 1_000),
+    ("train-counts-key-error", lambda: train_counts({LONG: 1, 5: 1}), "TypeError", 10_000),
+    ("train-counts-count-error", lambda: train_counts({LONG: 2**70}), "ValueError", 10_000),
+    ("train-counts-surrogate", lambda: train_counts({LONG + "\ud800": 1}), "UnicodeEncodeError", 10_000),
+    ("train-counts-empty", lambda: train_counts({}), "ValueError", 10_000),
 ]
 
 

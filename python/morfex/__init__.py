@@ -2,14 +2,16 @@
 
 Words carry their morpheme boundaries as "▁" ("k▁um▁ain"); trained models
 never merge across them. `train` and `train_file` make a `Tokenizer` from
-segmented words, `load` reads a model file, `Tokenizer.save` writes one and
+segmented words, `train_counts` from counted ones and `train_text` from
+running text; `load` reads a model file, `Tokenizer.save` writes one and
 `default_model` is the model shipped with the package.
 """
 
 from morfex.model_files import ModelFileError, default_model, load
 from morfex.model_writer import FORMAT_NAME, FORMAT_VERSION, dumps, save
 from morfex.tokenizer import Tokenizer
-from morfex.training import CorpusError, train, train_bytes, train_file
+from morfex.text_training import train_text
+from morfex.training import CorpusError, CorpusWarning, train, train_bytes, train_counts, train_file
 from morfex.vocabulary import MARKER, SPECIAL_TOKENS
 
 __all__ = [
@@ -18,6 +20,7 @@ __all__ = [
     "MARKER",
     "SPECIAL_TOKENS",
     "CorpusError",
+    "CorpusWarning",
     "ModelFileError",
     "Tokenizer",
     "default_model",
@@ -26,5 +29,7 @@ __all__ = [
     "save",
     "train",
     "train_bytes",
+    "train_counts",
     "train_file",
+    "train_text",
 ]

@@ -11,6 +11,7 @@ import secrets
 import signal
 import stat
 import sys
+import warnings
 from collections.abc import Callable, Iterator
 from types import TracebackType
 from typing import BinaryIO
@@ -18,13 +19,15 @@ from typing import BinaryIO
 import numpy as np
 from tqdm import tqdm
 
-from morfex import chunked_input, engine
+from morfex import chunked_input, engine, text_pieces
 from morfex.chunked_input import Piece, pieces
 from morfex.model_files import DEFAULT_MODEL, ModelFileError, default_model, load
 from morfex.model_writer import dumps
 from morfex.npy_stream import NpyWriter
+from morfex.segmenters import SegmenterError, morfessor_segmenter, trained_morfessor
+from morfex.text_training import count_pieces, require_text, segment_pieces
 from morfex.tokenizer import Tokenizer
-from morfex.training import CorpusError, TrainingOptions, train_bytes
+from morfex.training import CorpusError, CorpusWarning, TrainingOptions, train_bytes, train_counted
 from morfex.vocabulary import MARKER, MAX_ID, SPECIAL_TOKENS
 
 EXIT_OK = 0
@@ -181,11 +184,35 @@ def _model(args: argparse.Namespace) -> tuple[str, Tokenizer]:
     return args.model, load(args.model, args.merges)
 
 
+def _text_units(args: argparse.Namespace) -> dict[str, int]:
+    """The counted pieces of the --text files, segmented as the options ask."""
+    counts = count_pieces(args.text)
+    require_text(counts, ", ".join(args.text))
+    if args.morfessor is not None:
+        segment = morfessor_segmenter(args.morfessor)
+    elif args.train_segmenter:
+        words: dict[str, int] = {}
+        for piece, count in segment_pieces(counts, None).items():
+            word = piece.removeprefix(" ")
+            if text_pieces.is_word(piece):
+                words[word] = words.get(word, 0) + count
+        segment = trained_morfessor(words)
+    else:
+        return dict(counts)
+    return segment_pieces(counts, segment)
+
+
 def _train(args: argparse.Namespace) -> int:
-    name, opened = _open_input(args.corpus)
-    with opened as stream:
-        data = stream.read()
-    options = {option.name: getattr(args, option.name) for option in dataclasses.fields(TrainingOptions)}
+    if args.text is None and (args.morfessor is not None or args.train_segmenter):
+        raise CliError("--morfessor and --train-segmenter segment --text input")
+    options = TrainingOptions(**{option.name: getattr(args, option.name) for option in dataclasses.fields(TrainingOptions)})
+    if args.text is None:
+        name, opened = _open_input(args.corpus)
+        with opened as stream:
+            data = stream.read()
+    else:
+        units = _text_units(args)
+        name = ", ".join(args.text)
     # Opened before the long work, so an output that cannot be written fails at once.
     with _Output(args.output) as out:
         with tqdm(desc="train", unit=" tokens", file=sys.stderr, disable=not _show_progress(args)) as bar:
@@ -194,10 +221,17 @@ def _train(args: argparse.Namespace) -> int:
                 bar.total = total
                 bar.update(done - bar.n)
 
-            tokenizer = train_bytes(data, name, **options, progress=progress)
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always", CorpusWarning)
+                if args.text is None:
+                    tokenizer = train_bytes(data, name, **dataclasses.asdict(options), progress=progress)
+                else:
+                    tokenizer = train_counted(units, options, progress, f"{name}: ")
             # Training may run out of pairs before the wanted size: end full.
             bar.total = bar.n
             bar.refresh()
+        for warning in caught:
+            print(f"morfex: warning: {warning.message}", file=sys.stderr)
         out.write(dumps(tokenizer))
     return EXIT_OK
 
@@ -430,14 +464,26 @@ def build_parser() -> argparse.ArgumentParser:
     train = commands.add_parser(
         "train", help="train a model on segmented words",
         description="Train a BPE model on one segmented word per line (\"k▁um▁ain\"), optionally followed by "
-        "a TAB and a count. Merges never cross a ▁ boundary. The model file goes to standard output "
-        "unless -o is given.",
+        "a TAB and a count, or with --text on running text, cut into words, numbers, punctuation and "
+        "whitespace and counted (each word with its leading space). Merges never cross a ▁ boundary. "
+        "The model file goes to standard output unless -o is given.",
     )
-    train.add_argument("corpus", help="corpus file, or - for standard input")
+    source = train.add_mutually_exclusive_group(required=True)
+    source.add_argument("corpus", nargs="?", help="corpus file of segmented words, or - for standard input")
+    source.add_argument("--text", nargs="+", metavar="FILE", help="train on running text in these UTF-8 files instead")
+    segmenter = train.add_mutually_exclusive_group()
+    segmenter.add_argument("--morfessor", metavar="SEGMENTATION_FILE",
+                           help="segment the words of --text with this Morfessor Baseline segmentation (needs morfessor)")
+    segmenter.add_argument("--train-segmenter", action="store_true",
+                           help="segment the words of --text with a Morfessor Baseline model trained on them (needs morfessor)")
     train.add_argument("-o", "--output", default=STDIO, metavar="PATH", help="model file to write (default: standard output)")
     for option in dataclasses.fields(TrainingOptions):
-        train.add_argument("--" + option.name.replace("_", "-"), type=_count(option.metadata["lowest"]),
-                           default=option.default, metavar="N", help=option.metadata["help"])
+        flag = "--" + option.name.replace("_", "-")
+        if option.type in (bool, "bool"):
+            train.add_argument(flag, action="store_true", help=option.metadata["help"])
+        else:
+            train.add_argument(flag, type=_count(option.metadata["lowest"]), default=option.default, metavar="N",
+                               help=option.metadata["help"])
     train.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
     train.set_defaults(run=_train)
 
@@ -481,7 +527,7 @@ def main(argv: list[str] | None = None) -> int:
     run: Callable[[argparse.Namespace], int] = args.run
     try:
         return run(args)
-    except (CliError, ModelFileError, CorpusError) as error:
+    except (CliError, ModelFileError, CorpusError, SegmenterError) as error:
         print(f"morfex: error: {error}", file=sys.stderr)
         return EXIT_FAILURE
     except KeyboardInterrupt:

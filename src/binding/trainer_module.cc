@@ -1,5 +1,5 @@
-// The morfex._trainer module: one function that trains a model from a corpus
-// held in a str, with the interpreter lock released while it works.
+// The morfex._trainer module: training from a corpus held in a str or from
+// counted units, with the interpreter lock released while it works.
 
 #include <array>
 #include <cstddef>
@@ -17,9 +17,14 @@
 namespace morfex::py {
 namespace {
 
-constexpr std::array<const char*, 5> kTrainParameters = {"corpus", "vocab_size", "min_frequency",
-                                                         "alphabet_limit", "progress"};
+constexpr std::array<const char*, 6> kTrainParameters = {"corpus", "vocab_size", "min_frequency",
+                                                         "alphabet_limit", "byte_fallback", "progress"};
 const FunctionDescription kTrain{nullptr, "train", kTrainParameters, kTrainParameters.size()};
+constexpr std::array<const char*, 6> kTrainCountsParameters = {
+    "units", "vocab_size", "min_frequency", "alphabet_limit", "byte_fallback", "progress"};
+const FunctionDescription kTrainCounts{nullptr, "train_counts", kTrainCountsParameters,
+                                       kTrainCountsParameters.size()};
+using Bound = std::array<PyObject*, kTrainParameters.size()>;
 
 std::size_t to_size(const char* name, PyObject* obj) {
   return convert_argument(name, [obj] {
@@ -44,16 +49,65 @@ Ref model_to_python(const train::TrainedModel& model) {
   return Ref::steal(require_created(PyTuple_Pack(2, tokens.get(), merges.get())));
 }
 
-Ref train(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, kTrainParameters.size()> bound{};
-  bind_fastcall(kTrain, args, nargs, kwnames, bound);
-  const std::string_view corpus = convert_argument("corpus", [&] { return to_str_view(bound[0]); });
+bool to_bool(const char* name, PyObject* obj) {
+  if (!PyBool_Check(obj)) {
+    throw PyError::lazy(PyExc_TypeError, std::string("argument '") + name + "': must be bool, not " +
+                                             Py_TYPE(obj)->tp_name);
+  }
+  return obj == Py_True;
+}
+
+train::TrainOptions to_options(const Bound& bound) {
   train::TrainOptions options;
   options.vocab_size = to_size("vocab_size", bound[1]);
   options.min_frequency = to_size("min_frequency", bound[2]);
   options.alphabet_limit = to_size("alphabet_limit", bound[3]);
-  PyObject* progress = bound[4] == Py_None ? nullptr : bound[4];
+  options.byte_fallback = to_bool("byte_fallback", bound[4]);
+  return options;
+}
 
+std::string repr_text(PyObject* obj) {
+  Ref repr = Ref::steal(PyObject_Repr(obj));
+  if (!repr) throw_fetched();
+  return str_text(repr.get());
+}
+
+// Each unit is a segmented piece of text; a count fits the corpus file's
+// bound, so no pair count can overflow.
+train::MorphemeCounts to_morpheme_counts(PyObject* units) {
+  if (!PyDict_Check(units)) {
+    throw PyError::lazy(PyExc_TypeError, std::string("units must be a dict, not ") + Py_TYPE(units)->tp_name);
+  }
+  train::MorphemeCounts morphemes;
+  Py_ssize_t pos = 0;
+  PyObject* unit = nullptr;
+  PyObject* count = nullptr;
+  while (PyDict_Next(units, &pos, &unit, &count)) {
+    if (!PyUnicode_Check(unit)) {
+      throw PyError::lazy(PyExc_TypeError, std::string("a unit must be a str, not ") + Py_TYPE(unit)->tp_name);
+    }
+    const std::string_view text = to_str_view(unit);
+    if (!PyLong_Check(count) || PyBool_Check(count)) {
+      throw PyError::lazy(PyExc_TypeError, "count of " + repr_text(unit) + " must be an int, not " +
+                                               Py_TYPE(count)->tp_name);
+    }
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(count, &overflow);
+    if (value == -1 && PyErr_Occurred()) throw_fetched();
+    if (overflow != 0 || value < 1 || static_cast<unsigned long long>(value) > train::kMaxLineCount) {
+      throw PyError::lazy(PyExc_ValueError, "count of " + repr_text(unit) + " must be from 1 to " +
+                                                std::to_string(train::kMaxLineCount) + ", not " +
+                                                repr_text(count));
+    }
+    train::add_morphemes(morphemes, text, static_cast<train::Count>(value));
+  }
+  return morphemes;
+}
+
+// Trains without the interpreter lock; `morphemes` must not borrow from Python.
+Ref run_training(const train::MorphemeCounts& morphemes, const train::TrainOptions& options,
+                 PyObject* progress) {
+  if (morphemes.empty()) throw PyError::lazy(PyExc_ValueError, "no words to train on");
   train::TrainedModel model;
   {
     Unlocked unlocked;
@@ -67,26 +121,57 @@ Ref train(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         if (!result) throw_fetched();
       });
     };
+    model = train::train(morphemes, options, report);
+  }
+  return model_to_python(model);
+}
+
+PyObject* progress_of(PyObject* obj) { return obj == Py_None ? nullptr : obj; }
+
+Ref train(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  Bound bound{};
+  bind_fastcall(kTrain, args, nargs, kwnames, bound);
+  const std::string_view corpus = convert_argument("corpus", [&] { return to_str_view(bound[0]); });
+  const train::TrainOptions options = to_options(bound);
+  train::MorphemeCounts morphemes;
+  {
+    Unlocked unlocked;  // a lazy error touches no Python object until raised
     try {
-      model = train::train(train::count_morphemes(corpus), options, report);
+      morphemes = train::count_morphemes(corpus);
     } catch (const train::CorpusError& error) {
       throw PyError::lazy(PyExc_ValueError, error.what());
     }
   }
-  return model_to_python(model);
+  return run_training(morphemes, options, progress_of(bound[5]));
+}
+
+Ref train_counts(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  Bound bound{};
+  bind_fastcall(kTrainCounts, args, nargs, kwnames, bound);
+  const train::TrainOptions options = to_options(bound);
+  return run_training(to_morpheme_counts(bound[0]), options, progress_of(bound[5]));
 }
 
 PyObject* train_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard([&] { return train(args, nargs, kwnames); });
 }
 
+PyObject* train_counts_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guard([&] { return train_counts(args, nargs, kwnames); });
+}
+
 PyMethodDef g_methods[] = {
     {"train", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(train_entry)),
      METH_FASTCALL | METH_KEYWORDS,
-     "train($module, corpus, vocab_size, min_frequency, alphabet_limit, progress)\n--\n\n"
+     "train($module, corpus, vocab_size, min_frequency, alphabet_limit, byte_fallback, progress)\n--\n\n"
      "Train a boundary-respecting BPE model on a corpus of segmented words.\n\n"
      "Returns (tokens, merges): the token strings in id order and the merge pairs\n"
      "in rank order. Raises ValueError naming the line of a malformed corpus."},
+    {"train_counts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(train_counts_entry)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "train_counts($module, units, vocab_size, min_frequency, alphabet_limit, byte_fallback, progress)\n--\n\n"
+     "Train like train() on a dict of segmented units and their counts.\n\n"
+     "Each count is an int from 1 to 4294967295."},
     {nullptr, nullptr, 0, nullptr},
 };
 

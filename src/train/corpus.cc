@@ -30,7 +30,12 @@ Count parse_count(std::string_view digits, std::size_t line) {
   return value;
 }
 
-void add_word(MorphemeCounts& counts, std::string_view word, Count count) {
+}  // namespace
+
+CorpusError::CorpusError(std::size_t line, const std::string& what)
+    : std::runtime_error("line " + std::to_string(line) + ": " + what), line_(line) {}
+
+void add_morphemes(MorphemeCounts& counts, std::string_view word, Count count) {
   std::size_t start = 0;
   while (start <= word.size()) {
     std::size_t end = word.find(bpe::kBoundaryMarker, start);
@@ -47,11 +52,6 @@ void add_word(MorphemeCounts& counts, std::string_view word, Count count) {
     start = end + bpe::kBoundaryMarker.size();
   }
 }
-
-}  // namespace
-
-CorpusError::CorpusError(std::size_t line, const std::string& what)
-    : std::runtime_error("line " + std::to_string(line) + ": " + what), line_(line) {}
 
 MorphemeCounts count_morphemes(std::string_view corpus) {
   MorphemeCounts counts;
@@ -72,7 +72,7 @@ MorphemeCounts count_morphemes(std::string_view corpus) {
       line = line.substr(0, tab);
       if (line.empty()) throw CorpusError(line_number, "empty word before the count");
     }
-    add_word(counts, line, count);
+    add_morphemes(counts, line, count);
   }
   return counts;
 }

@@ -28,6 +28,9 @@ class CorpusError : public std::runtime_error {
   std::size_t line_;
 };
 
+// Adds the morphemes of one segmented word, `count` times each.
+void add_morphemes(MorphemeCounts& counts, std::string_view word, Count count);
+
 // Reads one segmented word per line, optionally followed by a TAB and a count
 // from 1 to kMaxLineCount (1 when absent). Empty lines are skipped and a
 // trailing CR is dropped; everything else belongs to the word.

@@ -24,6 +24,12 @@ struct KeyHash {
   }
 };
 
+// "<0x41>": the byte tokens are spelled in upper-case hex, as sentencepiece does.
+std::string byte_token(unsigned byte) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  return {'<', '0', 'x', kHex[byte >> 4], kHex[byte & 15], '>'};
+}
+
 // Progress is reported about this many times over a run.
 constexpr std::size_t kProgressSteps = 200;
 
@@ -43,11 +49,13 @@ class Trainer {
   TrainOptions options_;
   TrainedModel model_;
   bpe::StringMap<TokenId> ids_;
+  // Tokens that a merge must never spell: the special and the byte tokens.
+  std::unordered_set<std::string, bpe::StringHash, std::equal_to<>> reserved_;
   std::size_t base_size_ = 0;
   Units units_;
   std::unordered_map<PairKey, Count, KeyHash> counts_;
-  // Units that held the pair when it was counted; some may have lost it since.
-  std::unordered_map<PairKey, std::vector<std::uint32_t>, KeyHash> where_;
+  // Where the pair started when it was counted; some positions may have lost it since.
+  std::unordered_map<PairKey, std::vector<Units::Position>, KeyHash> where_;
   std::unordered_set<PairKey, KeyHash> banned_;
   std::unordered_set<PairKey, KeyHash> emitted_;
   std::vector<PairKey> grown_;
@@ -56,8 +64,17 @@ class Trainer {
 
 Trainer::Trainer(const MorphemeCounts& morphemes, const TrainOptions& options)
     : options_(options) {
-  for (const char* special : bpe::kSpecialTokens) add_token(special);
+  for (const char* special : bpe::kSpecialTokens) {
+    add_token(special);
+    reserved_.emplace(special);
+  }
   add_token(std::string(bpe::kBoundaryMarker));
+  if (options.byte_fallback) {
+    for (unsigned byte = 0; byte < 256; ++byte) {
+      reserved_.insert(byte_token(byte));
+      add_token(byte_token(byte));
+    }
+  }
   for (std::string& ch : choose_alphabet(morphemes, options.alphabet_limit)) {
     add_token(std::move(ch));
   }
@@ -95,15 +112,10 @@ void Trainer::split_into_units(const MorphemeCounts& morphemes) {
 }
 
 void Trainer::count_pairs() {
-  for (std::size_t unit = 0; unit < units_.size(); ++unit) {
-    const auto symbols = units_.symbols(unit);
-    for (std::size_t i = 0; i + 1 < symbols.size(); ++i) {
-      const PairKey key = pair_key(symbols[i], symbols[i + 1]);
-      counts_[key] += units_.count(unit);
-      auto& units = where_[key];
-      if (units.empty() || units.back() != unit) units.push_back(static_cast<std::uint32_t>(unit));
-    }
-  }
+  units_.for_each_pair([this](PairKey key, Units::Position at, Count count) {
+    counts_[key] += count;
+    where_[key].push_back(at);
+  });
   for (const auto& [key, count] : counts_) queue_.push(count, key);
 }
 
@@ -114,13 +126,16 @@ Count Trainer::live_count(PairKey key) const {
 
 void Trainer::apply(PairKey key, TokenId merged) {
   const auto found = where_.find(key);
-  const std::vector<std::uint32_t> units = std::move(found->second);
+  std::vector<Units::Position> positions = std::move(found->second);
   where_.erase(found);
+  // In array order, so each unit merges leftmost first.
+  std::sort(positions.begin(), positions.end());
+  positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
   grown_.clear();
-  for (const std::uint32_t unit : units) {
-    const Count count = units_.count(unit);
-    units_.merge(
-        unit, pair_left(key), pair_right(key), merged,
+  for (const Units::Position at : positions) {
+    const Count count = units_.count_at(at);
+    units_.merge_at(
+        at, pair_left(key), pair_right(key), merged,
         [&](PairKey gone) {
           const auto it = counts_.find(gone);
           if (it == counts_.end()) return;  // a banned pair, no longer counted
@@ -130,17 +145,20 @@ void Trainer::apply(PairKey key, TokenId merged) {
             where_.erase(gone);
           }
         },
-        [&](PairKey fresh) {
+        [&](PairKey fresh, Units::Position fresh_at) {
           if (!banned_.empty() && banned_.contains(fresh)) return;
           counts_[fresh] += count;
-          auto& holders = where_[fresh];
-          if (holders.empty() || holders.back() != unit) holders.push_back(unit);
+          where_[fresh].push_back(fresh_at);
           grown_.push_back(fresh);
         });
   }
   std::sort(grown_.begin(), grown_.end());
   grown_.erase(std::unique(grown_.begin(), grown_.end()), grown_.end());
-  for (const PairKey fresh : grown_) queue_.push(live_count(fresh), fresh);
+  // A pair made and undone again within this merge has no count left to queue.
+  for (const PairKey fresh : grown_) {
+    const Count live = live_count(fresh);
+    if (live > 0) queue_.push(live, fresh);
+  }
 }
 
 TrainedModel Trainer::run(const Progress& progress) {
@@ -153,8 +171,7 @@ TrainedModel Trainer::run(const Progress& progress) {
     if (!best || best->count < min_frequency) break;
     const PairKey key = best->key;
     std::string joined = model_.tokens[pair_left(key)] + model_.tokens[pair_right(key)];
-    if (std::find(bpe::kSpecialTokens.begin(), bpe::kSpecialTokens.end(), joined) !=
-        bpe::kSpecialTokens.end()) {
+    if (reserved_.contains(joined)) {
       banned_.insert(key);
       counts_.erase(key);
       where_.erase(key);

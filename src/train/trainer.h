@@ -18,11 +18,15 @@ struct TrainOptions {
   Count min_frequency = 2;
   // Most frequent characters to keep; 0 keeps all. The rest encode as <unk>.
   std::size_t alphabet_limit = 0;
+  // Reserve the 256 byte tokens "<0x00>" .. "<0xFF>" right after the marker,
+  // for characters the vocabulary lacks.
+  bool byte_fallback = false;
 };
 
 struct TrainedModel {
-  // Token string by id: <pad>, <unk>, <s>, </s>, the marker, the alphabet in
-  // code point order, then merged tokens in the order they were made.
+  // Token string by id: <pad>, <unk>, <s>, </s>, the marker, with byte
+  // fallback the byte tokens (ids 5 to 260), the alphabet in code point order,
+  // then merged tokens in the order they were made.
   std::vector<std::string> tokens;
   bpe::MergeList merges;
 };
@@ -34,7 +38,7 @@ using Progress = std::function<void(std::size_t, std::size_t)>;
 // Byte-pair training that never forms a pair with the boundary marker. Each
 // step merges the most frequent adjacent pair; ties go to the pair with the
 // smaller left id, then the smaller right id, so equal input gives an equal
-// model. A pair whose merged string is a special token is never merged.
+// model. A pair whose merged string is a special or byte token is never merged.
 TrainedModel train(const MorphemeCounts& morphemes, const TrainOptions& options,
                    const Progress& progress = {});
 

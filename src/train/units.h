@@ -12,72 +12,76 @@
 namespace morfex::train {
 
 // The symbol sequences that training merges: runs of base tokens between
-// markers and <unk> characters, each with its count, stored in one flat array.
+// markers and <unk> characters, each with its count. All symbols sit in one
+// flat array linked both ways within their unit, so a merge touches only the
+// occurrence it replaces: a long unit costs no more per merge than a short one.
 class Units {
  public:
-  // Sequences shorter than two symbols hold no pair and are not kept.
+  // Index of a symbol in the flat array; a pair is named by its left symbol's.
+  using Position = std::uint32_t;
+  static constexpr Position kNone = 0xFFFFFFFFu;
+
+  // Sequences shorter than two symbols hold no pair and are not kept. Throws
+  // std::length_error past 4294967294 symbols in all.
   void add(std::span<const bpe::TokenId> symbols, Count count);
 
   std::size_t size() const noexcept { return counts_.size(); }
   Count count(std::size_t unit) const noexcept { return counts_[unit]; }
-  std::span<const bpe::TokenId> symbols(std::size_t unit) const noexcept {
-    return {symbols_.data() + starts_[unit], lengths_[unit]};
-  }
+  Count count_at(Position at) const noexcept { return counts_[unit_of_[at]]; }
+  // The unit's current symbols, in order.
+  std::vector<bpe::TokenId> symbols(std::size_t unit) const;
 
-  // Replaces each occurrence of (left, right), leftmost first and without
-  // overlap, by `merged`. Reports every adjacent pair that goes away to
-  // `removed(key)` and every new one to `added(key)`; pairs away from the
-  // occurrences stay as they were and are not reported.
+  // Calls visit(key, position, count) for every adjacent pair, in array order.
+  template <class Visit>
+  void for_each_pair(Visit&& visit) const;
+
+  // If (left, right) starts at `at`, replaces it by `merged` and returns true,
+  // reporting the pairs that go away to `removed(key)` and the new ones to
+  // `added(key, position)`. Called on the candidate positions of one pair in
+  // increasing order, it merges leftmost first and without overlap.
   template <class Removed, class Added>
-  void merge(std::size_t unit, bpe::TokenId left, bpe::TokenId right, bpe::TokenId merged,
-             Removed&& removed, Added&& added);
+  bool merge_at(Position at, bpe::TokenId left, bpe::TokenId right, bpe::TokenId merged,
+                Removed&& removed, Added&& added);
 
  private:
+  // Marks the right half of a merged pair, which no pair starts or ends at.
+  static constexpr bpe::TokenId kGone = 0xFFFFFFFFu;
+
   std::vector<bpe::TokenId> symbols_;
-  std::vector<std::size_t> starts_;
-  std::vector<std::uint32_t> lengths_;
+  std::vector<Position> next_;
+  std::vector<Position> prev_;
+  std::vector<std::uint32_t> unit_of_;
+  std::vector<Position> starts_;
   std::vector<Count> counts_;
-  // Per-position marks reused across merges: inside an occurrence / freshly merged.
-  std::vector<unsigned char> marks_;
 };
 
+template <class Visit>
+void Units::for_each_pair(Visit&& visit) const {
+  for (Position at = 0; at < symbols_.size(); ++at) {
+    const Position right = next_[at];
+    if (symbols_[at] != kGone && right != kNone) {
+      visit(pair_key(symbols_[at], symbols_[right]), at, count_at(at));
+    }
+  }
+}
+
 template <class Removed, class Added>
-void Units::merge(std::size_t unit, bpe::TokenId left, bpe::TokenId right, bpe::TokenId merged,
-                  Removed&& removed, Added&& added) {
-  bpe::TokenId* s = symbols_.data() + starts_[unit];
-  const std::size_t n = lengths_[unit];
-  marks_.assign(n, 0);
-  bool found = false;
-  for (std::size_t i = 0; i + 1 < n;) {
-    if (s[i] == left && s[i + 1] == right) {
-      marks_[i] = marks_[i + 1] = 1;
-      found = true;
-      i += 2;
-    } else {
-      ++i;
-    }
-  }
-  if (!found) return;
-  for (std::size_t i = 0; i + 1 < n; ++i) {
-    if (marks_[i] | marks_[i + 1]) removed(pair_key(s[i], s[i + 1]));
-  }
-  // Same leftmost scan as above, so it finds the same occurrences.
-  std::size_t w = 0;
-  for (std::size_t i = 0; i < n; ++w) {
-    if (i + 1 < n && s[i] == left && s[i + 1] == right) {
-      s[w] = merged;
-      marks_[w] = 1;
-      i += 2;
-    } else {
-      s[w] = s[i];
-      marks_[w] = 0;
-      ++i;
-    }
-  }
-  for (std::size_t k = 0; k + 1 < w; ++k) {
-    if (marks_[k] | marks_[k + 1]) added(pair_key(s[k], s[k + 1]));
-  }
-  lengths_[unit] = static_cast<std::uint32_t>(w);
+bool Units::merge_at(Position at, bpe::TokenId left, bpe::TokenId right, bpe::TokenId merged,
+                     Removed&& removed, Added&& added) {
+  const Position second = next_[at];
+  if (symbols_[at] != left || second == kNone || symbols_[second] != right) return false;
+  const Position before = prev_[at];
+  const Position after = next_[second];
+  if (before != kNone) removed(pair_key(symbols_[before], left));
+  removed(pair_key(left, right));
+  if (after != kNone) removed(pair_key(right, symbols_[after]));
+  symbols_[at] = merged;
+  symbols_[second] = kGone;
+  next_[at] = after;
+  if (after != kNone) prev_[after] = at;
+  if (before != kNone) added(pair_key(symbols_[before], merged), before);
+  if (after != kNone) added(pair_key(merged, symbols_[after]), at);
+  return true;
 }
 
 }  // namespace morfex::train

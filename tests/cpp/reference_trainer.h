@@ -4,6 +4,7 @@
 // from scratch before each merge and works on token strings.
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
 #include <set>
 #include <string>
@@ -26,6 +27,15 @@ inline TrainedModel train(const MorphemeCounts& morphemes, const TrainOptions& o
   };
   for (const char* special : bpe::kSpecialTokens) add(special);
   add(std::string(bpe::kBoundaryMarker));
+  std::set<std::string> reserved(bpe::kSpecialTokens.begin(), bpe::kSpecialTokens.end());
+  if (options.byte_fallback) {
+    for (int byte = 0; byte < 256; ++byte) {
+      char spelled[8];
+      std::snprintf(spelled, sizeof spelled, "<0x%02X>", byte);
+      add(spelled);
+      reserved.insert(spelled);
+    }
+  }
   for (const auto& ch : choose_alphabet(morphemes, options.alphabet_limit)) add(ch);
   const std::size_t base = model.tokens.size();
 
@@ -64,8 +74,7 @@ inline TrainedModel train(const MorphemeCounts& morphemes, const TrainOptions& o
     }
     if (best_count == 0 || best_count < std::max<Count>(1, options.min_frequency)) break;
     const std::string joined = model.tokens[best.first] + model.tokens[best.second];
-    if (std::find(bpe::kSpecialTokens.begin(), bpe::kSpecialTokens.end(), joined) !=
-        bpe::kSpecialTokens.end()) {
+    if (reserved.contains(joined)) {
       banned.insert(best);
       continue;
     }

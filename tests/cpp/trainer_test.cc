@@ -25,6 +25,15 @@ Strings with_base(const Strings& rest) {
   return all;
 }
 
+Strings with_bytes(const Strings& rest) {
+  Strings all;
+  for (const char* high = "0123456789ABCDEF"; *high; ++high) {
+    for (const char* low = "0123456789ABCDEF"; *low; ++low) all.push_back(std::string("<0x") + *high + *low + ">");
+  }
+  all.insert(all.end(), rest.begin(), rest.end());
+  return all;
+}
+
 struct TrainCase {
   const char* name;
   std::string corpus;
@@ -62,7 +71,12 @@ INSTANTIATE_TEST_SUITE_P(
                   with_base({"<", ">", "s", "<s"}), {{"<", "s"}}},
         TrainCase{"overlapping_runs", "aaaaa\n", {20, 1, 0},
                   with_base({"a", "aa", "aaa", "aaaaa"}),
-                  {{"a", "a"}, {"aa", "a"}, {"aa", "aaa"}}}),
+                  {{"a", "a"}, {"aa", "a"}, {"aa", "aaa"}}},
+        TrainCase{"byte_tokens_follow_the_marker", "ab\t2\n", {270, 1, 0, true},
+                  with_base(with_bytes({"a", "b", "ab"})), {{"a", "b"}}},
+        TrainCase{"byte_token_strings_are_never_made", "<0x41>\t3\n", {300, 1, 0, true},
+                  with_base(with_bytes({"0", "1", "4", "<", ">", "x", "0x", "1>", "41>", "<0x"})),
+                  {{"0", "x"}, {"1", ">"}, {"4", "1>"}, {"<", "0x"}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Train, ReportsProgressUpToTheFinalCount) {
@@ -74,9 +88,9 @@ TEST(Train, ReportsProgressUpToTheFinalCount) {
 }
 
 std::string random_corpus(std::mt19937& rng) {
-  static const Strings kPieces{"a", "b", "c", "\xC5\x82", "<", "s", ">", "/", kMarker};
+  static const Strings kPieces{"a", "b", "c", "\xC5\x82", "<", "s", ">", "/", kMarker, "<0x4", "1"};
   std::uniform_int_distribution<int> lines(0, 30), length(0, 9), count(1, 4);
-  std::discrete_distribution<std::size_t> piece({8, 6, 2, 2, 1, 1, 1, 1, 3});
+  std::discrete_distribution<std::size_t> piece({8, 6, 2, 2, 1, 1, 1, 1, 3, 1, 1});
   std::string corpus;
   for (int line = lines(rng); line > 0; --line) {
     for (int n = length(rng); n >= 0; --n) corpus += kPieces[piece(rng)];
@@ -93,9 +107,11 @@ TEST(Train, MatchesTheReferenceTrainerOnRandomCorpora) {
   std::mt19937 rng(20260508);
   std::uniform_int_distribution<std::size_t> vocab(5, 60), limit(0, 6);
   std::uniform_int_distribution<Count> frequency(0, 3);
+  std::bernoulli_distribution byte_fallback(0.3);
   for (int round = 0; round < 400; ++round) {
     const std::string corpus = random_corpus(rng);
-    const TrainOptions options{vocab(rng), frequency(rng), limit(rng)};
+    const bool bytes = byte_fallback(rng);
+    const TrainOptions options{vocab(rng) + (bytes ? 256 : 0), frequency(rng), limit(rng), bytes};
     const MorphemeCounts morphemes = count_morphemes(corpus);
     const TrainedModel fast = train(morphemes, options);
     const TrainedModel slow = reference::train(morphemes, options);
@@ -105,6 +121,26 @@ TEST(Train, MatchesTheReferenceTrainerOnRandomCorpora) {
       ASSERT_EQ(left.find(kMarker), std::string::npos);
       ASSERT_EQ(right.find(kMarker), std::string::npos);
     }
+  }
+}
+
+// A whole corpus on one line makes units thousands of symbols long, where
+// every merge meets several occurrences in the same unit.
+TEST(Train, MatchesTheReferenceTrainerOnLongLines) {
+  std::mt19937 rng(11);
+  static const Strings kPieces{"a", "b", "c", " ", "\xC5\x82"};
+  std::discrete_distribution<std::size_t> piece({6, 4, 2, 3, 1});
+  for (int round = 0; round < 12; ++round) {
+    std::string corpus;
+    for (int n = 0; n < 3000; ++n) corpus += kPieces[piece(rng)];
+    corpus += round % 2 ? "\t3\n" : "\n";
+    const MorphemeCounts morphemes = count_morphemes(corpus);
+    const bool bytes = round % 4 == 0;
+    const TrainOptions options{bytes ? 316u : 60u, 1 + static_cast<Count>(round % 3), 0, bytes};
+    const TrainedModel fast = train(morphemes, options);
+    const TrainedModel slow = reference::train(morphemes, options);
+    ASSERT_EQ(fast.tokens, slow.tokens);
+    ASSERT_EQ(fast.merges, slow.merges);
   }
 }
 
