@@ -101,7 +101,9 @@ def test_byte_tokens_follow_the_marker():
     assert [model.id_to_token(i) for i in range(len(model))] == [
         *SPECIAL_TOKENS, MARKER, *BYTE_TOKENS, "a", "b", "ł", "ab"]
     assert model.vocab["<0x00>"] == 5 and model.vocab["<0xFF>"] == 260
+    assert model.byte_fallback and model.decode_text(model.encode_text("aż")) == "aż"
     plain = morfex.train(["ab\t3", "ł"], vocab_size=9, min_frequency=1)
+    assert not plain.byte_fallback
     assert [model.id_to_token(i) for i in range(261, len(model))] == [plain.id_to_token(i) for i in range(5, len(plain))]
     with pytest.raises(TypeError) as caught:
         morfex.train(["ab"], byte_fallback=1)

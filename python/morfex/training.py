@@ -63,9 +63,10 @@ class TrainingOptions:
         return self.vocab_size, self.min_frequency, self.alphabet_limit, self.byte_fallback
 
 
-def _tokenizer(result: tuple[list[str], list[tuple[str, str]]]) -> Tokenizer:
+def _tokenizer(result: tuple[list[str], list[tuple[str, str]]], options: TrainingOptions) -> Tokenizer:
     tokens, merges = result
-    return Tokenizer({token: token_id for token_id, token in enumerate(tokens)}, merges)
+    return Tokenizer({token: token_id for token_id, token in enumerate(tokens)}, merges,
+                     byte_fallback=options.byte_fallback)
 
 
 def _warn_spaced_lines(corpus: str, source: str) -> None:
@@ -92,7 +93,7 @@ def _train_text(corpus: str, options: TrainingOptions, progress: Progress | None
     except ValueError as error:
         raise CorpusError(f"{source}{error}") from None
     _warn_spaced_lines(corpus, source)
-    return _tokenizer(result)
+    return _tokenizer(result, options)
 
 
 def train_counts(
@@ -123,7 +124,7 @@ def train_counted(counts: Mapping[str, int], options: TrainingOptions, progress:
         result = _trainer.train_counts(units, *options.native(), progress)
     except ValueError as error:
         raise CorpusError(f"{source}{error}") from None
-    return _tokenizer(result)
+    return _tokenizer(result, options)
 
 
 def train(
