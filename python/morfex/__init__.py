@@ -8,6 +8,7 @@ segmented words, `load` reads a model file, `Tokenizer.save` writes one and
 
 from morfex.model_files import ModelFileError, default_model, load
 from morfex.model_writer import FORMAT_NAME, FORMAT_VERSION, dumps, save
+from morfex.segmenter import Segmenter
 from morfex.tokenizer import Tokenizer
 from morfex.training import CorpusError, train, train_bytes, train_file
 from morfex.vocabulary import MARKER, SPECIAL_TOKENS
@@ -19,6 +20,7 @@ __all__ = [
     "SPECIAL_TOKENS",
     "CorpusError",
     "ModelFileError",
+    "Segmenter",
     "Tokenizer",
     "default_model",
     "dumps",
