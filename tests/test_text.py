@@ -147,7 +147,8 @@ def reference_encode(
         piece = text[start:end]
         if kind == "word" and segment is not None:
             lead = " " if piece.startswith(" ") else ""
-            source = lead + segment(piece[len(lead):])
+            # Markers already in the text stay; only the stretches between them are segmented.
+            source = lead + MARKER.join(segment(part) if part else part for part in piece[len(lead):].split(MARKER))
         else:
             source = piece
         pos, char = 0, start

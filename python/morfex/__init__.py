@@ -9,6 +9,7 @@ running text; `load` reads a model file, `Tokenizer.save` writes one and
 
 from morfex.model_files import ModelFileError, default_model, load
 from morfex.model_writer import FORMAT_NAME, FORMAT_VERSION, dumps, save
+from morfex.segmenter import Segmenter
 from morfex.tokenizer import Tokenizer
 from morfex.text_training import train_text
 from morfex.training import CorpusError, CorpusWarning, train, train_bytes, train_counts, train_file
@@ -22,6 +23,7 @@ __all__ = [
     "CorpusError",
     "CorpusWarning",
     "ModelFileError",
+    "Segmenter",
     "Tokenizer",
     "default_model",
     "dumps",

@@ -24,6 +24,7 @@ from typing import Any
 
 from morfex import utf8
 from morfex.model_writer import FORMAT_NAME, FORMAT_VERSION
+from morfex.segmenter import Segmenter
 from morfex.tokenizer import Tokenizer
 from morfex.vocabulary import MAX_ID, DuplicateIdError
 
@@ -106,10 +107,11 @@ def _build(
     where: Callable[[str], str],
     *,
     byte_fallback: bool = False,
+    segmenter: Segmenter | None = None,
 ) -> Tokenizer:
     """The Tokenizer of a checked model; `where(token)` names the part of the file a token came from."""
     try:
-        return Tokenizer(vocab, merges, byte_fallback=byte_fallback)
+        return Tokenizer(vocab, merges, byte_fallback=byte_fallback, segmenter=segmenter)
     except DuplicateIdError as error:
         raise ModelFileError(f"{where(error.second)}: {error}") from None
     except (TypeError, ValueError, OverflowError, UnicodeError) as error:
@@ -129,7 +131,14 @@ def _from_morfex(path: PathArg, data: dict[str, Any]) -> Tokenizer:
     byte_fallback = data.get("byte_fallback", False)
     if not isinstance(byte_fallback, bool):
         raise ModelFileError(f"{name}: 'byte_fallback' must be true or false, not {byte_fallback!r}")
-    return _build(path, vocab, merges, lambda _: f"{name}: 'vocab'", byte_fallback=byte_fallback)
+    segmenter = None
+    if "segmenter" in data:
+        try:
+            segmenter = Segmenter.from_state(data["segmenter"])
+        except (TypeError, ValueError) as error:
+            raise ModelFileError(f"{name}: 'segmenter': {error}") from None
+    return _build(path, vocab, merges, lambda _: f"{name}: 'vocab'", byte_fallback=byte_fallback,
+                  segmenter=segmenter)
 
 
 def _from_tokenizer_json(path: PathArg, data: dict[str, Any]) -> Tokenizer:

@@ -28,6 +28,23 @@ class Model(Protocol):
     @property
     def byte_fallback(self) -> bool: ...
 
+    @property
+    def segmenter(self) -> object: ...
+
+
+def _segmenter_state(model: Model) -> dict[str, Any] | None:
+    segmenter = model.segmenter
+    if segmenter is None:
+        return None
+    to_state = getattr(segmenter, "to_state", None)
+    if to_state is None:
+        raise ValueError(
+            f"the segmenter {segmenter!r} cannot be saved in a model file, only a morfex.Segmenter can; "
+            "set the tokenizer's segmenter to None to save the model without it"
+        )
+    state: dict[str, Any] = to_state()
+    return state
+
 
 def _lines(model: Model) -> Iterator[str]:
     def dump(value: Any) -> str:
@@ -45,12 +62,23 @@ def _lines(model: Model) -> Iterator[str]:
     yield "  },"
     yield '  "merges": ['
     yield ",\n".join(f"    {dump(list(pair))}" for pair in model.merges)
-    yield "  ]"
+    state = _segmenter_state(model)
+    if state is None:
+        yield "  ]"
+    else:
+        # The segmenter's morphs one a line, like the vocabulary.
+        yield "  ],"
+        yield '  "segmenter": {'
+        yield "".join(f"    {dump(key)}: {dump(value)},\n" for key, value in state.items() if key != "morphs") + \
+            '    "morphs": {'
+        yield ",\n".join(f"      {dump(morph)}: {count}" for morph, count in state["morphs"].items())
+        yield "    }"
+        yield "  }"
     yield "}"
 
 
 def dumps(tokenizer: Model) -> str:
-    """The morfex model file text of `tokenizer`, one token or merge a line."""
+    """The morfex model file text of `tokenizer`, one token, merge or morph a line."""
     return "\n".join(line for line in _lines(tokenizer) if line) + "\n"
 
 

@@ -10,11 +10,13 @@ from typing import Literal, overload
 from _morfex import CoreBPE
 from morfex import engine as _batch
 from morfex import model_writer
+from morfex.segmenter import Segmenter as MorphSegmenter
 from morfex.vocabulary import byte_token_ids, tokens_by_id
 
 # What segments the words of running text: None (the text is taken as
-# given, so pre-segmented text passes through) or a callable from a word to
-# the word with U+2581 between its morphemes.
+# given, so pre-segmented text passes through), a morfex.Segmenter (which
+# runs natively on the engine's threads), or any callable from a word to the
+# word with U+2581 between its morphemes.
 Segmenter = Callable[[str], str] | None
 
 
@@ -40,7 +42,12 @@ class Tokenizer:
     __slots__ = ("_vocab", "_merges", "_id_to_token", "_core", "_engine", "_cache_size", "_byte_ids", "_segmenter")
 
     def __init__(
-        self, vocab: Mapping[str, int], merges: Iterable[tuple[str, str]], *, byte_fallback: bool = False
+        self,
+        vocab: Mapping[str, int],
+        merges: Iterable[tuple[str, str]],
+        *,
+        byte_fallback: bool = False,
+        segmenter: Segmenter = None,
     ) -> None:
         self._vocab = dict(vocab)
         self._merges = tuple((left, right) for left, right in merges)
@@ -53,7 +60,7 @@ class Tokenizer:
         if not isinstance(byte_fallback, bool):
             raise TypeError(f"byte_fallback must be a bool, not {type(byte_fallback).__name__}")
         self._byte_ids = byte_token_ids(self._vocab) if byte_fallback else None
-        self._segmenter: Segmenter = None
+        self._segmenter: Segmenter = _checked_segmenter(segmenter)
 
     @property
     def vocab(self) -> Mapping[str, int]:
@@ -72,7 +79,9 @@ class Tokenizer:
 
     @property
     def segmenter(self) -> Segmenter:
-        """What encode_text segments words with by default: None or a callable str -> str."""
+        """What encode_text segments words with by default: None, a morfex.Segmenter or a callable str -> str.
+
+        Only a morfex.Segmenter is saved with the model."""
         return self._segmenter
 
     @segmenter.setter
@@ -181,8 +190,10 @@ class Tokenizer:
         """The text of ids[offsets[i]:offsets[i + 1]] for every i (the inverse of encode_text_flat)."""
         return _batch.decode_text_flat(self._batch_engine(), ids, offsets, threads)
 
-    def _segmenter_of(self, segmenter: object) -> Segmenter:
-        return self._segmenter if segmenter is _DEFAULT else _checked_segmenter(segmenter)
+    def _segmenter_of(self, segmenter: object) -> object:
+        """What the engine takes: a native segmenter, a callable or None."""
+        chosen = self._segmenter if segmenter is _DEFAULT else _checked_segmenter(segmenter)
+        return chosen.native if isinstance(chosen, MorphSegmenter) else chosen
 
     def token_to_id(self, token: str) -> int | None:
         return self._vocab.get(token)

@@ -25,6 +25,7 @@
 #include "binding/guard.h"
 #include "binding/owned_buffer.h"
 #include "binding/python.h"
+#include "binding/segmenter_type.h"
 #include "binding/unlocked.h"
 #include "engine/batch.h"
 #include "engine/chunk_text.h"
@@ -487,6 +488,7 @@ PyMODINIT_FUNC PyInit__engine() {
     if (PyModule_AddObjectRef(module.get(), "Engine", engine_type()) < 0) throw_fetched();
     if (PyModule_AddObjectRef(module.get(), "OwnedBuffer", owned_buffer_type()) < 0) throw_fetched();
     add_text_attributes(module.get());
+    if (PyModule_AddObjectRef(module.get(), "Segmenter", segmenter_type()) < 0) throw_fetched();
     return module;
   });
 }

@@ -13,6 +13,7 @@
 #include "binding/errors.h"
 #include "binding/guard.h"
 #include "binding/owned_buffer.h"
+#include "binding/segmenter_type.h"
 #include "binding/utf8_text.h"
 #include "text/char_class.h"
 #include "text/pieces.h"
@@ -42,14 +43,21 @@ bool to_flag(const char* name, PyObject* obj) {
   return obj == Py_True;
 }
 
-// None, or a callable that the words are given to.
-PyObject* to_segmenter(PyObject* obj) {
-  if (obj == Py_None) return nullptr;
+// The segmenter argument: None, a native Segmenter (run on the workers), or
+// a callable that each new word is given to under the lock.
+struct SegmenterArg {
+  PyObject* callable = nullptr;
+  const text::WordSegmenter* native = nullptr;
+};
+
+SegmenterArg to_segmenter(PyObject* obj) {
+  if (obj == Py_None) return {};
+  if (const segment::Model* model = segmenter_model(obj)) return {nullptr, model};
   if (!PyCallable_Check(obj)) {
     throw PyError::lazy(PyExc_TypeError, std::string("argument 'segmenter' must be callable or None, not '") +
                                              Py_TYPE(obj)->tp_name + "'");
   }
-  return obj;
+  return {obj, nullptr};
 }
 
 // An error of item `index`, or of the one text of encode_text (index kNoWord).
@@ -57,8 +65,34 @@ PyError at_item(std::size_t index, PyError error) {
   return index == engine::kNoWord ? std::move(error) : item_error(index, std::move(error));
 }
 
-// Calls the segmenter on each word piece of `text` that the table lacks and
-// keeps its answer, which must be the word with markers put in.
+// What the Python segmenter makes of `word`: the word with markers put in.
+std::string segmented_by(PyObject* segmenter, std::string_view word, std::size_t index,
+                         std::vector<std::size_t>& added) {
+  Ref word_str = Ref::steal(text_to_str(word));
+  Ref result = Ref::steal(PyObject_CallOneArg(segmenter, word_str.get()));
+  if (!result) throw at_item(index, fetch());
+  if (!PyUnicode_Check(result.get())) {
+    throw at_item(index, PyError::lazy(PyExc_TypeError, std::string("segmenter must return str, not '") +
+                                                            Py_TYPE(result.get())->tp_name + "'"));
+  }
+  Utf8Text utf8;
+  std::string_view segmented;
+  try {
+    segmented = utf8.read(result.get());
+  } catch (PyError& error) {
+    throw at_item(index, std::move(error));
+  }
+  if (!text::inserted_markers(word, segmented, added)) {
+    throw at_item(index, PyError::lazy(PyExc_ValueError, "segmenter turned " + str_text(word_str.get()) + " into " +
+                                                             str_text(result.get()) +
+                                                             ": it may only put \xE2\x96\x81 between morphemes"));
+  }
+  return std::string(segmented);
+}
+
+// Calls the segmenter on each stretch of a word piece of `text` (between the
+// markers it may hold) that the table lacks, and keeps its answer, which must
+// be the stretch with markers put in.
 void segment_words(PyObject* segmenter, std::string_view text, std::size_t index, text::SegmentationTable& table,
                    std::vector<text::Piece>& pieces, std::vector<std::size_t>& added) {
   pieces.clear();
@@ -66,28 +100,9 @@ void segment_words(PyObject* segmenter, std::string_view text, std::size_t index
   for (const text::Piece& piece : pieces) {
     if (piece.kind != text::PieceKind::kWord) continue;
     const std::size_t lead = piece.leading_space(text) ? 1 : 0;
-    const std::string_view word = text.substr(piece.begin + lead, piece.end - piece.begin - lead);
-    if (table.contains(word)) continue;
-    Ref word_str = Ref::steal(text_to_str(word));
-    Ref result = Ref::steal(PyObject_CallOneArg(segmenter, word_str.get()));
-    if (!result) throw at_item(index, fetch());
-    if (!PyUnicode_Check(result.get())) {
-      throw at_item(index, PyError::lazy(PyExc_TypeError, std::string("segmenter must return str, not '") +
-                                                              Py_TYPE(result.get())->tp_name + "'"));
-    }
-    Utf8Text utf8;
-    std::string_view segmented;
-    try {
-      segmented = utf8.read(result.get());
-    } catch (PyError& error) {
-      throw at_item(index, std::move(error));
-    }
-    if (!text::inserted_markers(word, segmented, added)) {
-      throw at_item(index, PyError::lazy(PyExc_ValueError, "segmenter turned " + str_text(word_str.get()) + " into " +
-                                                               str_text(result.get()) +
-                                                               ": it may only put \xE2\x96\x81 between morphemes"));
-    }
-    table.add(word, std::string(segmented));
+    text::for_each_unmarked(text.substr(piece.begin + lead, piece.end - piece.begin - lead), [&](std::string_view word) {
+      if (!table.contains(word)) table.add(word, segmented_by(segmenter, word, index, added));
+    });
   }
 }
 
@@ -96,11 +111,13 @@ void segment_words(PyObject* segmenter, std::string_view text, std::size_t index
 // first. `on_block(out)` runs under the lock after each block.
 template <class OnBlock>
 void encode_text_blocks(EngineObject* self, PyObject* sequence, std::size_t threads, bool markers,
-                        PyObject* segmenter, bool indexed, engine::EncodedWords& out,
+                        SegmenterArg segmenter, bool indexed, engine::EncodedWords& out,
                         engine::FlatBuffer<std::int64_t>* spans, OnBlock&& on_block) {
   PollingSession polling(*self->engine, threads);
   text::SegmentationTable table;
-  const engine::TextOptions options{segmenter != nullptr ? &table : nullptr, markers};
+  const text::WordSegmenter* words = segmenter.native;
+  if (segmenter.callable != nullptr) words = &table;
+  const engine::TextOptions options{words, markers};
   std::vector<Ref> held;
   std::vector<engine::WordRef> block;
   std::vector<char> scratch;
@@ -117,10 +134,10 @@ void encode_text_blocks(EngineObject* self, PyObject* sequence, std::size_t thre
       PyObject* item = sequence_item(sequence, i);
       held.push_back(Ref::new_ref(item));
       block.push_back(word_of(item, i));
-      if (segmenter != nullptr) {
+      if (segmenter.callable != nullptr) {
         std::string_view text;
         if (!engine::utf8_of(block.back(), scratch, text)) raise_unencodable(item, i);
-        segment_words(segmenter, text, indexed ? i : engine::kNoWord, table, pieces, added);
+        segment_words(segmenter.callable, text, indexed ? i : engine::kNoWord, table, pieces, added);
       }
     }
     const std::size_t failed = polling.unlocked([&](engine::Session& session) {
@@ -156,7 +173,7 @@ Ref encode_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   }
   const bool markers = to_flag("markers", bound[1]);
   const bool offsets = to_flag("offsets", bound[2]);
-  PyObject* segmenter = to_segmenter(bound[3]);
+  const SegmenterArg segmenter = to_segmenter(bound[3]);
   Ref sequence = Ref::steal(require_created(PyTuple_Pack(1, bound[0])));
   engine::EncodedWords out;
   engine::FlatBuffer<std::int64_t> spans;
@@ -173,7 +190,7 @@ Ref encode_text_lists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   EngineObject* object = engine_of(self);
   const std::size_t threads = to_threads(bound[1]);
   const bool markers = to_flag("markers", bound[2]);
-  PyObject* segmenter = to_segmenter(bound[3]);
+  const SegmenterArg segmenter = to_segmenter(bound[3]);
   Ref sequence = batch_sequence(bound[0], "texts", "str");
   Ref result = Ref::steal(require_created(PyList_New(0)));
   engine::EncodedWords out;
@@ -198,7 +215,7 @@ Ref encode_text_flat(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   EngineObject* object = engine_of(self);
   const std::size_t threads = to_threads(bound[1]);
   const bool markers = to_flag("markers", bound[2]);
-  PyObject* segmenter = to_segmenter(bound[3]);
+  const SegmenterArg segmenter = to_segmenter(bound[3]);
   Ref sequence = batch_sequence(bound[0], "texts", "str");
   engine::EncodedWords out;
   out.ends.push_back(0);

@@ -107,7 +107,7 @@ void encode_text(const TextModel& model, std::string_view text, const TextOption
       const bool lead = piece.leading_space(text);
       scratch.segmented.clear();
       if (lead) scratch.segmented.push_back(' ');
-      options.segmenter->segment(source.substr(lead ? 1 : 0), scratch.segmented);
+      text::segment_between_markers(*options.segmenter, source.substr(lead ? 1 : 0), scratch.segmented);
       if (!text::inserted_markers(source, scratch.segmented, scratch.added)) {
         throw std::logic_error("the segmenter changed a word, not only put markers in it");
       }

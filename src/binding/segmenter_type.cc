@@ -1,0 +1,367 @@
+// morfex._engine.Segmenter: a Morfessor Baseline model (src/segment/) that
+// segments one word, or a batch on several threads without the interpreter lock.
+
+#include "binding/segmenter_type.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <memory>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "binding/arguments.h"
+#include "binding/batch_inputs.h"
+#include "binding/buffer.h"
+#include "binding/conversions.h"
+#include "binding/errors.h"
+#include "binding/guard.h"
+#include "binding/unlocked.h"
+#include "engine/team.h"
+#include "segment/model.h"
+#include "segment/segmentation_file.h"
+
+namespace morfex::py {
+namespace {
+
+// Words converted per block: the lock is taken back between blocks, which
+// bounds the memory of a block and lets signals in.
+constexpr std::size_t kBlockWords = std::size_t{1} << 16;
+// Words per unit of work handed to a thread, and the fewest worth waking helpers for.
+constexpr std::size_t kChunkWords = 512;
+constexpr std::size_t kParallelWords = 4096;
+constexpr std::size_t kMaxThreads = 1024;
+
+struct SegmenterObject {
+  PyObject_HEAD
+  std::unique_ptr<segment::Model> model;
+};
+
+constexpr const char* kClassName = "Segmenter";
+constexpr const char* kFileParameters[] = {"data", "name", "separator"};
+constexpr const char* kCountsParameters[] = {"counts"};
+constexpr const char* kMorphsParameters[] = {"morphs", "words"};
+constexpr const char* kBatchParameters[] = {"words", "threads"};
+constexpr FunctionDescription kFromSegmentations{kClassName, "from_segmentations", kFileParameters, 3};
+constexpr FunctionDescription kFromCounts{kClassName, "from_counts", kCountsParameters, 1};
+constexpr FunctionDescription kFromMorphs{kClassName, "from_morphs", kMorphsParameters, 2};
+constexpr FunctionDescription kSegmentBatch{kClassName, "segment_batch", kBatchParameters, 2};
+
+PyObject* g_segmenter_type = nullptr;
+
+SegmenterObject* segmenter_of(PyObject* self) {
+  if (reinterpret_cast<PyObject*>(Py_TYPE(self)) != g_segmenter_type) throw type_mismatch(self, kClassName);
+  return reinterpret_cast<SegmenterObject*>(self);
+}
+
+Ref wrap(PyObject* type_obj, segment::MorphCounts counts) {
+  std::unique_ptr<segment::Model> model;
+  try {
+    model = std::make_unique<segment::Model>(std::move(counts));
+  } catch (const segment::InputError& error) {
+    throw PyError::lazy(PyExc_ValueError, error.what());
+  }
+  auto* type = reinterpret_cast<PyTypeObject*>(type_obj);
+  Ref self = Ref::steal(type->tp_alloc(type, 0));
+  if (!self) throw_fetched();
+  new (&reinterpret_cast<SegmenterObject*>(self.get())->model) std::unique_ptr<segment::Model>(std::move(model));
+  return self;
+}
+
+// A count as the loader takes it: an int (not a bool) from 1 to kMaxCount.
+std::int64_t to_count(PyObject* obj, const std::string& what) {
+  if (!PyLong_Check(obj) || PyBool_Check(obj)) {
+    throw PyError::lazy(PyExc_TypeError, what + " must be an int, not " + Py_TYPE(obj)->tp_name);
+  }
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  if (value == -1 && PyErr_Occurred()) throw_fetched();
+  if (overflow != 0 || value < 1 || value > segment::kMaxCount) {
+    throw PyError::lazy(PyExc_ValueError, what + " must be from 1 to " + std::to_string(segment::kMaxCount) +
+                                              ", got " + str_text(obj));
+  }
+  return value;
+}
+
+Ref from_segmentations(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, 3> bound{};
+  bind_fastcall(kFromSegmentations, args, nargs, kwnames, bound);
+  if (PyUnicode_Check(bound[0])) throw type_mismatch(bound[0], "bytes-like object");
+  BufferView data(bound[0], PyBUF_SIMPLE);
+  const std::string name(convert_argument("name", [&] { return to_str_view(bound[1]); }));
+  const std::string separator(convert_argument("separator", [&] { return to_str_view(bound[2]); }));
+  const std::string_view text(static_cast<const char*>(data.data()), data.bytes());
+  segment::SegmentationLoader loader;
+  std::string failure;
+  {
+    Unlocked unlocked;
+    try {
+      segment::read_segmentations(text, separator, loader);
+    } catch (const segment::InputError& error) {
+      failure = name;
+      if (error.line() != 0) failure.append(", line ").append(std::to_string(error.line()));
+      failure.append(": ").append(error.what());
+    }
+  }
+  if (!failure.empty()) throw PyError::lazy(PyExc_ValueError, failure);
+  segment::MorphCounts counts = loader.counts();
+  if (counts.morphs.empty()) throw PyError::lazy(PyExc_ValueError, name + ": holds no segmented words");
+  return wrap(type, std::move(counts));
+}
+
+// Splits a segmented word at each U+2581.
+void split_morphs(std::string_view word, std::vector<std::string_view>& morphs) {
+  static constexpr std::string_view kMarker = "\xE2\x96\x81";
+  morphs.clear();
+  for (std::size_t cut; (cut = word.find(kMarker)) != std::string_view::npos; word.remove_prefix(cut + kMarker.size())) {
+    morphs.push_back(word.substr(0, cut));
+  }
+  morphs.push_back(word);
+}
+
+Ref from_counts(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, 1> bound{};
+  bind_fastcall(kFromCounts, args, nargs, kwnames, bound);
+  Ref items = batch_sequence(bound[0], "counts", "(segmented word, count) pairs");
+  segment::SegmentationLoader loader;
+  std::vector<std::string_view> morphs;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+    Ref item = Ref::new_ref(PySequence_Fast_GET_ITEM(items.get(), i));
+    if (!PyTuple_Check(item.get()) || PyTuple_GET_SIZE(item.get()) != 2) {
+      throw PyError::lazy(PyExc_TypeError, "item " + std::to_string(i) +
+                                               " of counts must be a (segmented word, count) pair, not " +
+                                               Py_TYPE(item.get())->tp_name);
+    }
+    PyObject* word = PyTuple_GET_ITEM(item.get(), 0);
+    if (!PyUnicode_Check(word)) {
+      throw PyError::lazy(PyExc_TypeError, std::string("segmented word must be a str, not ") + Py_TYPE(word)->tp_name);
+    }
+    const std::string_view text = to_str_view(word);
+    std::string quoted(1, '\'');
+    quoted.append(text).push_back('\'');
+    const std::int64_t count = to_count(PyTuple_GET_ITEM(item.get(), 1), "count of " + quoted);
+    split_morphs(text, morphs);
+    try {
+      loader.add(count, morphs);
+    } catch (const segment::InputError& error) {
+      throw PyError::lazy(PyExc_ValueError, quoted + ": " + error.what());
+    }
+  }
+  return wrap(type, loader.counts());
+}
+
+Ref from_morphs(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, 2> bound{};
+  bind_fastcall(kFromMorphs, args, nargs, kwnames, bound);
+  if (!PyDict_Check(bound[0])) throw type_mismatch(bound[0], "dict");
+  segment::MorphCounts counts;
+  counts.words = to_count(bound[1], "words");
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(bound[0], &pos, &key, &value)) {
+    if (!PyUnicode_Check(key)) {
+      throw PyError::lazy(PyExc_TypeError, std::string("morph must be a str, not ") + Py_TYPE(key)->tp_name);
+    }
+    std::string morph(to_str_view(key));
+    const std::int64_t count = to_count(value, "count of morph '" + morph + "'");
+    counts.morphs.emplace_back(std::move(morph), count);
+  }
+  std::sort(counts.morphs.begin(), counts.morphs.end());
+  return wrap(type, std::move(counts));
+}
+
+Ref segment_word(PyObject* self, PyObject* word) {
+  const segment::Model& model = *segmenter_of(self)->model;
+  const std::string_view text = convert_argument("word", [&] { return to_str_view(word); });
+  std::string out;
+  model.segment(text, out);
+  return Ref::steal(text_to_str(out));
+}
+
+std::size_t to_threads(PyObject* obj) {
+  const std::size_t threads = convert_argument("threads", [obj] {
+    if (!PyLong_Check(obj)) throw type_mismatch(obj, "int");
+    const Py_ssize_t value = PyLong_AsSsize_t(obj);
+    if (value == -1 && PyErr_Occurred()) {
+      if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw_fetched();
+      PyErr_Clear();
+      return SIZE_MAX;
+    }
+    return value < 1 ? SIZE_MAX : static_cast<std::size_t>(value);
+  });
+  if (threads > kMaxThreads) {
+    throw PyError::lazy(PyExc_ValueError,
+                        "threads must be from 1 to " + std::to_string(kMaxThreads) + ", got " + str_text(obj));
+  }
+  return threads;
+}
+
+// The segmented words of one chunk of a block, one after another.
+struct ChunkOutput {
+  std::string text;
+  std::vector<std::size_t> ends;
+};
+
+Ref segment_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, 2> bound{};
+  bind_fastcall(kSegmentBatch, args, nargs, kwnames, bound);
+  const segment::Model& model = *segmenter_of(self)->model;
+  const std::size_t threads = to_threads(bound[1]);
+  Ref sequence = batch_sequence(bound[0], "words", "str");
+  const auto size = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence.get()));
+  Ref result = Ref::steal(require_created(PyList_New(static_cast<Py_ssize_t>(size))));
+  engine::WorkerTeam team(threads);
+  std::vector<Ref> held;
+  std::vector<engine::WordRef> block;
+  std::vector<ChunkOutput> chunks;
+  std::vector<std::vector<char>> scratch(team.size());
+  for (std::size_t start = 0; start < size; start += kBlockWords) {
+    if (PyErr_CheckSignals() < 0) throw_fetched();
+    held.clear();
+    block.clear();
+    const std::size_t count = std::min(kBlockWords, size - start);
+    for (std::size_t i = start; i < start + count; ++i) {
+      PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), static_cast<Py_ssize_t>(i));
+      block.push_back(word_of(item, i));
+      held.push_back(Ref::new_ref(item));
+    }
+    const std::size_t unencodable = engine::first_unencodable(block);
+    if (unencodable != engine::kNoWord) raise_unencodable(held[unencodable].get(), start + unencodable);
+    const std::size_t chunk_count = (count + kChunkWords - 1) / kChunkWords;
+    chunks.resize(chunk_count);
+    std::atomic<std::size_t> next{0};
+    {
+      Unlocked unlocked;
+      team.run(count < kParallelWords ? 1 : chunk_count, [&](std::size_t worker) {
+        for (std::size_t c; (c = next.fetch_add(1, std::memory_order_relaxed)) < chunk_count;) {
+          ChunkOutput& chunk = chunks[c];
+          chunk.text.clear();
+          chunk.ends.clear();
+          for (std::size_t w = c * kChunkWords; w < std::min(count, (c + 1) * kChunkWords); ++w) {
+            std::string_view word;
+            engine::utf8_of(block[w], scratch[worker], word);
+            model.segment(word, chunk.text);
+            chunk.ends.push_back(chunk.text.size());
+          }
+        }
+      });
+    }
+    std::size_t i = start;
+    for (std::size_t c = 0; c < chunk_count; ++c) {
+      std::size_t begin = 0;
+      for (const std::size_t end : chunks[c].ends) {
+        PyObject* text = text_to_str(std::string_view(chunks[c].text).substr(begin, end - begin));
+        PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i++), text);
+        begin = end;
+      }
+    }
+  }
+  return result;
+}
+
+Ref morphs(PyObject* self) {
+  const segment::MorphCounts& counts = segmenter_of(self)->model->counts();
+  Ref dict = Ref::steal(require_created(PyDict_New()));
+  for (const auto& [morph, count] : counts.morphs) {
+    Ref key = Ref::steal(text_to_str(morph));
+    Ref value = Ref::steal(require_created(PyLong_FromLongLong(count)));
+    if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw_fetched();
+  }
+  return dict;
+}
+
+template <Ref (*Method)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+PyObject* fastcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guard([&] { return Method(self, args, nargs, kwnames); });
+}
+
+template <Ref (*Method)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+constexpr PyCFunction fastcall() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fastcall_entry<Method>));
+}
+
+PyObject* segment_entry(PyObject* self, PyObject* word) noexcept {
+  return guard([&] { return segment_word(self, word); });
+}
+
+PyObject* morphs_entry(PyObject* self, PyObject*) noexcept {
+  return guard([&] { return morphs(self); });
+}
+
+PyObject* get_words(PyObject* self, void*) noexcept {
+  return guard([&] {
+    return Ref::steal(require_created(PyLong_FromLongLong(segmenter_of(self)->model->counts().words)));
+  });
+}
+
+PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
+  return guard([&] {
+    if ((op != Py_EQ && op != Py_NE) || reinterpret_cast<PyObject*>(Py_TYPE(other)) != g_segmenter_type) {
+      return Ref::new_ref(Py_NotImplemented);
+    }
+    const bool equal = *segmenter_of(self)->model == *segmenter_of(other)->model;
+    return Ref::new_ref(equal == (op == Py_EQ) ? Py_True : Py_False);
+  });
+}
+
+void segmenter_dealloc(PyObject* self) noexcept {
+  guard_dealloc([&] {
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<SegmenterObject*>(self)->model.~unique_ptr();
+    type->tp_free(self);
+    Py_DECREF(type);
+  });
+}
+
+PyMethodDef g_methods[] = {
+    {"from_segmentations", fastcall<from_segmentations>(), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_segmentations($type, data, name, separator)\n--\n\n"
+     "A model loaded from the UTF-8 text of a Morfessor segmentation file; errors name `name` and the line."},
+    {"from_counts", fastcall<from_counts>(), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_counts($type, counts)\n--\n\n"
+     "A model loaded from (segmented word, count) pairs, U+2581 between morphs, in order."},
+    {"from_morphs", fastcall<from_morphs>(), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_morphs($type, morphs, words)\n--\n\nA model from its morph counts and its number of words."},
+    {"segment", reinterpret_cast<PyCFunction>(segment_entry), METH_O,
+     "segment($self, word, /)\n--\n\nThe word with U+2581 between its morphs."},
+    {"segment_batch", fastcall<segment_batch>(), METH_FASTCALL | METH_KEYWORDS,
+     "segment_batch($self, words, threads)\n--\n\nEvery word segmented, on up to `threads` threads."},
+    {"morphs", reinterpret_cast<PyCFunction>(morphs_entry), METH_NOARGS,
+     "morphs($self, /)\n--\n\nThe count of each morph, morphs in code point order."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef g_getset[] = {
+    {"words", get_words, nullptr, "The number of words (with repeats) the morphs were counted over.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+const segment::Model* segmenter_model(PyObject* obj) noexcept {
+  if (g_segmenter_type == nullptr || reinterpret_cast<PyObject*>(Py_TYPE(obj)) != g_segmenter_type) return nullptr;
+  return reinterpret_cast<SegmenterObject*>(obj)->model.get();
+}
+
+PyObject* segmenter_type() {
+  if (g_segmenter_type != nullptr) return g_segmenter_type;
+  PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>("A Morfessor Baseline model that segments words into morphs.")},
+      {Py_tp_methods, g_methods},
+      {Py_tp_getset, g_getset},
+      {Py_tp_richcompare, reinterpret_cast<void*>(richcompare)},
+      {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(segmenter_dealloc)},
+      {0, nullptr},
+  };
+  PyType_Spec spec = {"morfex._engine.Segmenter", static_cast<int>(sizeof(SegmenterObject)), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+  g_segmenter_type = PyType_FromSpec(&spec);
+  if (g_segmenter_type == nullptr) throw_fetched();
+  return g_segmenter_type;
+}
+
+}  // namespace morfex::py
