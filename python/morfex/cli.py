@@ -24,6 +24,7 @@ from morfex.chunked_input import Piece, pieces
 from morfex.model_files import DEFAULT_MODEL, ModelFileError, default_model, load
 from morfex.model_writer import dumps
 from morfex.npy_stream import NpyWriter
+from morfex.segmenter import Segmenter
 from morfex.segmenters import SegmenterError, morfessor_segmenter, trained_morfessor
 from morfex.text_training import count_pieces, require_text, segment_pieces
 from morfex.tokenizer import Tokenizer
@@ -184,22 +185,22 @@ def _model(args: argparse.Namespace) -> tuple[str, Tokenizer]:
     return args.model, load(args.model, args.merges)
 
 
-def _text_units(args: argparse.Namespace) -> dict[str, int]:
-    """The counted pieces of the --text files, segmented as the options ask."""
+def _text_units(args: argparse.Namespace) -> tuple[dict[str, int], Segmenter | None]:
+    """The counted pieces of the --text files, segmented as the options ask, and the segmenter."""
     counts = count_pieces(args.text)
     require_text(counts, ", ".join(args.text))
     if args.morfessor is not None:
-        segment = morfessor_segmenter(args.morfessor)
+        segmenter = morfessor_segmenter(args.morfessor)
     elif args.train_segmenter:
         words: dict[str, int] = {}
         for piece, count in segment_pieces(counts, None).items():
             word = piece.removeprefix(" ")
             if text_pieces.is_word(piece):
                 words[word] = words.get(word, 0) + count
-        segment = trained_morfessor(words)
+        segmenter = trained_morfessor(words)
     else:
-        return dict(counts)
-    return segment_pieces(counts, segment)
+        return dict(counts), None
+    return segment_pieces(counts, segmenter), segmenter
 
 
 def _train(args: argparse.Namespace) -> int:
@@ -211,7 +212,7 @@ def _train(args: argparse.Namespace) -> int:
         with opened as stream:
             data = stream.read()
     else:
-        units = _text_units(args)
+        units, segmenter = _text_units(args)
         name = ", ".join(args.text)
     # Opened before the long work, so an output that cannot be written fails at once.
     with _Output(args.output) as out:
@@ -227,6 +228,7 @@ def _train(args: argparse.Namespace) -> int:
                     tokenizer = train_bytes(data, name, **dataclasses.asdict(options), progress=progress)
                 else:
                     tokenizer = train_counted(units, options, progress, f"{name}: ")
+                    tokenizer.segmenter = segmenter
             # Training may run out of pairs before the wanted size: end full.
             bar.total = bar.n
             bar.refresh()

@@ -1,13 +1,14 @@
-"""Morpheme segmenters for training on running text, from the Morfessor package."""
+"""Morpheme segmenters for training on running text: a Morfessor model's native twin."""
 
 from __future__ import annotations
 
 import importlib
 import os
 import random
-from collections.abc import Callable, Mapping
+from collections.abc import Mapping
 from types import ModuleType
 
+from morfex.segmenter import Segmenter
 from morfex.vocabulary import MARKER
 
 # Morfessor shuffles with the global random module: a fixed seed gives the same model every run.
@@ -25,30 +26,19 @@ def _morfessor(need: str) -> ModuleType:
         raise SegmenterError(f"{need} needs the morfessor package: pip install morfessor") from None
 
 
-def _viterbi(model: object) -> Callable[[str], str]:
-    def segment(word: str) -> str:
-        morphs, _cost = model.viterbi_segment(word)  # type: ignore[attr-defined]
-        return MARKER.join(morphs)
-
-    return segment
-
-
-def morfessor_segmenter(path: str | os.PathLike[str]) -> Callable[[str], str]:
-    """Segments words with a Morfessor Baseline model read from its segmentation file."""
-    morfessor = _morfessor("segmenting with a Morfessor model")
-    model = morfessor.BaselineModel()
+def morfessor_segmenter(path: str | os.PathLike[str]) -> Segmenter:
+    """The segmenter of a Morfessor Baseline model, read from its segmentation file."""
     name = os.fsdecode(path)
     try:
-        model.load_segmentations(morfessor.MorfessorIO().read_segmentation_file(name))
+        return Segmenter.from_morfessor(path)
     except OSError as error:
         raise SegmenterError(f"{name}: cannot read: {error.strerror}") from None
-    except (ValueError, UnicodeDecodeError) as error:
-        raise SegmenterError(f"{name}: not a Morfessor segmentation file ({error})") from None
-    return _viterbi(model)
+    except ValueError as error:
+        raise SegmenterError(str(error)) from None
 
 
-def trained_morfessor(words: Mapping[str, int]) -> Callable[[str], str]:
-    """Segments words with a Morfessor Baseline model trained (recursively) on `words` and their counts."""
+def trained_morfessor(words: Mapping[str, int]) -> Segmenter:
+    """The segmenter of a Morfessor Baseline model trained (recursively) on `words` and their counts."""
     morfessor = _morfessor("training a segmenter")
     model = morfessor.BaselineModel()
     model.load_data((count, word) for word, count in sorted(words.items()))
@@ -58,4 +48,5 @@ def trained_morfessor(words: Mapping[str, int]) -> Callable[[str], str]:
         model.train_batch(algorithm="recursive")
     finally:
         random.setstate(state)
-    return _viterbi(model)
+    # The segmentations in Morfessor's own order, as its segmentation file would list them.
+    return Segmenter.from_counts({MARKER.join(morphs): count for count, _, morphs in model.get_segmentations()})

@@ -7,6 +7,7 @@ import os
 from collections.abc import Callable, Iterable, Iterator, Mapping
 
 from morfex import text_pieces
+from morfex.segmenter import Segmenter
 from morfex.tokenizer import Tokenizer
 from morfex.training import CorpusError, Progress, TrainingOptions, train_counted
 from morfex.vocabulary import MARKER
@@ -126,7 +127,8 @@ def train_text(
     leading space, and returns it with "▁" between its morphemes; with no
     `segment` the words train unsegmented (markers already in the text are
     kept). Training then runs on the counts (see `train_counts`). The options
-    are those of `train`.
+    are those of `train`. A `morfex.Segmenter` given as `segment` becomes the
+    model's segmenter.
     """
     options = TrainingOptions(vocab_size, min_frequency, alphabet_limit, byte_fallback)
     paths = [paths] if isinstance(paths, (str, os.PathLike)) else list(paths)
@@ -135,4 +137,8 @@ def train_text(
     names = ", ".join(os.fsdecode(path) for path in paths)
     counts = count_pieces(paths, split)
     require_text(counts, names)
-    return train_counted(segment_pieces(counts, segment), options, progress, f"{names}: ")
+    tokenizer = train_counted(segment_pieces(counts, segment), options, progress, f"{names}: ")
+    if isinstance(segment, Segmenter):
+        # The model segments new text as its training text was segmented.
+        tokenizer.segmenter = segment
+    return tokenizer
