@@ -10,6 +10,10 @@ class Index:
     def __index__(self):
         return self.value() if callable(self.value) else self.value
 
+    def __repr__(self):
+        # Test ids are made from it, and must be the same in every test process.
+        return f"Index({self.value!r})"
+
 
 class RaisingIndex:
     """An integer-like object whose __index__ raises a fresh `make()` each time."""

@@ -1,6 +1,9 @@
 from collections.abc import Buffer, Callable, Iterable, Mapping, Sequence
 from typing import final
 
+# A native Segmenter runs on the workers; a callable is called under the lock.
+_TextSegmenter = Segmenter | Callable[[str], str] | None
+
 @final
 class OwnedBuffer:
     def __buffer__(self, flags: int, /) -> memoryview: ...
@@ -22,13 +25,13 @@ class Engine:
     def decode_flat(self, ids: Buffer, offsets: Buffer, threads: int) -> list[str]: ...
     def encode_chunk(self, data: Buffer, threads: int) -> tuple[OwnedBuffer, OwnedBuffer]: ...
     def encode_text(
-        self, text: str, markers: bool, offsets: bool, segmenter: Callable[[str], str] | None
+        self, text: str, markers: bool, offsets: bool, segmenter: _TextSegmenter
     ) -> list[int] | tuple[list[int], list[tuple[int, int]]]: ...
     def encode_text_lists(
-        self, texts: Iterable[str], threads: int, markers: bool, segmenter: Callable[[str], str] | None
+        self, texts: Iterable[str], threads: int, markers: bool, segmenter: _TextSegmenter
     ) -> list[list[int]]: ...
     def encode_text_flat(
-        self, texts: Iterable[str], threads: int, markers: bool, segmenter: Callable[[str], str] | None
+        self, texts: Iterable[str], threads: int, markers: bool, segmenter: _TextSegmenter
     ) -> tuple[OwnedBuffer, OwnedBuffer]: ...
     def decode_text_lists(self, batch: Iterable[Iterable[int]], threads: int) -> list[str]: ...
     def decode_text_flat(self, ids: Buffer, offsets: Buffer, threads: int) -> list[str]: ...

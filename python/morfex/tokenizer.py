@@ -10,6 +10,7 @@ from typing import Literal, overload
 from _morfex import CoreBPE
 from morfex import engine as _batch
 from morfex import model_writer
+from morfex._engine import Segmenter as NativeSegmenter
 from morfex.segmenter import Segmenter as MorphSegmenter
 from morfex.vocabulary import byte_token_ids, tokens_by_id
 
@@ -190,7 +191,7 @@ class Tokenizer:
         """The text of ids[offsets[i]:offsets[i + 1]] for every i (the inverse of encode_text_flat)."""
         return _batch.decode_text_flat(self._batch_engine(), ids, offsets, threads)
 
-    def _segmenter_of(self, segmenter: object) -> object:
+    def _segmenter_of(self, segmenter: object) -> NativeSegmenter | Callable[[str], str] | None:
         """What the engine takes: a native segmenter, a callable or None."""
         chosen = self._segmenter if segmenter is _DEFAULT else _checked_segmenter(segmenter)
         return chosen.native if isinstance(chosen, MorphSegmenter) else chosen
