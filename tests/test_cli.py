@@ -42,10 +42,10 @@ def test_train_writes_the_same_model_as_the_library(tmp_path, model_path):
     assert from_stdin.stdout.decode("utf-8") == morfex.dumps(expected)
 
 
-def test_encode_and_decode_one_line_per_line(model_path):
+def test_words_encode_and_decode_one_line_per_line(model_path):
     tokenizer = morfex.load(model_path)
     text = "k▁um▁ain kot▁ami\n\ndom▁u  pies▁x\r\n"
-    encoded = run("encode", "-m", str(model_path), stdin=text.encode())
+    encoded = run("encode", "--words", "-m", str(model_path), stdin=text.encode())
     assert encoded.returncode == 0, encoded.stderr
     lines = encoded.stdout.decode().split("\n")
     assert lines == [
@@ -54,9 +54,9 @@ def test_encode_and_decode_one_line_per_line(model_path):
         " ".join(map(str, tokenizer.encode("dom▁u") + tokenizer.encode("pies▁x"))),
         "",
     ]
-    tokens = run("encode", "-m", str(model_path), "--tokens", stdin="kot▁ami\n".encode())
+    tokens = run("encode", "--words", "-m", str(model_path), "--tokens", stdin="kot▁ami\n".encode())
     assert tokens.stdout.decode() == " ".join(tokenizer.encode_tokens("kot▁ami")) + "\n"
-    decoded = run("decode", "-m", str(model_path), stdin=encoded.stdout)
+    decoded = run("decode", "--words", "-m", str(model_path), stdin=encoded.stdout)
     assert decoded.returncode == 0, decoded.stderr
     assert decoded.stdout.decode() == "kumainkotami\n\ndomupies\n"
 
@@ -65,14 +65,14 @@ def test_files_in_and_out(tmp_path, model_path):
     (tmp_path / "in.txt").write_text("kot▁ami\n", encoding="utf-8")
     result = run("encode", "-q", "-m", str(model_path), str(tmp_path / "in.txt"), "-o", str(tmp_path / "out.txt"))
     assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
-    ids = morfex.load(model_path).encode("kot▁ami")
+    ids = morfex.load(model_path).encode_text("kot▁ami\n")
     assert (tmp_path / "out.txt").read_text() == " ".join(map(str, ids)) + "\n"
 
 
 def test_encode_uses_the_default_model():
     result = run("encode", stdin="kot▁ami\n".encode())
     assert result.returncode == 0, result.stderr
-    assert result.stdout.decode() == " ".join(map(str, morfex.default_model().encode("kot▁ami"))) + "\n"
+    assert result.stdout.decode() == " ".join(map(str, morfex.default_model().encode_text("kot▁ami\n"))) + "\n"
 
 
 def test_vocab_json_with_merges(tmp_path):
@@ -80,7 +80,8 @@ def test_vocab_json_with_merges(tmp_path):
     (tmp_path / "merges.txt").write_text("a b\n", encoding="utf-8")
     result = run("encode", "-m", str(tmp_path / "vocab.json"), "--merges", str(tmp_path / "merges.txt"),
                  stdin=b"abab a\n")
-    assert result.stdout == b"7 7 5\n"
+    # Neither the space nor the line break is in the vocabulary.
+    assert result.stdout == b"7 7 1 5 1\n"
 
 
 def test_info_reports_model_statistics(model_path):
@@ -105,10 +106,15 @@ def test_info_reports_model_statistics(model_path):
     [
         (["encode", "-m", "{tmp}/absent.json"], b"", 1, "{tmp}/absent.json: cannot read: No such file or directory", b""),
         (["decode", "-m", "{tmp}/bad.json"], b"", 1, "{tmp}/bad.json: not valid JSON: Expecting value: line 1 column 1", b""),
-        (["decode"], b"0 3\n7 x\n", 1, "<stdin>: line 2: 'x' is not a token id (0 to 4294967295)", b"\n"),
+        (["decode"], b"0 3\n7 x\n", 1, "<stdin>: line 2: 'x' is not a token id (0 to 4294967295)", b""),
+        (["decode", "--words"], b"0 3\n7 x\n", 1, "<stdin>: line 2: 'x' is not a token id (0 to 4294967295)", b"\n"),
         (["decode"], b"4294967296\n", 1, "<stdin>: line 1: '4294967296' is not a token id (0 to 4294967295)", b""),
         (["decode"], b"-1\n", 1, "<stdin>: line 1: '-1' is not a token id (0 to 4294967295)", b""),
-        (["encode"], b"\n\xffbad\n", 1, "<stdin>: line 2: not UTF-8 text (bad byte at column 1)", b"\n"),
+        (["encode"], b"\n\xffbad\n", 1, "<stdin>: line 2: not UTF-8 text (bad byte at column 1)", b"1\n"),
+        (["encode", "--words"], b"\n\xffbad\n", 1, "<stdin>: line 2: not UTF-8 text (bad byte at column 1)", b"\n"),
+        (["encode", "--words", "--segmenter", "none"], b"", 1,
+         "--segmenter segments running text: it cannot go with --words", b""),
+        (["encode", "--segmenter", "morfessor"], b"", 2, "argument --segmenter: invalid choice: 'morfessor'", b""),
         (["encode", "-m", "{tmp}/bad.json", "--merges", "{tmp}/absent.txt"], b"", 1,
          "{tmp}/absent.txt: cannot read: No such file or directory", b""),
         (["encode", "-o", "/dev/full"], b"a\n", 1, "/dev/full: cannot write: No space left on device", b""),
@@ -181,9 +187,9 @@ def test_progress_bar_only_on_a_terminal(tmp_path):
     assert b"train: 100%" in shown
 
 
-@pytest.mark.parametrize("command", [["train", "-"], ["encode"]])
+@pytest.mark.parametrize("command", [["train", "-"], ["encode"], ["encode", "--words"], ["decode"]])
 def test_a_utf8_fault_is_worded_alike_by_every_command(command):
-    result = run(*command, stdin=b"ab\nk\xc5\xc5\n")
+    result = run(*command, stdin=b"12\nk\xc5\xc5\n")
     assert result.returncode == 1
     assert result.stderr == b"morfex: error: <stdin>: line 2: not UTF-8 text (bad byte at column 2)\n"
 
@@ -237,9 +243,14 @@ WRITERS = {
     "train": (["train", "{input}"], CORPUS.encode(), b"ab\nab\t0\n",
               lambda monkeypatch: interrupt_on_call(monkeypatch, cli, "train_bytes", 0)),
     "encode": (["encode", "-m", "{model}", "{input}"], "kot▁ami\n".encode() * 3, "kot▁ami\n".encode() + b"\xff\n",
-               lambda monkeypatch: interrupt_on_call(monkeypatch, engine, "encode_chunk", 0)),
+               lambda monkeypatch: interrupt_on_call(monkeypatch, engine, "encode_text_flat", 0)),
+    "encode --words": (["encode", "--words", "-m", "{model}", "{input}"], "kot▁ami\n".encode() * 3,
+                       "kot▁ami\n".encode() + b"\xff\n",
+                       lambda monkeypatch: interrupt_on_call(monkeypatch, engine, "encode_chunk", 0)),
     "decode": (["decode", "-m", "{model}", "{input}"], b"5 6\n" * 3, b"5 6\nx\n",
-               lambda monkeypatch: interrupt_on_call(monkeypatch, Tokenizer, "decode_batch", 0)),
+               lambda monkeypatch: interrupt_on_call(monkeypatch, Tokenizer, "decode_text_batch", 0)),
+    "decode --words": (["decode", "--words", "-m", "{model}", "{input}"], b"5 6\n" * 3, b"5 6\nx\n",
+                       lambda monkeypatch: interrupt_on_call(monkeypatch, Tokenizer, "decode_batch", 0)),
 }
 
 
