@@ -114,7 +114,7 @@ def test_info_reports_model_statistics(model_path):
         (["decode", "--words"], b"0 3\n7 x\n", 1, "<stdin>: line 2: 'x' is not a token id (0 to 4294967295)", b"\n"),
         (["decode"], b"4294967296\n", 1, "<stdin>: line 1: '4294967296' is not a token id (0 to 4294967295)", b""),
         (["decode"], b"-1\n", 1, "<stdin>: line 1: '-1' is not a token id (0 to 4294967295)", b""),
-        (["encode"], b"\n\xffbad\n", 1, "<stdin>: line 2: not UTF-8 text (bad byte at column 1)", b"1\n"),
+        (["encode"], b"\xffbad\n", 1, "<stdin>: line 1: not UTF-8 text (bad byte at column 1)", b""),
         (["encode", "--words"], b"\n\xffbad\n", 1, "<stdin>: line 2: not UTF-8 text (bad byte at column 1)", b"\n"),
         (["encode", "--words", "--segmenter", "none"], b"", 1,
          "--segmenter segments running text: it cannot go with --words", b""),
