@@ -1,6 +1,9 @@
+import ast
 import importlib.metadata
+import io
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -8,10 +11,11 @@ import sysconfig
 import time
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 import morfex
-from morfex import cli, engine
+from morfex import cli, engine, running_lines
 from morfex.tokenizer import Tokenizer
 
 CORPUS = "\n".join(
@@ -42,10 +46,10 @@ def test_train_writes_the_same_model_as_the_library(tmp_path, model_path):
     assert from_stdin.stdout.decode("utf-8") == morfex.dumps(expected)
 
 
-def test_encode_and_decode_one_line_per_line(model_path):
+def test_words_encode_and_decode_one_line_per_line(model_path):
     tokenizer = morfex.load(model_path)
     text = "k▁um▁ain kot▁ami\n\ndom▁u  pies▁x\r\n"
-    encoded = run("encode", "-m", str(model_path), stdin=text.encode())
+    encoded = run("encode", "--words", "-m", str(model_path), stdin=text.encode())
     assert encoded.returncode == 0, encoded.stderr
     lines = encoded.stdout.decode().split("\n")
     assert lines == [
@@ -54,9 +58,9 @@ def test_encode_and_decode_one_line_per_line(model_path):
         " ".join(map(str, tokenizer.encode("dom▁u") + tokenizer.encode("pies▁x"))),
         "",
     ]
-    tokens = run("encode", "-m", str(model_path), "--tokens", stdin="kot▁ami\n".encode())
+    tokens = run("encode", "--words", "-m", str(model_path), "--tokens", stdin="kot▁ami\n".encode())
     assert tokens.stdout.decode() == " ".join(tokenizer.encode_tokens("kot▁ami")) + "\n"
-    decoded = run("decode", "-m", str(model_path), stdin=encoded.stdout)
+    decoded = run("decode", "--words", "-m", str(model_path), stdin=encoded.stdout)
     assert decoded.returncode == 0, decoded.stderr
     assert decoded.stdout.decode() == "kumainkotami\n\ndomupies\n"
 
@@ -65,14 +69,14 @@ def test_files_in_and_out(tmp_path, model_path):
     (tmp_path / "in.txt").write_text("kot▁ami\n", encoding="utf-8")
     result = run("encode", "-q", "-m", str(model_path), str(tmp_path / "in.txt"), "-o", str(tmp_path / "out.txt"))
     assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
-    ids = morfex.load(model_path).encode("kot▁ami")
+    ids = morfex.load(model_path).encode_text("kot▁ami\n")
     assert (tmp_path / "out.txt").read_text() == " ".join(map(str, ids)) + "\n"
 
 
 def test_encode_uses_the_default_model():
     result = run("encode", stdin="kot▁ami\n".encode())
     assert result.returncode == 0, result.stderr
-    assert result.stdout.decode() == " ".join(map(str, morfex.default_model().encode("kot▁ami"))) + "\n"
+    assert result.stdout.decode() == " ".join(map(str, morfex.default_model().encode_text("kot▁ami\n"))) + "\n"
 
 
 def test_vocab_json_with_merges(tmp_path):
@@ -80,7 +84,8 @@ def test_vocab_json_with_merges(tmp_path):
     (tmp_path / "merges.txt").write_text("a b\n", encoding="utf-8")
     result = run("encode", "-m", str(tmp_path / "vocab.json"), "--merges", str(tmp_path / "merges.txt"),
                  stdin=b"abab a\n")
-    assert result.stdout == b"7 7 5\n"
+    # Neither the space nor the line break is in the vocabulary.
+    assert result.stdout == b"7 7 1 5 1\n"
 
 
 def test_info_reports_model_statistics(model_path):
@@ -105,10 +110,15 @@ def test_info_reports_model_statistics(model_path):
     [
         (["encode", "-m", "{tmp}/absent.json"], b"", 1, "{tmp}/absent.json: cannot read: No such file or directory", b""),
         (["decode", "-m", "{tmp}/bad.json"], b"", 1, "{tmp}/bad.json: not valid JSON: Expecting value: line 1 column 1", b""),
-        (["decode"], b"0 3\n7 x\n", 1, "<stdin>: line 2: 'x' is not a token id (0 to 4294967295)", b"\n"),
+        (["decode"], b"0 3\n7 x\n", 1, "<stdin>: line 2: 'x' is not a token id (0 to 4294967295)", b""),
+        (["decode", "--words"], b"0 3\n7 x\n", 1, "<stdin>: line 2: 'x' is not a token id (0 to 4294967295)", b"\n"),
         (["decode"], b"4294967296\n", 1, "<stdin>: line 1: '4294967296' is not a token id (0 to 4294967295)", b""),
         (["decode"], b"-1\n", 1, "<stdin>: line 1: '-1' is not a token id (0 to 4294967295)", b""),
-        (["encode"], b"\n\xffbad\n", 1, "<stdin>: line 2: not UTF-8 text (bad byte at column 1)", b"\n"),
+        (["encode"], b"\xffbad\n", 1, "<stdin>: line 1: not UTF-8 text (bad byte at column 1)", b""),
+        (["encode", "--words"], b"\n\xffbad\n", 1, "<stdin>: line 2: not UTF-8 text (bad byte at column 1)", b"\n"),
+        (["encode", "--words", "--segmenter", "none"], b"", 1,
+         "--segmenter segments running text: it cannot go with --words", b""),
+        (["encode", "--segmenter", "morfessor"], b"", 2, "argument --segmenter: invalid choice: 'morfessor'", b""),
         (["encode", "-m", "{tmp}/bad.json", "--merges", "{tmp}/absent.txt"], b"", 1,
          "{tmp}/absent.txt: cannot read: No such file or directory", b""),
         (["encode", "-o", "/dev/full"], b"a\n", 1, "/dev/full: cannot write: No space left on device", b""),
@@ -181,9 +191,9 @@ def test_progress_bar_only_on_a_terminal(tmp_path):
     assert b"train: 100%" in shown
 
 
-@pytest.mark.parametrize("command", [["train", "-"], ["encode"]])
+@pytest.mark.parametrize("command", [["train", "-"], ["encode"], ["encode", "--words"], ["decode"]])
 def test_a_utf8_fault_is_worded_alike_by_every_command(command):
-    result = run(*command, stdin=b"ab\nk\xc5\xc5\n")
+    result = run(*command, stdin=b"12\nk\xc5\xc5\n")
     assert result.returncode == 1
     assert result.stderr == b"morfex: error: <stdin>: line 2: not UTF-8 text (bad byte at column 2)\n"
 
@@ -237,9 +247,14 @@ WRITERS = {
     "train": (["train", "{input}"], CORPUS.encode(), b"ab\nab\t0\n",
               lambda monkeypatch: interrupt_on_call(monkeypatch, cli, "train_bytes", 0)),
     "encode": (["encode", "-m", "{model}", "{input}"], "kot▁ami\n".encode() * 3, "kot▁ami\n".encode() + b"\xff\n",
-               lambda monkeypatch: interrupt_on_call(monkeypatch, engine, "encode_chunk", 0)),
+               lambda monkeypatch: interrupt_on_call(monkeypatch, engine, "encode_text_flat", 0)),
+    "encode --words": (["encode", "--words", "-m", "{model}", "{input}"], "kot▁ami\n".encode() * 3,
+                       "kot▁ami\n".encode() + b"\xff\n",
+                       lambda monkeypatch: interrupt_on_call(monkeypatch, engine, "encode_chunk", 0)),
     "decode": (["decode", "-m", "{model}", "{input}"], b"5 6\n" * 3, b"5 6\nx\n",
-               lambda monkeypatch: interrupt_on_call(monkeypatch, Tokenizer, "decode_batch", 0)),
+               lambda monkeypatch: interrupt_on_call(monkeypatch, Tokenizer, "decode_text_batch", 0)),
+    "decode --words": (["decode", "--words", "-m", "{model}", "{input}"], b"5 6\n" * 3, b"5 6\nx\n",
+                       lambda monkeypatch: interrupt_on_call(monkeypatch, Tokenizer, "decode_batch", 0)),
 }
 
 
@@ -320,3 +335,152 @@ def test_sigint_midway_leaves_the_output_file_as_it_was(model_path, previous_out
     assert (process.returncode, stderr) == (130, b"morfex: interrupted\n")
     assert previous_output.read_bytes() == PREVIOUS
     assert os.listdir(previous_output.parent) == ["result.txt"]
+
+
+# A model that knows spaces and line breaks, with byte fallback for the rest.
+TEXT_VOCAB = {"<unk>": 0, "▁": 1, "a": 2, "b": 3, " ": 4, "\n": 5, "\r": 6, " a": 7, "ab": 8, "\\": 9, " ab": 10}
+TEXT_MERGES = [(" ", "a"), ("a", "b"), (" a", "b")]
+
+
+def text_model(tmp_path, byte_fallback=True, vocab=TEXT_VOCAB):
+    vocab = dict(vocab)
+    if byte_fallback:
+        vocab.update({f"<0x{value:02X}>": 100 + value for value in range(256)})
+    path = tmp_path / ("bytes.json" if byte_fallback else "plain.json")
+    Tokenizer(vocab, TEXT_MERGES, byte_fallback=byte_fallback).save(path)
+    return str(path)
+
+
+@pytest.mark.parametrize(
+    ("args", "text", "out"),
+    [
+        ([], "ab ab\n", "8 10 5\n"),
+        ([], "ab\r\n\nb", "8 6 5\n5\n3\n"),
+        (["--tokens"], "ab ab\r\n", "ab ␣ab \\r \\n\n"),
+        (["--tokens"], "a\\ ␣\t\x85\n", "a \\\\ ␣ <0xE2> <0x90> <0xA3> <0x09> <0xC2> <0x85> \\n\n"),
+        (["--tokens"], "ą", "<0xC4> <0x85>\n"),
+        (["--tokens", "--words"], "ab ab\r\n", "ab ab\n"),
+        (["--words"], "ab ab\n\n", "8 8\n\n"),
+    ],
+)
+def test_encode_running_text_exactly(tmp_path, args, text, out):
+    result = run("encode", "-m", text_model(tmp_path), *args, stdin=text.encode())
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert result.stdout.decode() == out
+
+
+@pytest.mark.parametrize(
+    ("byte_fallback", "ids", "text"),
+    [
+        (True, "8 10 5\n8", "ab ab\nab"),
+        (True, "100 108\n", "\x00\x08"),
+        (True, "296 165\n", "\ufffdA"),  # a lead byte without its continuation
+        (True, "355\n", "\ufffd"),
+        (True, "296 1 233\n", "\ufffd\ufffd"),  # the marker ends a run of byte tokens
+        (True, "296 233 0 2 4000\n", "ąa"),  # unknown and special ids are dropped
+        (False, "8 5 2\n", "ab\na"),
+    ],
+)
+def test_decode_writes_exactly_the_text(tmp_path, byte_fallback, ids, text):
+    result = run("decode", "-m", text_model(tmp_path, byte_fallback), stdin=ids.encode())
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert result.stdout.decode() == text
+
+
+def test_without_a_line_break_token_line_breaks_are_unk(tmp_path):
+    vocab = {token: value for token, value in TEXT_VOCAB.items() if token != "\n"}
+    model = text_model(tmp_path, False, vocab)
+    encoded = run("encode", "-m", model, stdin=b"ab\nb a\n")
+    assert encoded.stdout == b"8 0\n3 7 0\n"
+    decoded = run("decode", "-m", model, stdin=encoded.stdout)
+    assert (decoded.returncode, decoded.stdout) == (0, b"abb a")
+
+
+TRICKY = {
+    "no final line break": "Ala ma kota",
+    "CR LF and empty lines": "Ala\r\n\r\n\n ma\r\nkota\n\n",
+    "spaces and tabs": "  Ala \t ma  kota \n\t\n   ",
+    "unknown characters": "żółw 🐢 ☃, 猫 — x²\u0301\n",
+    "other whitespace": "a\u00a0b\u3000c\u2028d\x85e\x0bf\x0cg\x1ch\n",
+    "backslashes and open boxes": "C:\\dir\\n ␣ \\\\ \\u2423\n",
+    "controls": "\x00\x01\x7f\x1b[0m\n",
+}
+
+
+@pytest.fixture(scope="module")
+def trained_text_model(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("trained")
+    tokenizer = morfex.train_counts({"Ala": 3, " ma": 3, " kota": 2, "\n": 4, " ": 2, "\r\n": 2, "ko▁ta": 1},
+                                    vocab_size=300, min_frequency=1, byte_fallback=True)
+    tokenizer.save(directory / "model.json")
+    return str(directory / "model.json")
+
+
+@pytest.mark.parametrize("text", TRICKY.values(), ids=TRICKY.keys())
+def test_round_trip_of_tricky_text(tmp_path, monkeypatch, capsysbinary, trained_text_model, text):
+    data = text.encode("utf-8")
+    encoded = run("encode", "-m", trained_text_model, stdin=data)
+    assert (encoded.returncode, encoded.stderr) == (0, b"")
+    tokenizer = morfex.load(trained_text_model)
+    lines = [line for line in re.findall(r"[^\n]*\n|[^\n]+", text)]
+    assert encoded.stdout.decode() == "".join(" ".join(map(str, tokenizer.encode_text(line))) + "\n" for line in lines)
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(encoded.stdout)))
+    assert cli.main(["decode", "-q", "-m", trained_text_model]) == 0
+    assert capsysbinary.readouterr() == (data, b"")
+    (tmp_path / "in.txt").write_bytes(data)
+    assert cli.main(["encode", "-q", "-m", trained_text_model, str(tmp_path / "in.txt"), "--format", "npy",
+                     "-o", str(tmp_path / "ids.npy")]) == 0
+    ids, offsets = np.load(tmp_path / "ids.npy"), np.load(tmp_path / "ids.offsets.npy")
+    assert tokenizer.decode_text_flat(ids, offsets) == lines
+
+
+def double_letters(word):
+    return "▁".join(word)
+
+
+@pytest.mark.parametrize(
+    ("args", "out"),
+    [
+        ([], "A ▁ l ▁ a ␣m ▁ a \\n\n"),
+        (["--segmenter", "none"], "Ala ␣ma \\n\n"),
+    ],
+)
+def test_the_models_segmenter_is_used_unless_none(tmp_path, monkeypatch, capsysbinary, args, out):
+    tokenizer = morfex.train_counts({"Ala": 2, " ma": 2, "\n": 2, "Al": 2}, vocab_size=20, min_frequency=1)
+    tokenizer.segmenter = double_letters
+    monkeypatch.setattr(cli, "load", lambda path, merges: tokenizer)
+    (tmp_path / "in.txt").write_text("Ala ma\n", encoding="utf-8")
+    status = cli.main(["encode", "-q", "-m", "model", "--tokens", str(tmp_path / "in.txt"), *args])
+    assert (status, capsysbinary.readouterr()) == (0, (out.encode(), b""))
+
+
+def test_many_lines_give_the_same_ids_on_any_number_of_threads(tmp_path, trained_text_model):
+    text = "".join(f"Ala ma {index} kota{'!' * (index % 7)}\r\n" for index in range(6000))
+    (tmp_path / "in.txt").write_text(text, encoding="utf-8")
+    outputs = []
+    for threads in ("1", "2"):
+        result = subprocess.run([sys.executable, "-m", "morfex", "encode", "-m", trained_text_model, str(tmp_path / "in.txt")],
+                                capture_output=True, env={**os.environ, engine.THREADS_VARIABLE: threads})
+        assert result.returncode == 0, result.stderr
+        outputs.append(result.stdout)
+    tokenizer = morfex.load(trained_text_model)
+    lines = re.findall(r"[^\n]*\n", text)
+    assert outputs[0] == outputs[1]
+    assert outputs[0].decode().splitlines() == [" ".join(map(str, ids)) for ids in tokenizer.encode_text_batch(lines, threads=1)]
+
+
+@pytest.mark.parametrize(
+    ("token", "shown"),
+    [
+        (" kot▁ami", "␣kot▁ami"),
+        ("\r\n", "\\r\\n"),
+        ("a\\n", "a\\\\n"),
+        ("␣", "\\u2423"),
+        ("\xa0\u2028\x85\x1b\U000e0001", "\\xa0\\u2028\\x85\\x1b\\U000e0001"),
+        ("<0x0A>", "<0x0A>"),
+    ],
+)
+def test_tokens_show_as_one_field_that_reads_one_way(token, shown):
+    assert running_lines.show_token(token) == shown
+    # Read back with Python's escapes, the display gives the token again.
+    assert re.sub(r"\\(x..|u....|U........|[\\nrt])", lambda m: ast.literal_eval(f'"{m[0]}"'), shown.replace("␣", " ")) == token

@@ -1,5 +1,6 @@
 import io
 import os
+import re
 import subprocess
 import sys
 
@@ -7,8 +8,8 @@ import numpy as np
 import pytest
 
 import morfex
-from morfex import chunked_input, cli, engine
-from morfex.chunked_input import WHITESPACE, pieces
+from morfex import chunked_input, cli, engine, text_pieces
+from morfex.chunked_input import WHITESPACE, pieces, text_cut, word_cut
 from morfex.npy_stream import HEADER_SIZE
 from morfex.tokenizer import Tokenizer
 
@@ -24,7 +25,15 @@ TEXTS = {
     "unknown characters": "żółw ☃▁x\n",
     "other ASCII separators": "kot\x1cami\x1fdom\x0bu\n",
 }
+# Text that only running text reads as written: the words of --words are separated by ASCII whitespace only.
+RUNNING_TEXTS = {
+    "running text": "Ala ma kota, a kot ma Alę.\r\n\nZa 2 dni — w\u00a0środę\t o 7:30 ☃ \u3000 koniec",
+    "spaces after other whitespace": "a\t b \u2003 c\u00a0 d  \x85 e" * 9 + "\n",
+}
+ALL_TEXTS = TEXTS | RUNNING_TEXTS
 SIZES = [1, 3, 7, 64, 1 << 20]
+MODES = [pytest.param(text, False, id=f"text-{name}") for name, text in ALL_TEXTS.items()]
+MODES += [pytest.param(text, True, id=f"words-{name}") for name, text in TEXTS.items()]
 
 
 class Trickle(io.RawIOBase):
@@ -47,22 +56,41 @@ def naive_position(data: bytes, offset: int) -> tuple[int, int]:
     return before.count(b"\n") + 1, offset - (before.rfind(b"\n") + 1) + 1
 
 
+def text_pieces_of_lines(parts: list[bytes]) -> list[list[str]]:
+    """The running-text pieces of each line, the line's parts split one by one."""
+    lines: list[list[str]] = [[]]
+    for part in parts:
+        for line in re.findall(r"[^\n]*\n|[^\n]+", part.decode("utf-8")):
+            lines[-1] += text_pieces.split(line)
+            if line.endswith("\n"):
+                lines.append([])
+    return [line for line in lines if line]
+
+
 @pytest.mark.parametrize("size", SIZES)
-@pytest.mark.parametrize("text", TEXTS.values(), ids=TEXTS.keys())
+@pytest.mark.parametrize("text", ALL_TEXTS.values(), ids=ALL_TEXTS.keys())
 @pytest.mark.parametrize("step", [None, 2])
-def test_pieces_cover_the_input_and_cut_only_between_words(text, size, step):
+@pytest.mark.parametrize("cut", [word_cut, text_cut], ids=["word cut", "text cut"])
+def test_pieces_cover_the_input_and_cut_only_between_words(text, size, step, cut):
     data = text.encode("utf-8")
     stream = io.BytesIO(data) if step is None else io.BufferedReader(Trickle(data, step))
-    found = list(pieces(stream, size))
+    found = list(pieces(stream, size, cut))
     assert b"".join(piece.data for piece in found) == data
     start = 0
     for index, piece in enumerate(found):
         last = index == len(found) - 1
         assert piece.data
-        assert last or piece.data[-1] in WHITESPACE
+        if cut is word_cut:
+            assert last or piece.data[-1] in WHITESPACE
+        else:
+            rest = data[start + len(piece.data):]
+            assert last or piece.ends_line or (rest[:1] == b" " and not piece.data.decode()[-1].isspace())
         for offset in range(len(piece.data)):
             assert piece.position(offset) == naive_position(data, start + offset)
         start += len(piece.data)
+    if cut is text_cut:
+        # Cut anywhere in a line, running text splits as it does whole.
+        assert text_pieces_of_lines([piece.data for piece in found]) == text_pieces_of_lines([data])
 
 
 def reference_encode(tokenizer: Tokenizer, data: bytes, tokens: bool) -> bytes:
@@ -75,6 +103,28 @@ def reference_encode(tokenizer: Tokenizer, data: bytes, tokens: bool) -> bytes:
     for line in lines:
         out.append(" ".join(str(piece) for word in line.decode("utf-8").split() for piece in encode(word)) + "\n")
     return "".join(out).encode("utf-8")
+
+
+def reference_encode_text(tokenizer: Tokenizer, data: bytes, tokens: bool) -> bytes:
+    """Each line, its line break included, encoded whole as running text."""
+    out = []
+    for line in data.decode("utf-8").split("\n"):
+        out.append(line)
+    lines = [line + "\n" for line in out[:-1]] + ([out[-1]] if out[-1] else [])
+    rendered = []
+    for line in lines:
+        ids = tokenizer.encode_text(line)
+        fields = [show_reference(tokenizer.id_to_token(value)) for value in ids] if tokens else map(str, ids)
+        rendered.append(" ".join(fields) + "\n")
+    return "".join(rendered).encode("utf-8")
+
+
+def show_reference(token: str | None) -> str:
+    if token is None:
+        return "<unk>"
+    escapes = {" ": "␣", "\\": "\\\\", "␣": "\\u2423", "\t": "\\t", "\n": "\\n", "\r": "\\r"}
+    return "".join(escapes.get(c, c if c.isprintable() else "\\u%04x" % ord(c) if ord(c) > 0xFF else "\\x%02x" % ord(c))
+                   for c in token)
 
 
 def run_main(args, monkeypatch, capsysbinary, size, threads="1"):
@@ -90,32 +140,51 @@ def model():
     return morfex.default_model()
 
 
+@pytest.fixture(scope="module")
+def text_model(tmp_path_factory):
+    """A byte-fallback model trained on running text, and its file."""
+    directory = tmp_path_factory.mktemp("text_model")
+    (directory / "corpus.txt").write_text("".join(ALL_TEXTS.values()) * 3, encoding="utf-8")
+    tokenizer = morfex.train_text([directory / "corpus.txt"], vocab_size=400, min_frequency=2, byte_fallback=True)
+    tokenizer.save(directory / "model.json")
+    return morfex.load(directory / "model.json"), str(directory / "model.json")
+
+
 @pytest.mark.parametrize("threads", ["1", "3"])
 @pytest.mark.parametrize("size", SIZES)
-@pytest.mark.parametrize("text", TEXTS.values(), ids=TEXTS.keys())
+@pytest.mark.parametrize(("text", "words"), MODES)
 @pytest.mark.parametrize("tokens", [False, True])
 def test_encode_in_pieces_writes_what_a_line_at_a_time_wrote(
-    tmp_path, monkeypatch, capsysbinary, model, text, size, threads, tokens
+    tmp_path, monkeypatch, capsysbinary, model, text_model, text, size, threads, tokens, words
 ):
     (tmp_path / "in.txt").write_bytes(text.encode("utf-8"))
     args = ["encode", "-q", str(tmp_path / "in.txt")] + (["--tokens"] if tokens else [])
+    args += ["--words"] if words else ["-m", text_model[1]]
     status, out, err = run_main(args, monkeypatch, capsysbinary, size, threads)
     assert (status, err) == (0, b"")
-    assert out == reference_encode(model, text.encode("utf-8"), tokens)
+    if words:
+        assert out == reference_encode(model, text.encode("utf-8"), tokens)
+    else:
+        assert out == reference_encode_text(text_model[0], text.encode("utf-8"), tokens)
 
 
 @pytest.mark.parametrize("size", SIZES)
-@pytest.mark.parametrize("text", TEXTS.values(), ids=TEXTS.keys())
-def test_npy_output_holds_the_lines_of_the_text_output(tmp_path, monkeypatch, capsysbinary, model, text, size):
+@pytest.mark.parametrize(("text", "words"), MODES)
+def test_npy_output_holds_the_lines_of_the_text_output(
+    tmp_path, monkeypatch, capsysbinary, model, text_model, text, size, words
+):
     (tmp_path / "in.txt").write_bytes(text.encode("utf-8"))
     target = tmp_path / "ids.npy"
     args = ["encode", "-q", str(tmp_path / "in.txt"), "--format", "npy", "-o", str(target)]
+    args += ["--words"] if words else ["-m", text_model[1]]
     assert run_main(args, monkeypatch, capsysbinary, size) == (0, b"", b"")
     ids = np.load(target, mmap_mode="r")
     offsets = np.load(tmp_path / "ids.offsets.npy", mmap_mode="r")
     assert isinstance(ids, np.memmap) and isinstance(offsets, np.memmap)
     assert (ids.dtype, offsets.dtype, ids.ndim, offsets.ndim) == (np.uint32, np.int64, 1, 1)
-    lines = reference_encode(model, text.encode("utf-8"), False).decode().splitlines()
+    reference = reference_encode(model, text.encode("utf-8"), False) if words else \
+        reference_encode_text(text_model[0], text.encode("utf-8"), False)
+    lines = reference.decode().splitlines()
     assert offsets[0] == 0 and offsets[-1] == len(ids) and len(offsets) == len(lines) + 1
     assert [" ".join(map(str, ids[begin:end])) for begin, end in zip(offsets, offsets[1:])] == lines
     assert sorted(os.listdir(tmp_path)) == ["ids.npy", "ids.offsets.npy", "in.txt"]
@@ -150,32 +219,40 @@ def test_npy_output_errors(tmp_path, args, message):
     assert os.listdir(tmp_path) == []
 
 
-def interrupt_second_piece(monkeypatch):
-    original, calls = engine.encode_chunk, []
+def interrupt_second_piece(name):
+    def interrupt(monkeypatch):
+        original, calls = getattr(engine, name), []
 
-    def interrupted(*args):
-        calls.append(None)
-        if len(calls) > 1:
-            raise KeyboardInterrupt
-        return original(*args)
+        def interrupted(*args):
+            calls.append(None)
+            if len(calls) > 1:
+                raise KeyboardInterrupt
+            return original(*args)
 
-    monkeypatch.setattr(engine, "encode_chunk", interrupted)
+        monkeypatch.setattr(engine, name, interrupted)
+
+    return interrupt
 
 
 @pytest.mark.parametrize(
-    ("data", "fault", "status", "message"),
+    ("data", "words", "fault", "status", "message"),
     [
-        (b"kot\n" * 20 + b"a b \xff\n", None, 1, "morfex: error: {input}: line 21: not UTF-8 text (bad byte at column 5)\n"),
-        (b"kot\n" * 20, interrupt_second_piece, 130, "morfex: interrupted\n"),
+        (b"kot\n" * 20 + b"a b \xff\n", False, None, 1,
+         "morfex: error: {input}: line 21: not UTF-8 text (bad byte at column 5)\n"),
+        (b"kot\n" * 20 + b"a b \xff\n", True, None, 1,
+         "morfex: error: {input}: line 21: not UTF-8 text (bad byte at column 5)\n"),
+        (b"kot\n" * 20, False, interrupt_second_piece("encode_text_flat"), 130, "morfex: interrupted\n"),
+        (b"kot\n" * 20, True, interrupt_second_piece("encode_chunk"), 130, "morfex: interrupted\n"),
     ],
 )
-def test_a_failed_npy_run_leaves_no_file(tmp_path, monkeypatch, capsysbinary, data, fault, status, message):
+def test_a_failed_npy_run_leaves_no_file(tmp_path, monkeypatch, capsysbinary, data, words, fault, status, message):
     (tmp_path / "in.txt").write_bytes(data)
     (tmp_path / "out").mkdir()
     (tmp_path / "out" / "ids.npy").write_bytes(b"previous")
     if fault is not None:
         fault(monkeypatch)
     args = ["encode", "-q", str(tmp_path / "in.txt"), "--format", "npy", "-o", str(tmp_path / "out" / "ids.npy")]
+    args += ["--words"] * words
     got = run_main(args, monkeypatch, capsysbinary, 16)
     assert got == (status, b"", message.format(input=tmp_path / "in.txt").encode())
     assert os.listdir(tmp_path / "out") == ["ids.npy"]
@@ -197,26 +274,66 @@ def reference_decode(tokenizer: Tokenizer, data: bytes) -> bytes:
         ("decode", b"5\n7\n", b"42949672950\n", "line 3: '42949672950' is not a token id (0 to 4294967295)"),
     ],
 )
-def test_faults_are_placed_in_the_whole_input(monkeypatch, capsysbinary, model, size, command, good, bad, message):
+@pytest.mark.parametrize("words", [False, True], ids=["text", "words"])
+def test_faults_are_placed_in_the_whole_input(
+    monkeypatch, capsysbinary, model, size, command, good, bad, message, words
+):
     monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(good + bad)))
-    status, written, err = run_main([command, "-q"], monkeypatch, capsysbinary, size)
+    status, written, err = run_main([command, "-q"] + ["--words"] * words, monkeypatch, capsysbinary, size)
     assert (status, err.decode()) == (1, f"morfex: error: <stdin>: {message}\n")
     # Every whole line before the faulty one is written; small pieces may
     # have written the start of a faulty long line as well.
-    expected = reference_encode(model, good, False) if command == "encode" else reference_decode(model, good)
+    if words:
+        expected = reference_encode(model, good, False) if command == "encode" else reference_decode(model, good)
+    elif command == "encode":
+        expected = reference_encode_text(model, good, False)
+    else:
+        expected = "".join(model.decode_text([int(field) for field in line.split()]) for line in good.splitlines()).encode()
     assert written.startswith(expected)
     assert size < len(bad) or written == expected
 
 
 @pytest.mark.parametrize("size", [1, 4, 9, 1 << 20])
-def test_decode_in_pieces_writes_what_a_line_at_a_time_wrote(monkeypatch, capsysbinary, model, size):
+def test_words_decode_in_pieces_writes_what_a_line_at_a_time_wrote(monkeypatch, capsysbinary, model, size):
     lines = [[], [5, 6, 7], list(range(40)) * 3, [0, 1, 2, 3, 4], [10 ** 6], [123456] * 30]
     data = "".join(" ".join(map(str, line)) + "\n" for line in lines).encode()
     data += b"  \r\n0000012 \xc2\xa0 13\n7 8"
     expected = "".join(model.decode(line) + "\n" for line in lines) + "\n" + model.decode([12, 13]) + "\n"
     expected += model.decode([7, 8]) + "\n"
     monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(data)))
-    assert run_main(["decode", "-q"], monkeypatch, capsysbinary, size) == (0, expected.encode(), b"")
+    assert run_main(["decode", "--words", "-q"], monkeypatch, capsysbinary, size) == (0, expected.encode(), b"")
+
+
+def reference_decode_text(tokenizer: Tokenizer, line: list[int]) -> str:
+    """decode_text spelled out: tokens joined, specials and markers dropped, each byte run read as UTF-8."""
+    out, run = [], bytearray()
+    for value in line:
+        token = tokenizer.id_to_token(value)
+        if token is not None and re.fullmatch("<0x[0-9A-F]{2}>", token):
+            run.append(int(token[3:5], 16))
+            continue
+        out.append(run.decode("utf-8", "replace"))
+        run.clear()
+        if token is not None and token not in morfex.SPECIAL_TOKENS:
+            out.append(token.replace("▁", ""))
+    return "".join(out) + run.decode("utf-8", "replace")
+
+
+@pytest.mark.parametrize("size", [1, 4, 9, 30, 1 << 20])
+@pytest.mark.parametrize("threads", ["1", "3"])
+def test_decode_in_pieces_reads_byte_runs_across_pieces(monkeypatch, capsysbinary, text_model, size, threads):
+    tokenizer, path = text_model
+    byte = {value: tokenizer.token_to_id(f"<0x{value:02X}>") for value in range(256)}
+    snowman, bad = [byte[value] for value in "☃".encode()], [byte[0xC4], byte[0xFF], byte[0xE2], byte[0x98]]
+    space, marker, unknown = tokenizer.token_to_id(" "), tokenizer.token_to_id("▁"), tokenizer.token_to_id("<unk>")
+    lines = [snowman * 5, [], bad + snowman[:2], snowman[:1] + [marker] + snowman[1:], snowman + [space] * 7 + bad,
+             [unknown] + snowman + [10 ** 6] + snowman, tokenizer.encode_text("Ala ma kota, a kot ma Alę.\r\n")]
+    data = "".join(" ".join(map(str, line)) + "\n" for line in lines).encode() + " ".join(map(str, bad[:3])).encode()
+    expected = "".join(reference_decode_text(tokenizer, line) for line in lines + [bad[:3]])
+    assert expected.startswith("☃" * 5 + "\ufffd") and expected.endswith(".\r\n" + "\ufffd" * 3)
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(data)))
+    got = run_main(["decode", "-q", "-m", path], monkeypatch, capsysbinary, size, threads)
+    assert got == (0, expected.encode(), b"")
 
 
 PEAK_RSS = """
@@ -230,6 +347,7 @@ print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)
     ("command", "line", "output"),
     [
         (["encode"], "kot▁ami dom▁u k▁um▁ain ", "out.txt"),
+        (["encode", "--words"], "kot▁ami dom▁u k▁um▁ain ", "out.txt"),
         (["encode", "--format", "npy"], "kot▁ami dom▁u k▁um▁ain ", "ids.npy"),
         (["decode"], "822 4 122 1086 4 51 ", "out.txt"),
     ],

@@ -179,6 +179,8 @@ def test_round_trip_with_byte_fallback(fallback: morfex.Tokenizer, text: str) ->
     assert fallback.decode_text(ids) == text
     assert (ids, spans) == reference_encode(text, byte_fallback=True)
     assert fallback.encode_text(text) == ids
+    # Like decode, decode_text takes any iterable of ids.
+    assert fallback.decode_text(iter(ids)) == fallback.decode_text(tuple(ids)) == text
 
 
 @settings(max_examples=100, deadline=None)

@@ -1,15 +1,17 @@
 """Reading lines of input in bounded pieces, with the position of each piece kept.
 
 A piece ends after its last b"\\n"; a piece without one (part of a long line)
-ends after its last ASCII whitespace byte, so no word and no UTF-8 sequence
-is ever cut in two. Only a single word with no whitespace at all is read
-whole, however long.
+ends where its cut says: by default after its last ASCII whitespace byte, so
+no word and no UTF-8 sequence is ever cut in two (only a single word with no
+whitespace at all is read whole, however long); with `text_cut`, before a
+space that follows a character other than whitespace, where running text
+falls into the same pieces whether it is cut there or not.
 """
 
 from __future__ import annotations
 
 import dataclasses
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import BinaryIO
 
 # The bytes the engine splits words at: what str.split() splits at among ASCII characters.
@@ -36,18 +38,46 @@ class Piece:
         return line, offset - line_start + 1 + (self.column if line_start == 0 else 0)
 
 
-def _last_whitespace(data: bytearray, start: int) -> int:
-    return max(data.rfind(byte, start) for byte in WHITESPACE)
+# Where a piece of a long line may end: the length of the piece taken from
+# `data`, searching only at or after `start`, or 0 when there is no such place.
+Cut = Callable[[bytearray, int], int]
 
 
-def pieces(stream: BinaryIO, size: int | None = None) -> Iterator[Piece]:
+def word_cut(data: bytearray, start: int) -> int:
+    """After the last ASCII whitespace byte."""
+    return max(data.rfind(byte, start) for byte in WHITESPACE) + 1
+
+
+def _ends_in_whitespace(data: bytearray, end: int) -> bool:
+    """Whether the character ending at `end` is whitespace (a malformed one is not)."""
+    begin = end - 1
+    while begin > 0 and end - begin < 4 and 0x80 <= data[begin] < 0xC0:
+        begin -= 1
+    return bytes(data[begin:end]).decode("utf-8", "replace").isspace()
+
+
+def text_cut(data: bytearray, start: int) -> int:
+    """Before the last U+0020 that follows a character other than whitespace.
+
+    Such a space starts a piece of running text (it leads a word, number or
+    punctuation, or opens a run of whitespace) and the piece before it ends
+    there, so the text on each side splits as it would whole.
+    """
+    index = len(data)
+    while (index := data.rfind(b" ", max(start, 1), index)) > 0:
+        if not _ends_in_whitespace(data, index):
+            return index
+    return 0
+
+
+def pieces(stream: BinaryIO, size: int | None = None, cut_line: Cut = word_cut) -> Iterator[Piece]:
     """The input in pieces of about `size` (default CHUNK_SIZE) bytes or what a pipe has ready, whichever is less."""
     size = CHUNK_SIZE if size is None else size
     # read1 returns what a pipe holds without waiting for `size` bytes, so
     # interactive input is answered line by line.
     read = getattr(stream, "read1", stream.read)
     pending = bytearray()
-    # Bytes of `pending` before this index hold no whitespace.
+    # Bytes of `pending` before this index hold no place to cut.
     unsearched = 0
     line, column = 1, 0
     while True:
@@ -58,7 +88,7 @@ def pieces(stream: BinaryIO, size: int | None = None) -> Iterator[Piece]:
         pending += data
         cut = pending.rfind(b"\n", start) + 1
         if cut == 0:
-            cut = _last_whitespace(pending, unsearched) + 1
+            cut = cut_line(pending, unsearched)
         if cut == 0:
             unsearched = len(pending)
             continue

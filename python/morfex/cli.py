@@ -19,8 +19,8 @@ from typing import BinaryIO
 import numpy as np
 from tqdm import tqdm
 
-from morfex import chunked_input, engine, text_pieces
-from morfex.chunked_input import Piece, pieces
+from morfex import chunked_input, engine, running_lines, text_pieces
+from morfex.chunked_input import Cut, Piece, pieces, text_cut, word_cut
 from morfex.model_files import DEFAULT_MODEL, ModelFileError, default_model, load
 from morfex.model_writer import dumps
 from morfex.npy_stream import NpyWriter
@@ -64,7 +64,9 @@ def _open_input(path: str) -> tuple[str, contextlib.AbstractContextManager[Binar
         raise CliError(f"{path}: cannot read: {error.strerror}") from None
 
 
-def _input_pieces(name: str, stream: BinaryIO, args: argparse.Namespace, size: int | None = None) -> Iterator[Piece]:
+def _input_pieces(
+    name: str, stream: BinaryIO, args: argparse.Namespace, size: int | None = None, cut: Cut = word_cut
+) -> Iterator[Piece]:
     """The input in bounded pieces, with a progress bar by bytes."""
     try:
         info = os.fstat(stream.fileno())
@@ -73,7 +75,7 @@ def _input_pieces(name: str, stream: BinaryIO, args: argparse.Namespace, size: i
         total = None
     with tqdm(desc=args.command, total=total, unit="B", unit_scale=True, file=sys.stderr,
               disable=not _show_progress(args)) as bar:
-        for piece in pieces(stream, size):
+        for piece in pieces(stream, size, cut):
             yield piece
             bar.update(len(piece.data))
 
@@ -241,9 +243,10 @@ def _train(args: argparse.Namespace) -> int:
 class _TextLines:
     """Encoded lines as text: ids (or token strings) joined by spaces, a line per input line."""
 
-    def __init__(self, out: _Output, tokenizer: Tokenizer, tokens: bool) -> None:
+    def __init__(self, out: _Output, tokenizer: Tokenizer, tokens: bool, show: Callable[[str], str]) -> None:
         self.out = out
         self.tokenizer = tokenizer if tokens else None
+        self.show = show
         # Whether ids of the line still open (continued in the next piece) are written already.
         self.open_ids = False
 
@@ -251,7 +254,7 @@ class _TextLines:
         if self.tokenizer is None:
             return engine.format_ids(ids, offsets)
         tokens = [self.tokenizer.id_to_token(value) for value in ids.tolist()]
-        shown = ["<unk>" if token is None else token for token in tokens]
+        shown = ["<unk>" if token is None else self.show(token) for token in tokens]
         bounds = offsets.tolist()
         lines = (" ".join(shown[begin:end]) for begin, end in zip(bounds, bounds[1:]))
         return "".join(line + "\n" for line in lines).encode("utf-8")
@@ -300,22 +303,41 @@ def _offsets_path(path: str) -> str:
     return path.removesuffix(".npy") + ".offsets.npy"
 
 
+Encode = Callable[[bytes], tuple[engine.Ids, engine.Offsets]]
+
+
+def _line_encoder(args: argparse.Namespace, tokenizer: Tokenizer) -> tuple[Encode, Cut]:
+    """How the lines of a piece are encoded, and where a long line may be cut into pieces."""
+    threads = _threads()
+    if args.words:
+        batch = tokenizer._batch_engine()
+        return lambda data: engine.encode_chunk(batch, data, threads), word_cut
+    segmenter = None if args.segmenter == "none" else tokenizer.segmenter
+    return lambda data: running_lines.encode_lines(tokenizer, data, threads, segmenter), text_cut
+
+
+def _bad_byte(error: ValueError) -> int | None:
+    """The offset of the first byte that is not UTF-8, when that is what `error` is about."""
+    offset = error.start if isinstance(error, UnicodeDecodeError) else getattr(error, "offset", None)
+    return offset if isinstance(offset, int) else None
+
+
 def _encode_pieces(args: argparse.Namespace, tokenizer: Tokenizer, sink: _TextLines | _NpyLines) -> None:
-    batch, threads = tokenizer._batch_engine(), _threads()
+    encode, cut = _line_encoder(args, tokenizer)
     name, opened = _open_input(args.input)
     ends_line = True
     with opened as stream:
-        for piece in _input_pieces(name, stream, args):
+        for piece in _input_pieces(name, stream, args, cut=cut):
             try:
-                ids, offsets = engine.encode_chunk(batch, piece.data, threads)
+                ids, offsets = encode(piece.data)
             except ValueError as error:
-                offset = getattr(error, "offset", None)
-                if not isinstance(offset, int):
+                offset = _bad_byte(error)
+                if offset is None:
                     raise
                 # The lines before the faulty one are written, as they would be line by line.
                 whole = piece.data[: piece.data.rfind(b"\n", 0, offset) + 1]
                 if whole:
-                    sink.add(*engine.encode_chunk(batch, whole, threads), True)
+                    sink.add(*encode(whole), True)
                 raise _utf8_fault(name, piece, offset) from None
             sink.add(ids, offsets, piece.ends_line)
             ends_line = piece.ends_line
@@ -324,9 +346,12 @@ def _encode_pieces(args: argparse.Namespace, tokenizer: Tokenizer, sink: _TextLi
 
 def _encode(args: argparse.Namespace) -> int:
     _, tokenizer = _model(args)
+    if args.words and args.segmenter is not None:
+        raise CliError("--segmenter segments running text: it cannot go with --words")
     if args.format == "text":
+        show = str if args.words else running_lines.show_token
         with _Output(args.output) as out:
-            _encode_pieces(args, tokenizer, _TextLines(out, tokenizer, args.tokens))
+            _encode_pieces(args, tokenizer, _TextLines(out, tokenizer, args.tokens, show))
         return EXIT_OK
     if args.tokens:
         raise CliError("--tokens writes text: it cannot go with --format npy")
@@ -357,11 +382,29 @@ def _parse_line(name: str, number: int, line: bytes) -> list[int]:
     return _parse_ids(name, number, line.decode("utf-8"))
 
 
+class _WordLines:
+    """Decoded lines of --words: the text of each line of ids, then a line break."""
+
+    def __init__(self, tokenizer: Tokenizer, threads: int) -> None:
+        self.tokenizer = tokenizer
+        self.threads = threads
+        self.open = False
+
+    def decode(self, lines: list[list[int]], open_end: bool) -> str:
+        texts = self.tokenizer.decode_batch(lines, threads=self.threads)
+        complete = len(texts) - 1 if open_end else len(texts)
+        self.open = open_end
+        return "".join(text + "\n" for text in texts[:complete]) + "".join(texts[complete:])
+
+    def finish(self) -> str:
+        return "\n" if self.open else ""
+
+
 def _decode(args: argparse.Namespace) -> int:
     _, tokenizer = _model(args)
     threads = _threads()
+    decoder = _WordLines(tokenizer, threads) if args.words else running_lines.LineDecoder(tokenizer, threads)
     name, opened = _open_input(args.input)
-    ends_line = True
     with opened as stream, _Output(args.output) as out:
         # Parsing holds each id of a piece as a Python object for a moment:
         # smaller pieces keep that at a few tens of MB.
@@ -384,14 +427,10 @@ def _decode(args: argparse.Namespace) -> int:
                 except CliError as error:
                     fault = error
                     break
-            texts = tokenizer.decode_batch(batch, threads=threads)
-            complete = len(texts) if fault is not None or piece.ends_line else len(texts) - 1
-            out.write("".join(text + "\n" for text in texts[:complete]) + "".join(texts[complete:]))
+            out.write(decoder.decode(batch, fault is None and not piece.ends_line))
             if fault is not None:
                 raise fault
-            ends_line = piece.ends_line
-    if not ends_line:
-        out.write("\n")
+        out.write(decoder.finish())
     return EXIT_OK
 
 
@@ -490,13 +529,24 @@ def build_parser() -> argparse.ArgumentParser:
     train.set_defaults(run=_train)
 
     encode = commands.add_parser(
-        "encode", help="encode segmented words into token ids",
-        description="Encode each whitespace-separated word of each input line; one output line of ids "
-        "(or token strings with --tokens) per input line.",
+        "encode", help="encode running text into token ids",
+        description="Encode each input line as running text, its line break included, into one output line "
+        "of ids (or token strings with --tokens), so that decode gives the input back exactly. Characters the "
+        "model lacks (a line break included) become byte tokens with byte fallback, else <unk>. With --words, "
+        "encode each whitespace-separated word of each line instead.",
     )
     _add_model_options(encode)
     _add_io_options(encode)
-    encode.add_argument("--tokens", action="store_true", help="write token strings instead of ids")
+    encode.add_argument("--tokens", action="store_true",
+                        help="write token strings instead of ids: in running text a space shows as \u2423, "
+                        "line breaks, tabs and other unprintable characters as Python escapes (\\n, \\r, \\t, "
+                        "\\x85), a backslash as \\\\ and a \u2423 of the text as \\u2423")
+    encode.add_argument("--words", action="store_true",
+                        help="encode the whitespace-separated words of each line (segmented with ▁) and drop the "
+                        "whitespace")
+    encode.add_argument("--segmenter", choices=("none",),
+                        help="none: encode the text as given, without the model's segmenter (text segmented with ▁ "
+                        "is encoded along its marks either way)")
     encode.add_argument(
         "--format", choices=("text", "npy"), default="text",
         help="text: a line of ids per input line (default); npy: the ids as a uint32 .npy file named by -o, "
@@ -506,11 +556,14 @@ def build_parser() -> argparse.ArgumentParser:
 
     decode = commands.add_parser(
         "decode", help="decode token ids into text",
-        description="Decode each input line of whitespace-separated token ids into one output line; "
-        "special tokens and markers are dropped.",
+        description="Decode each input line of whitespace-separated token ids into the text it encodes, "
+        "adding nothing (its line break comes from its ids); special tokens and markers are dropped, runs "
+        "of byte tokens are read as UTF-8 (U+FFFD where they are not). With --words, decode each line as "
+        "encode --words wrote it, and end it with a line break.",
     )
     _add_model_options(decode)
     _add_io_options(decode)
+    decode.add_argument("--words", action="store_true", help="decode what encode --words wrote: a line break after each line")
     decode.set_defaults(run=_decode)
 
     info = commands.add_parser("info", help="show model statistics", description="Show statistics of a model.")

@@ -181,7 +181,7 @@ class Tokenizer:
 
     def decode_text(self, ids: Iterable[int]) -> str:
         """The running text of the ids: `decode`, with runs of byte tokens read as UTF-8."""
-        return self._batch_engine().decode_text_lists([ids], 1)[0]
+        return self._batch_engine().decode_text_lists([list(ids)], 1)[0]
 
     def decode_text_batch(self, batch: Iterable[Iterable[int]], *, threads: int | None = None) -> list[str]:
         """The text of every sequence of ids, as `decode_text` gives it, on several threads."""
