@@ -6,7 +6,7 @@ the shipped one. Each round times `wc -w FILE` and `morfex encode FILE
 --format npy -o OUT -q` on a 200 MB and a 20 MB file, in an order that
 rotates, and reads each run's peak resident memory from the kernel
 (GNU time). Before timing, the ids written for the 20 MB file are checked
-against the engine's own encode_chunk of the same bytes.
+against encode_text_flat of the same lines.
 
     bash bench/cli_vs_wc.sh [--rounds N] [--large MB] [--small MB]
 """
@@ -27,7 +27,6 @@ sys.path.insert(0, str(HERE))
 from polish_corpora import CACHE, MAN_PAGES, man_page_text  # noqa: E402
 
 import morfex  # noqa: E402
-from morfex import engine  # noqa: E402
 
 WORK = CACHE / "cli"
 
@@ -73,9 +72,10 @@ def check(path: Path, out: Path) -> None:
     subprocess.run(encode_command(path, out), check=True)
     ids = np.load(out, mmap_mode="r")
     offsets = np.load(out.with_name(out.name[: -len(".npy")] + ".offsets.npy"), mmap_mode="r")
-    want_ids, want_offsets = engine.encode_chunk(morfex.default_model()._batch_engine(), path.read_bytes(), 1)
+    lines = path.read_text(encoding="utf-8").splitlines(keepends=True)
+    want_ids, want_offsets = morfex.default_model().encode_text_flat(lines)
     if not (np.array_equal(ids, want_ids) and np.array_equal(offsets, want_offsets)):
-        sys.exit(f"the ids written for {path} differ from encode_chunk's")
+        sys.exit(f"the ids written for {path} differ from encode_text_flat's")
 
 
 def encode_command(path: Path, out: Path) -> list[str]:
