@@ -79,6 +79,126 @@ def test_ctrl_c_stops_a_long_decode(tok):
     timer.join()
 
 
+TEXT = "Ala ma kota, a kot ma 12 ps\u00f3w \u20ac.\n"
+
+
+def same_word(word):
+    return word
+
+
+@pytest.mark.parametrize("segmenter", [None, same_word], ids=["native", "python-segmenter"])
+@pytest.mark.parametrize("threads", [1, 2])
+def test_ctrl_c_stops_a_long_text_batch_quickly(tok, threads, segmenter):
+    texts = [TEXT * 20] * 150_000  # far more than a second of work
+    gc.disable()  # as in test_ctrl_c_stops_a_long_batch_quickly
+    try:
+        timer = interrupt_after(0.3)
+        start = time.monotonic()
+        with pytest.raises(KeyboardInterrupt):
+            tok.encode_text_batch(texts, threads=threads, segmenter=segmenter)
+        elapsed = time.monotonic() - start
+    finally:
+        gc.enable()
+    timer.join()
+    assert elapsed < 2.0, elapsed
+    assert tok.encode_text_batch([TEXT], threads=threads) == [tok.encode_text(TEXT)]
+
+
+def test_ctrl_c_stops_a_long_text_decode(tok):
+    ids = np.full(60_000_000, 500, dtype=np.uint32)
+    offsets = np.arange(0, 60_000_001, 6, dtype=np.int64)
+    timer = interrupt_after(0.3)
+    start = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        tok.decode_text_flat(ids, offsets, threads=2)
+    elapsed = time.monotonic() - start
+    timer.join()
+    assert elapsed < 2.0, elapsed
+    assert tok.decode_text_flat(ids[:6], offsets[:2]) == [tok.decode_text(ids[:6].tolist())]
+
+
+@pytest.fixture(scope="module")
+def fallback(tok):
+    """The shipped model with the 256 byte tokens added, so that byte fallback is on."""
+    vocab = dict(tok.vocab)
+    vocab |= {morfex.vocabulary.byte_token(b): len(tok) + 1000 + b for b in range(256)}
+    return morfex.Tokenizer(vocab, tok.merges, byte_fallback=True)
+
+
+def test_eight_python_threads_share_one_tokenizer_on_text(fallback):
+    rng = np.random.default_rng(5)
+    words = ["kot", "ami", "ma", "\u20ac", "\U0001f600", "12", ",", "\n", " ", "Ala", "\u017c\u00f3\u0142w"]
+    texts = ["".join(rng.choice(words, size=int(rng.integers(0, 30)))) for _ in range(6000)]
+
+    def halves(word):
+        return word[: len(word) // 2] + "\u2581" + word[len(word) // 2 :] if len(word) > 3 else word
+
+    expected = [fallback.encode_text(t, segmenter=halves) for t in texts]
+    spans = [fallback.encode_text(t, offsets=True)[1] for t in texts[:200]]
+    failures = []
+
+    def work(seed):
+        try:
+            part = slice(seed * 300, None)
+            assert fallback.encode_text_batch(texts[part], threads=2, segmenter=halves) == expected[part]
+            ids, offsets = fallback.encode_text_flat(texts[part], threads=2, segmenter=halves)
+            assert fallback.decode_text_flat(ids, offsets, threads=2) == texts[part]
+            assert [fallback.encode_text(t, offsets=True)[1] for t in texts[:200]] == spans
+        except BaseException as error:  # noqa: BLE001 - reported below
+            failures.append(error)
+
+    threads = [threading.Thread(target=work, args=(seed,)) for seed in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert failures == []
+
+
+def reenter_encode_text(tok, word, segment):
+    assert tok.encode_text(word) == tok.encode(word)
+
+
+def reenter_batch(tok, word, segment):
+    assert tok.encode_text_batch([word] * 5000, threads=2) == [tok.encode(word)] * 5000
+
+
+def reenter_with_itself(tok, word, segment):
+    # The inner call segments with this same segmenter, one character shorter each level.
+    if len(word) > 1:
+        assert tok.encode_text(word[1:], segmenter=segment) == tok.encode(word[1:])
+
+
+def reenter_decode(tok, word, segment):
+    ids, offsets = tok.encode_text_flat([word] * 5000, threads=2)
+    assert tok.decode_text_flat(ids, offsets, threads=2) == [word.replace("\u2581", "")] * 5000
+
+
+def reenter_resize_cache(tok, word, segment):
+    tok.cache_size = len(word) % 5
+
+
+
+@pytest.mark.parametrize(
+    "action",
+    [reenter_encode_text, reenter_batch, reenter_with_itself, reenter_decode, reenter_resize_cache],
+)
+def test_a_segmenter_may_call_the_tokenizer(tok, action):
+    texts = ["Ala ma kota, a kot ma psa.", "kot\u2581ami i psy"] * 3000
+    expected = tok.encode_text_batch(texts, threads=2)
+
+    def segment(word):
+        action(tok, word, segment)
+        return word
+
+    try:
+        assert tok.encode_text_batch(texts, threads=2, segmenter=segment) == expected
+        ids, offsets = tok.encode_text_flat(texts, threads=2, segmenter=segment)
+        assert [ids[offsets[i] : offsets[i + 1]].tolist() for i in range(len(texts))] == expected
+    finally:
+        tok.cache_size = morfex.engine.DEFAULT_CACHE_SIZE
+
+
 def test_eight_python_threads_share_one_tokenizer(tok):
     rng = np.random.default_rng(3)
     vocab = [t for t in tok.vocab if t not in morfex.SPECIAL_TOKENS]

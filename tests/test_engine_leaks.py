@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 from morfex._engine import Engine, format_lines
+from morfex.vocabulary import byte_token
 from protocol_objects import Index
 from test_native_leaks import ALLOWED_GROWTH, LONG, MARKER, MERGES, VOCAB, resident_bytes
 
@@ -18,6 +19,38 @@ WORDS = ["kum" + MARKER + "x" * 50, LONG, "\u00e9kum", "\U0001F600"] * 5
 IDS = np.array([5, 4, 11, 12, 99, 0] * 100, dtype=np.uint32)
 OFFSETS = np.arange(0, 601, 6, dtype=np.int64)
 CHUNK = ("kum " + LONG + "\n").encode() * 20
+
+
+# Running text on a model with byte fallback: "é" and the emoji go as bytes.
+BYTE_IDS = [100 + b for b in range(256)]
+TEXT_ENGINE = Engine(VOCAB | {byte_token(b): 100 + b for b in range(256)}, MERGES, 64, BYTE_IDS)
+TEXTS = ["kum " + "x" * 50 + " um\n", "\u00e9kum, 12", "\U0001F600  k"] * 5 + [" " + LONG]
+TEXT_IDS = np.array(TEXT_ENGINE.encode_text_lists(TEXTS[:3], 1, True, None)[2] * 20, dtype=np.uint32)
+TEXT_OFFSETS = np.arange(0, len(TEXT_IDS) + 1, len(TEXT_IDS) // 20, dtype=np.int64)
+
+
+def split_um(word):
+    return word.replace("um", MARKER + "um")
+
+
+def segmenter_raises(word):
+    raise ValueError(f"cannot segment {word}")
+
+
+def segmenter_changes_word(word):
+    return word + "x"
+
+
+def segmenter_returns_bytes(word):
+    return word.encode()
+
+
+def interrupted_texts():
+    def texts():
+        yield from TEXTS
+        raise KeyboardInterrupt
+
+    TEXT_ENGINE.encode_text_lists(texts(), 2, True, split_um)
 
 
 def raise_value_error():
@@ -48,6 +81,26 @@ CASES = [
     ("encode-chunk-invalid", lambda: ENGINE.encode_chunk(CHUNK + b"\xff", 1), "ValueError", 1_500),
     ("format-lines", lambda: format_lines(IDS, OFFSETS), None, 1_500),
     ("bad-threads", lambda: ENGINE.encode_flat(WORDS, sys.maxsize * 4), "ValueError", 1_500),
+    ("encode-text", lambda: TEXT_ENGINE.encode_text(TEXTS[2], True, False, None), None, 1_500),
+    ("encode-text-offsets", lambda: TEXT_ENGINE.encode_text(TEXTS[0], False, True, split_um), None, 1_500),
+    ("encode-text-lists", lambda: TEXT_ENGINE.encode_text_lists(TEXTS, 2, True, split_um), None, 1_000),
+    ("encode-text-flat", lambda: TEXT_ENGINE.encode_text_flat(TEXTS, 2, False, None), None, 1_000),
+    ("encode-text-generator-raises", interrupted_texts, "KeyboardInterrupt", 1_000),
+    ("encode-text-not-str-last", lambda: TEXT_ENGINE.encode_text_flat(TEXTS + [Index(1)], 2, True, None),
+     "TypeError", 1_000),
+    ("encode-text-surrogate", lambda: TEXT_ENGINE.encode_text_lists(TEXTS + ["a\ud800"], 2, True, split_um),
+     "UnicodeEncodeError", 1_000),
+    ("segmenter-raises", lambda: TEXT_ENGINE.encode_text_lists(TEXTS, 2, True, segmenter_raises), "ValueError", 1_000),
+    ("segmenter-changes-word", lambda: TEXT_ENGINE.encode_text(TEXTS[0], True, True, segmenter_changes_word),
+     "ValueError", 1_500),
+    ("segmenter-returns-bytes", lambda: TEXT_ENGINE.encode_text_flat(TEXTS, 1, True, segmenter_returns_bytes),
+     "TypeError", 1_000),
+    ("decode-text-lists", lambda: TEXT_ENGINE.decode_text_lists([TEXT_IDS.tolist()[:80]] * 20, 2), None, 1_500),
+    ("decode-text-item-raises", lambda: TEXT_ENGINE.decode_text_lists([[5], [Index(raise_value_error)]], 1),
+     "ValueError", 1_500),
+    ("decode-text-flat", lambda: TEXT_ENGINE.decode_text_flat(TEXT_IDS, TEXT_OFFSETS, 2), None, 1_500),
+    ("decode-text-flat-bad-offsets", lambda: TEXT_ENGINE.decode_text_flat(TEXT_IDS, TEXT_OFFSETS[::-1].copy(), 2),
+     "ValueError", 1_500),
 ]
 
 
@@ -78,8 +131,13 @@ def test_resident_memory_stays_flat(call, raises, repetitions):
     assert after - before < ALLOWED_GROWTH, f"grew by {after - before} bytes over {repetitions} calls"
 
 
-def test_buffers_are_freed_with_their_last_view():
-    ids, offsets = ENGINE.encode_flat(WORDS * 100, 1)
+@pytest.mark.parametrize(
+    "encode",
+    [lambda: ENGINE.encode_flat(WORDS * 100, 1), lambda: TEXT_ENGINE.encode_text_flat(TEXTS * 100, 2, True, split_um)],
+    ids=["encode-flat", "encode-text-flat"],
+)
+def test_buffers_are_freed_with_their_last_view(encode):
+    ids, offsets = encode()
     array = np.frombuffer(ids, dtype=np.uint32)
     count = sys.getrefcount(ids)
     view = memoryview(ids)
@@ -87,3 +145,33 @@ def test_buffers_are_freed_with_their_last_view():
     view.release()
     del array
     assert sys.getrefcount(ids) == count - 1
+
+
+SEGMENTED = MARKER + "um"
+
+
+def constant_segmenter(word):
+    return SEGMENTED if word == "um" else word
+
+
+# What a text call must hand back: the references it took to its texts, its
+# segmenter and the segmenter's answers, on success and on failure alike.
+REFCOUNT_CASES = [
+    ("encode-text", lambda texts, seg: TEXT_ENGINE.encode_text(texts[0], True, True, seg)),
+    ("encode-text-lists", lambda texts, seg: TEXT_ENGINE.encode_text_lists(texts, 2, True, seg)),
+    ("encode-text-flat", lambda texts, seg: TEXT_ENGINE.encode_text_flat(texts, 2, False, seg)),
+    ("bad-last-item", lambda texts, seg: TEXT_ENGINE.encode_text_lists(texts + [5], 1, True, seg)),
+]
+
+
+@pytest.mark.parametrize("call", [c[1] for c in REFCOUNT_CASES], ids=[c[0] for c in REFCOUNT_CASES])
+def test_text_calls_keep_reference_counts(call):
+    texts = ["um kum \u00e9 " + str(i) for i in range(50)]
+    before = [sys.getrefcount(t) for t in texts], sys.getrefcount(constant_segmenter), sys.getrefcount(SEGMENTED)
+    for _ in range(100):
+        try:
+            call(texts, constant_segmenter)
+        except TypeError:
+            pass
+    after = [sys.getrefcount(t) for t in texts], sys.getrefcount(constant_segmenter), sys.getrefcount(SEGMENTED)
+    assert after == before

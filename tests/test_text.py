@@ -294,7 +294,54 @@ def test_lone_surrogate_is_refused_with_its_index(fallback: morfex.Tokenizer) ->
 @given(st.binary(max_size=24))
 def test_byte_runs_decode_as_python_replaces(fallback: morfex.Tokenizer, data: bytes) -> None:
     ids = [VOCAB["a"]] + [VOCAB[byte_token(b)] for b in data] + [VOCAB["b"]]
-    assert fallback.decode_text(ids) == "a" + data.decode("utf-8", "replace") + "b"
+    assert fallback.decode_text(ids) == "a" + data.decode("utf-8", "replace").replace(MARKER, "") + "b"
+
+
+def bytes_of(text: str) -> list[int]:
+    return [1000 + b for b in text.encode()]
+
+
+# Small models whose <unk> id or marker is odd: no <unk> token, so that the
+# unknown id 1 is also a token's; no marker token, so markers go as bytes.
+ODD_VOCAB = {"ab": 1, "b": 2, "c": 3, "a\u2581": 4} | {byte_token(b): 1000 + b for b in range(256)}
+ODD_MERGES = [("a", "b"), ("a", MARKER)]
+
+
+@pytest.mark.parametrize(
+    ("byte_fallback", "text", "ids", "spans"),
+    [
+        (True, "ab", [1], [(0, 2)]),
+        (True, "xab", bytes_of("x") + [1], [(0, 1), (1, 3)]),
+        (True, "a", bytes_of("a"), [(0, 1)] * 1),
+        (True, "aab", bytes_of("a") + [1], [(0, 1), (1, 3)]),
+        (True, "b\u2581c", [2] + bytes_of(MARKER) + [3], [(0, 1)] + [(1, 2)] * 3 + [(2, 3)]),
+        (False, "ab", [1], [(0, 2)]),
+        (False, "xab", [1, 1], [(0, 1), (1, 3)]),
+        (False, "aba", [1, 1], [(0, 2), (2, 3)]),
+    ],
+)
+def test_unknown_characters_beside_a_token_holding_the_unknown_id(byte_fallback, text, ids, spans) -> None:
+    tok = morfex.Tokenizer(ODD_VOCAB, ODD_MERGES, byte_fallback=byte_fallback)
+    assert tok.encode_text(text, offsets=True) == (ids, spans)
+    assert tok.encode_text_batch([text] * 5000, threads=2) == [ids] * 5000
+    assert tok.encode(text) == CoreBPE(ODD_VOCAB, ODD_MERGES).encode(text)
+    if byte_fallback:
+        assert tok.decode_text(ids) == text.replace(MARKER, "")
+
+
+@pytest.mark.parametrize(
+    ("text", "segmenter", "decoded"),
+    [
+        ("b\u2581c", None, "bc"),
+        ("bc", lambda w: "b" + MARKER + "c", "bc"),
+        ("a\u2581", None, "a"),
+    ],
+)
+def test_markers_spelled_in_bytes_are_dropped(text, segmenter, decoded) -> None:
+    tok = morfex.Tokenizer(ODD_VOCAB, ODD_MERGES, byte_fallback=True)
+    ids = tok.encode_text(text, segmenter=segmenter)
+    assert tok.decode_text(ids) == decoded
+    assert tok.decode_text_batch([ids] * 5000, threads=2) == [decoded] * 5000
 
 
 def test_without_byte_fallback_byte_tokens_decode_as_tokens(plain: morfex.Tokenizer) -> None:

@@ -90,7 +90,6 @@ class PairRanks {
   }
 
   TokenId id_at(std::uint32_t token) const noexcept { return index_.id_at(record_, token); }
-  TokenId unk_id() const noexcept { return record_.unk_id; }
   bool merges_whole(std::uint32_t token) const noexcept { return index_.merges_whole[token]; }
 
  private:
@@ -309,11 +308,12 @@ template <class Emit>
 }
 
 // Appends the ids of the characters of a final symbol that the vocabulary
-// lacks, with unk_id for the characters it lacks too.
-[[gnu::noinline]] void emit_char_ids(const PairRanks& pair_rank, const Symbol& symbol, IdBuffer& ids) {
+// lacks, with `unknown` for the characters it lacks too.
+[[gnu::noinline]] void emit_char_ids(const PairRanks& pair_rank, const Symbol& symbol, TokenId unknown,
+                                     IdBuffer& ids) {
   for (std::size_t pos = symbol.begin; pos < symbol.end;) {
     const Symbol ch = pair_rank.char_symbol(pos);
-    ids.push_back(ch.token != kNoToken ? pair_rank.id_at(ch.token) : pair_rank.unk_id());
+    ids.push_back(ch.token != kNoToken ? pair_rank.id_at(ch.token) : unknown);
     pos = ch.end;
   }
 }
@@ -347,14 +347,16 @@ template <class Emit>
 // stretches are its morphemes and markers; a stretch as short as a word
 // merges in place, a longer one through the heap, so time grows with the
 // length of the text and not with its square.
-void encode(const Model& model, std::string_view text, IdBuffer& ids) {
+void encode(const Model& model, std::string_view text, IdBuffer& ids) { encode(model, text, ids, model.record.unk_id); }
+
+void encode(const Model& model, std::string_view text, IdBuffer& ids, TokenId unknown) {
   const MergeIndex& index = model.index;
   PairRanks pair_rank(model.record, index, text);
   auto emit = [&](const Symbol& symbol) {
     if (symbol.token != kNoToken) {
       ids.push_back(pair_rank.id_at(symbol.token));
     } else {
-      emit_char_ids(pair_rank, symbol, ids);
+      emit_char_ids(pair_rank, symbol, unknown, ids);
     }
   };
   std::size_t begin = 0;

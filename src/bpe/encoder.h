@@ -19,6 +19,9 @@ using IdBuffer = SmallVector<TokenId, 64>;
 // then map each symbol, falling back to its characters and to `unk_id`. The
 // ids are appended to `ids`.
 void encode(const Model& model, std::string_view text, IdBuffer& ids);
+// The same with `unknown` in place of unk_id, for a caller that must tell an
+// unknown character from a token that holds unk_id too.
+void encode(const Model& model, std::string_view text, IdBuffer& ids, TokenId unknown);
 std::vector<TokenId> encode(const Model& model, std::string_view text);
 
 // Whether `token`, encoded on its own, is one stretch of a length that the

@@ -102,18 +102,23 @@ const IdBuffer& encode_cached(const Model& model, Worker& worker, std::string_vi
 
 }  // namespace
 
-// The engine's pieces of text go through the worker's cache like words.
+// The engine's pieces of text go through the worker's cache like words,
+// unless the text model's unknown id is not the words' unk_id.
 template <class Worker>
 class CachedPieces final : public PieceEncoder {
  public:
-  CachedPieces(const Model& model, Worker& worker) noexcept : model_(model), worker_(worker) {}
+  CachedPieces(const TextModel& model, Worker& worker) noexcept : model_(model), worker_(worker) {}
   void encode(std::string_view piece, IdBuffer& ids) override {
-    const IdBuffer& found = encode_cached(model_, worker_, piece);
+    if (model_.unknown_id() != model_.model().record.unk_id) {
+      bpe::encode(model_.model(), piece, ids, model_.unknown_id());
+      return;
+    }
+    const IdBuffer& found = encode_cached(model_.model(), worker_, piece);
     ids.append(found.data(), found.size());
   }
 
  private:
-  const Model& model_;
+  const TextModel& model_;
   Worker& worker_;
 };
 
@@ -128,7 +133,7 @@ std::size_t Session::encode(std::span<const WordRef> words, EncodedWords& out) {
 std::size_t Session::encode_texts(std::span<const WordRef> texts, const TextModel& model, const TextOptions& options,
                                   EncodedWords& out, FlatBuffer<std::int64_t>* spans) {
   return encode_items(texts, out, [&](Worker& worker, std::string_view text, FlatBuffer<TokenId>& ids) {
-    CachedPieces<Worker> pieces(engine_.model(), worker);
+    CachedPieces<Worker> pieces(model, worker);
     encode_text(model, text, options, worker.text, pieces, ids, worker.caller ? spans : nullptr);
   });
 }

@@ -9,9 +9,12 @@
 
 namespace morfex::engine {
 
-TextModel::TextModel(const Model& model, const std::optional<std::array<TokenId, 256>>& byte_ids) : model_(model) {
+TextModel::TextModel(const Model& model, const std::optional<std::array<TokenId, 256>>& byte_ids)
+    : model_(model), unknown_id_(model.record.unk_id) {
   if (byte_ids) bytes_.emplace(*byte_ids);
+  bool unk_shared = false;
   for (const auto& [token, id] : model.record.token_to_id) {
+    unk_shared = unk_shared || (id == unknown_id_ && token != "<unk>");
     if (arena_.size() + token.size() >= UINT32_MAX) throw std::length_error("capacity overflow");
     spellings_.push_back({id, static_cast<std::uint32_t>(arena_.size()), static_cast<std::uint32_t>(token.size())});
     arena_.append(token);
@@ -22,6 +25,14 @@ TextModel::TextModel(const Model& model, const std::optional<std::array<TokenId,
     return a.id == b.id;
   });
   spellings_.erase(spellings_.begin(), last.base());
+  if (unk_shared) {
+    // The first gap in the sorted ids; fewer than 2^32 tokens leave one.
+    unknown_id_ = 0;
+    for (const Spelling& spelling : spellings_) {
+      if (spelling.id != unknown_id_) break;
+      ++unknown_id_;
+    }
+  }
 }
 
 std::string_view TextModel::token(TokenId id) const noexcept {
@@ -29,10 +40,6 @@ std::string_view TextModel::token(TokenId id) const noexcept {
                                       [](const Spelling& s, TokenId wanted) { return s.id < wanted; });
   if (found == spellings_.end() || found->id != id) return {};
   return std::string_view(arena_).substr(found->offset, found->length);
-}
-
-bool TextModel::lacks_char(std::string_view character) const noexcept {
-  return model_.record.token_to_id.position_of(character) == bpe::TokenToId::kNoPosition;
 }
 
 namespace {
@@ -56,6 +63,7 @@ struct PieceWalk {
   void run(std::string_view source, std::span<const TokenId> piece_ids, const std::vector<std::size_t>& added,
            std::size_t first_char) {
     const TokenId unk = model.model().record.unk_id;
+    const TokenId unknown_id = model.unknown_id();
     const text::ByteTokens* bytes = model.bytes();
     std::size_t pos = 0;
     std::size_t chars = first_char;
@@ -64,10 +72,9 @@ struct PieceWalk {
       if (pos >= source.size()) break;
       const std::size_t char_length = bpe::char_length(source, pos);
       const std::string_view character = source.substr(pos, char_length);
-      // An unknown character is one id; the encoder gives nothing else the
-      // unknown id, unless the id is a token's too and that token fits here.
+      // An unknown character is one id, which no token has.
       const std::string_view token = model.token(id);
-      const bool unknown = id == unk && model.lacks_char(character);
+      const bool unknown = id == unknown_id;
       std::size_t length = char_length;
       if (!unknown && !token.empty() && source.substr(pos).starts_with(token)) length = token.size();
       const std::size_t begin = chars;
@@ -83,7 +90,7 @@ struct PieceWalk {
         if (unknown && bytes != nullptr) {
           for (const char byte : character) emit(bytes->id_of(static_cast<std::uint8_t>(byte)), begin, chars);
         } else {
-          emit(id, begin, chars);
+          emit(unknown ? unk : id, begin, chars);
         }
       }
       pos += length;
@@ -98,8 +105,9 @@ void encode_text(const TextModel& model, std::string_view text, const TextOption
   scratch.pieces.clear();
   text::split_pieces(text, scratch.pieces);
   PieceWalk walk{model, options, ids, spans};
-  const TokenId unk = model.model().record.unk_id;
-  const bool bytes = model.bytes() != nullptr;
+  const TokenId unknown_id = model.unknown_id();
+  // Unknown characters need the walk for their bytes, or to get unk_id back.
+  const bool rewrites_unknown = model.bytes() != nullptr || unknown_id != model.model().record.unk_id;
   for (const text::Piece& piece : scratch.pieces) {
     std::string_view source = text.substr(piece.begin, piece.end - piece.begin);
     scratch.added.clear();
@@ -120,7 +128,7 @@ void encode_text(const TextModel& model, std::string_view text, const TextOption
         spans == nullptr &&
         (options.markers || piece.kind != text::PieceKind::kWord ||
          source.find(bpe::kBoundaryMarker) == std::string_view::npos) &&
-        (!bytes || std::find(piece_ids.begin(), piece_ids.end(), unk) == piece_ids.end());
+        (!rewrites_unknown || std::find(piece_ids.begin(), piece_ids.end(), unknown_id) == piece_ids.end());
     if (plain) {
       ids.append(piece_ids.data(), piece_ids.size());
     } else {
@@ -136,6 +144,7 @@ void decode_text(const TextModel& model, std::span<const TokenId> ids, TextBuffe
     return;
   }
   std::string run;
+  std::string utf8;
   for (std::size_t i = 0; i < ids.size();) {
     std::size_t j = i;
     while (j < ids.size() && bytes->byte_of(ids[j]) < 0) ++j;
@@ -146,7 +155,16 @@ void decode_text(const TextModel& model, std::span<const TokenId> ids, TextBuffe
       if (byte < 0) break;
       run.push_back(static_cast<char>(byte));
     }
-    text::append_utf8_replacing(run, text);
+    // A marker spelled in bytes goes too, as every other marker does.
+    utf8.clear();
+    text::append_utf8_replacing(run, utf8);
+    std::size_t start = 0;
+    for (std::size_t at = utf8.find(bpe::kBoundaryMarker); at != std::string::npos;
+         at = utf8.find(bpe::kBoundaryMarker, start)) {
+      text.append(utf8.data() + start, at - start);
+      start = at + bpe::kBoundaryMarker.size();
+    }
+    text.append(utf8.data() + start, utf8.size() - start);
     i = j;
   }
 }

@@ -28,7 +28,10 @@ class TextModel {
   // The token string of `id` (the last in the vocabulary's order when ids are
   // shared), empty when no token has it.
   std::string_view token(TokenId id) const noexcept;
-  bool lacks_char(std::string_view character) const noexcept;
+  // The id that pieces are encoded with for a character the vocabulary
+  // lacks: unk_id, unless a token other than <unk> holds it too; then an id
+  // that no token has, so that the two cannot be taken for each other.
+  TokenId unknown_id() const noexcept { return unknown_id_; }
 
  private:
   struct Spelling {
@@ -40,6 +43,7 @@ class TextModel {
   std::optional<text::ByteTokens> bytes_;
   std::string arena_;
   std::vector<Spelling> spellings_;  // sorted by id
+  TokenId unknown_id_;
 };
 
 struct TextOptions {
@@ -47,7 +51,8 @@ struct TextOptions {
   bool markers = true;  // false: the ids of lone markers are left out
 };
 
-// Encodes one piece exactly as the per-word encoder does (a worker's cache may answer).
+// Encodes one piece exactly as the per-word encoder does, with the text
+// model's unknown_id for unknown characters (a worker's cache may answer).
 class PieceEncoder {
  public:
   virtual void encode(std::string_view piece, IdBuffer& ids) = 0;

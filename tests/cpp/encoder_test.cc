@@ -79,6 +79,31 @@ TEST(Encode, UnknownCharGetsOneWithoutUnkToken) {
   EXPECT_EQ(encode(free, "zab" + kAstral), (Ids{1, 0, 2, 1}));
 }
 
+// The id given in place of unk_id marks exactly the characters the vocabulary
+// lacks, in merged symbols' fallback too, and nothing that holds unk_id.
+struct UnknownCase {
+  std::string text;
+  Ids ids;
+};
+
+class UnknownIdTable : public ::testing::TestWithParam<UnknownCase> {};
+
+TEST_P(UnknownIdTable, MarksOnlyMissingCharacters) {
+  const Model bpe = build({{"ab", 1}, {"b", 2}, {"zb", 3}}, {{"a", "b"}, {"b", "z"}, {"z", "b"}});
+  IdBuffer ids;
+  encode(bpe, GetParam().text, ids, 99);
+  EXPECT_EQ(Ids(ids.begin(), ids.end()), GetParam().ids);
+  std::vector<TokenId> with_unk = GetParam().ids;
+  for (TokenId& id : with_unk) id = id == 99 ? 1 : id;
+  EXPECT_EQ(encode(bpe, GetParam().text), with_unk);
+}
+
+INSTANTIATE_TEST_SUITE_P(Encode, UnknownIdTable,
+                         ::testing::Values(UnknownCase{"ab", {1}}, UnknownCase{"aab", {99, 1}},
+                                           UnknownCase{"abz", {1, 99}}, UnknownCase{"bz", {2, 99}},
+                                           UnknownCase{"zb", {3}}, UnknownCase{"", {}},
+                                           UnknownCase{"a" + kAstral, {99, 99}}));
+
 TEST(Encode, UnknownCharGetsUnkTokenId) {
   const Model bpe = build({{"<unk>", 4294967295u}, {"a", 1}});
   EXPECT_EQ(encode(bpe, "aza"), (Ids{1, 4294967295u, 1}));

@@ -31,7 +31,8 @@ inline std::vector<std::string> characters(std::string_view text) {
   return chars;
 }
 
-inline std::vector<TokenId> encode(const Vocab& vocab, const MergeList& merges, std::string_view text) {
+// The final symbols of `text`: the lowest-ranked pair merged, leftmost first, until none has a rank.
+inline std::vector<std::string> symbols(const MergeList& merges, std::string_view text) {
   std::map<std::string, Rank> ranks;
   for (std::size_t rank = 0; rank < merges.size(); ++rank) {
     ranks[merges[rank].first + kMergeSeparator + merges[rank].second] = static_cast<Rank>(rank);
@@ -51,10 +52,14 @@ inline std::vector<TokenId> encode(const Vocab& vocab, const MergeList& merges, 
     symbols[at] += symbols[at + 1];
     symbols.erase(symbols.begin() + static_cast<std::ptrdiff_t>(at) + 1);
   }
+  return symbols;
+}
+
+inline std::vector<TokenId> encode(const Vocab& vocab, const MergeList& merges, std::string_view text) {
   const auto unk = vocab.find("<unk>");
   const TokenId unk_id = unk != vocab.end() ? unk->second : kDefaultUnkId;
   std::vector<TokenId> ids;
-  for (const std::string& symbol : symbols) {
+  for (const std::string& symbol : symbols(merges, text)) {
     if (const auto found = vocab.find(symbol); found != vocab.end()) {
       ids.push_back(found->second);
       continue;

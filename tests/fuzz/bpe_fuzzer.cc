@@ -5,8 +5,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <map>
 #include <set>
 #include <string>
@@ -18,11 +16,13 @@
 #include "bpe/decoder.h"
 #include "bpe/encoder.h"
 #include "bpe/model.h"
+#include "fuzz_input.h"
 
 namespace {
 
 using morfex::bpe::Model;
 using morfex::bpe::TokenId;
+using morfex::fuzz::broken;
 
 // One to four UTF-8 bytes each; TAB and NUL test the unescaped merge key,
 // '<', 's', '/' and '>' let merges build the special tokens.
@@ -31,56 +31,37 @@ constexpr std::array<std::string_view, 12> kAlphabet = {
     "\xF0\x9F\x98\x80", "<", "s", ">"};
 constexpr std::array<std::string_view, 4> kSpecials = {"<pad>", "<unk>", "<s>", "</s>"};
 
-class Reader {
- public:
-  Reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-  std::uint8_t next() { return pos_ < size_ ? data_[pos_++] : 0; }
-  bool done() const { return pos_ >= size_; }
+std::string read_token(morfex::fuzz::Reader& in) {
+  const std::uint8_t length = in.next();
+  if (length >= 0xFC) return std::string(kSpecials[length - 0xFC]);
+  return in.pieces(kAlphabet, length % 4);
+}
 
-  std::string token() {
-    const std::uint8_t length = next();
-    if (length >= 0xFC) return std::string(kSpecials[length - 0xFC]);
-    std::string text;
-    for (int i = 0; i < length % 4; ++i) text += kAlphabet[next() % kAlphabet.size()];
-    return text;
-  }
-
-  // Mostly small ids, so that tokens share ids; sometimes any 32-bit value.
-  TokenId id() {
-    const std::uint8_t kind = next();
-    if (kind < 0xF0) return kind % 32;
-    TokenId value = 0;
-    for (int i = 0; i < 4; ++i) value = (value << 8) | next();
-    return value;
-  }
-
- private:
-  const std::uint8_t* data_;
-  std::size_t size_;
-  std::size_t pos_ = 0;
-};
-
-[[noreturn]] void broken(const char* what) {
-  std::fprintf(stderr, "invariant broken: %s\n", what);
-  std::abort();
+// Mostly small ids, so that tokens share ids; sometimes any 32-bit value.
+TokenId read_id(morfex::fuzz::Reader& in) {
+  const std::uint8_t kind = in.next();
+  if (kind < 0xF0) return kind % 32;
+  TokenId value = 0;
+  for (int i = 0; i < 4; ++i) value = (value << 8) | in.next();
+  return value;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  Reader in(data, size);
+  morfex::fuzz::Reader in(data, size);
   const std::uint8_t header = in.next();
   const bool raw_text = (header & 0x80) != 0;
 
   std::map<std::string, TokenId> vocab;
   for (int n = in.next() % 24; n > 0; --n) {
-    std::string token = in.token();
-    vocab[token] = in.id();
+    std::string token = read_token(in);
+    vocab[token] = read_id(in);
   }
   std::vector<std::pair<std::string, std::string>> merges;
   for (int n = header % 24; n > 0; --n) {
-    std::string left = in.token();
-    merges.emplace_back(std::move(left), in.token());
+    std::string left = read_token(in);
+    merges.emplace_back(std::move(left), read_token(in));
   }
   std::vector<std::string> characters;
   std::string text;

@@ -5,56 +5,34 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "engine/batch.h"
 #include "engine/chunk_text.h"
+#include "fuzz_input.h"
 
 namespace {
 
 using morfex::engine::TokenId;
+using morfex::fuzz::broken;
 
 // Pieces of one to four bytes; TAB and the marker test merge keys and boundaries.
 constexpr std::array<std::string_view, 10> kAlphabet = {
     "a", "b", "c", "\t", "\xE2\x96\x81", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "<", ">"};
 
-class Reader {
- public:
-  Reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-  std::uint8_t next() { return pos_ < size_ ? data_[pos_++] : 0; }
-  bool done() const { return pos_ >= size_; }
-  std::string piece_string(std::size_t length) {
-    std::string text;
-    for (std::size_t i = 0; i < length; ++i) text += kAlphabet[next() % kAlphabet.size()];
-    return text;
-  }
-
- private:
-  const std::uint8_t* data_;
-  std::size_t size_;
-  std::size_t pos_ = 0;
-};
-
-[[noreturn]] void broken(const char* what) {
-  std::fprintf(stderr, "invariant broken: %s\n", what);
-  std::abort();
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   namespace engine = morfex::engine;
-  Reader in(data, size);
+  morfex::fuzz::Reader in(data, size);
   const std::size_t threads = 1 + in.next() % 4;
   const std::size_t cache_size = in.next() % 9;
 
   std::vector<std::pair<std::string, TokenId>> vocab;
   for (int n = in.next() % 24; n > 0; --n) {
-    std::string token = in.piece_string(1 + in.next() % 3);
+    std::string token = in.pieces(kAlphabet, 1 + in.next() % 3);
     vocab.emplace_back(std::move(token), in.next() % 40);
   }
   morfex::bpe::TokenToId tokens;
@@ -65,8 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string key;
     morfex::bpe::Rank rank = 0;
     for (int n = in.next() % 24; n > 0; --n) {
-      const std::string left = in.piece_string(1 + in.next() % 2);
-      morfex::bpe::add_merge(inserts, left, in.piece_string(1 + in.next() % 2), rank++, key);
+      const std::string left = in.pieces(kAlphabet, 1 + in.next() % 2);
+      morfex::bpe::add_merge(inserts, left, in.pieces(kAlphabet, 1 + in.next() % 2), rank++, key);
     }
     inserts.flush();
   }
@@ -74,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // Words repeat, so that cached ones come back; a few are long.
   std::vector<std::string> distinct;
-  while (!in.done() && distinct.size() < 64) distinct.push_back(in.piece_string(in.next() % 40));
+  while (!in.done() && distinct.size() < 64) distinct.push_back(in.pieces(kAlphabet, in.next() % 40));
   if (distinct.empty()) distinct.emplace_back();
   std::vector<std::string> words;
   const std::size_t count = 5000 + (size * 37) % 5000;
