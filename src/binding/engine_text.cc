@@ -117,7 +117,8 @@ void encode_text_blocks(EngineObject* self, PyObject* sequence, std::size_t thre
   text::SegmentationTable table;
   const text::WordSegmenter* words = segmenter.native;
   if (segmenter.callable != nullptr) words = &table;
-  const engine::TextOptions options{words, markers};
+  // A callable's answers are taken afresh for each block, so only a native segmenter's are remembered.
+  const engine::TextOptions options{words, markers, segmenter.native != nullptr};
   std::vector<Ref> held;
   std::vector<engine::WordRef> block;
   std::vector<char> scratch;

@@ -111,6 +111,21 @@ void encode_text(const TextModel& model, std::string_view text, const TextOption
   for (const text::Piece& piece : scratch.pieces) {
     std::string_view source = text.substr(piece.begin, piece.end - piece.begin);
     scratch.added.clear();
+    // A segmented word's ids are remembered by its raw text for the rest of
+    // the call: segmenting costs far more than encoding, and words recur.
+    const bool memo = piece.kind == text::PieceKind::kWord && options.segmenter != nullptr &&
+                      options.segmenter_is_pure && spans == nullptr;
+    const std::string_view raw = source;
+    std::uint64_t hash = 0;
+    if (memo && scratch.memo) {
+      hash = word_hash(raw);
+      scratch.ids.truncate(0);
+      if (scratch.memo->find(raw, hash, scratch.ids)) {
+        ids.append(scratch.ids.data(), scratch.ids.size());
+        continue;
+      }
+    }
+    const std::size_t first_id = ids.size();
     if (piece.kind == text::PieceKind::kWord && options.segmenter != nullptr) {
       const bool lead = piece.leading_space(text);
       scratch.segmented.clear();
@@ -133,6 +148,16 @@ void encode_text(const TextModel& model, std::string_view text, const TextOption
       ids.append(piece_ids.data(), piece_ids.size());
     } else {
       walk.run(source, piece_ids, scratch.added, piece.char_begin);
+    }
+    if (memo) {
+      // Made only once a call has segmented enough words to repay it.
+      if (!scratch.memo && ++scratch.segmented_words == kMemoAfterWords) {
+        scratch.memo = std::make_unique<WordCache>(kMemoWords);
+      }
+      if (scratch.memo) {
+        if (hash == 0) hash = word_hash(raw);
+        scratch.memo->insert(raw, hash, std::span<const TokenId>(ids.data() + first_id, ids.size() - first_id));
+      }
     }
   }
 }

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -10,6 +11,7 @@
 
 #include "engine/core_model.h"
 #include "engine/flat_buffer.h"
+#include "engine/word_cache.h"
 #include "text/byte_tokens.h"
 #include "text/pieces.h"
 #include "text/word_segmenter.h"
@@ -49,6 +51,9 @@ class TextModel {
 struct TextOptions {
   const text::WordSegmenter* segmenter = nullptr;
   bool markers = true;  // false: the ids of lone markers are left out
+  // Whether the segmenter answers a word the same way every time, so that a
+  // worker may remember its words' ids for the rest of the call.
+  bool segmenter_is_pure = false;
 };
 
 // Encodes one piece exactly as the per-word encoder does, with the text
@@ -61,13 +66,19 @@ class PieceEncoder {
   ~PieceEncoder() = default;
 };
 
-// A worker's buffers for text, reused from text to text.
+// A worker's buffers for text, reused from text to text within one call,
+// and the ids of the words it has segmented in that call.
 struct TextScratch {
   std::vector<text::Piece> pieces;
   std::string segmented;
   std::vector<std::size_t> added;
   IdBuffer ids;
+  std::unique_ptr<WordCache> memo;
+  std::size_t segmented_words = 0;
 };
+
+inline constexpr std::size_t kMemoAfterWords = 512;
+inline constexpr std::size_t kMemoWords = 16384;
 
 // Appends the ids of running text: each piece encoded on its own, word
 // pieces through the segmenter first; with byte fallback, a character the
