@@ -223,6 +223,9 @@ def test_a_malformed_state_is_refused_with_what_is_wrong(state, message):
 LINES = [*TEXTS, "Kot ma Alę.", "Psy i koty ☃ mają domy.", "ąęśćż" * 20] * 4
 
 
+# Under pytest-xdist the test process runs threads of its own; the children
+# only unpickle and encode, and the timeout turns a hang into a failure.
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 @pytest.mark.parametrize("method", ["fork", "spawn"])
 def test_a_worker_pool_encodes_as_a_local_loop(method):
     tokenizer = morfex.default_model()
