@@ -3,13 +3,14 @@
 from __future__ import annotations
 
 import os
+import pickle
 from collections.abc import Callable, Iterable, Mapping
 from types import MappingProxyType
 from typing import Literal, overload
 
 from _morfex import CoreBPE
 from morfex import engine as _batch
-from morfex import model_writer
+from morfex import model_writer, tokenizer_state
 from morfex._engine import Segmenter as NativeSegmenter
 from morfex.segmenter import Segmenter as MorphSegmenter
 from morfex.vocabulary import byte_token_ids, tokens_by_id
@@ -94,6 +95,24 @@ class Tokenizer:
 
     def __repr__(self) -> str:
         return f"<morfex.Tokenizer: {len(self._vocab)} tokens, {len(self._merges)} merges>"
+
+    def __eq__(self, other: object) -> bool:
+        """The same vocabulary, merges, byte fallback and segmenter (the cache size aside)."""
+        if not isinstance(other, Tokenizer):
+            return NotImplemented
+        return (
+            self._vocab == other._vocab
+            and self._merges == other._merges
+            and self.byte_fallback == other.byte_fallback
+            and self._segmenter == other._segmenter
+        )
+
+    # The segmenter and the cache size may change, so a hash would not last.
+    __hash__ = None  # type: ignore[assignment]
+
+    def __reduce__(self) -> tuple[Callable[[object], Tokenizer], tuple[dict[str, object]]]:
+        """Pickles the model alone (never the engine or its caches), the same bytes for equal models."""
+        return _unpickle, (tokenizer_state.to_state(self),)
 
     def encode(self, word: str) -> list[int]:
         """Token ids of one boundary-annotated word such as "k▁um▁ain"."""
@@ -205,3 +224,14 @@ class Tokenizer:
     def save(self, path: str | os.PathLike[str]) -> None:
         """Writes the model as a morfex model file (see `morfex.load`)."""
         model_writer.save(self, path)
+
+
+def _unpickle(state: object) -> Tokenizer:
+    """The tokenizer whose `__reduce__` gave `state`; pickles name it, so it keeps its name."""
+    parts = tokenizer_state.parts(state)
+    try:
+        tokenizer = Tokenizer(parts.vocab, parts.merges, byte_fallback=parts.byte_fallback, segmenter=parts.segmenter)
+    except (TypeError, ValueError, OverflowError, UnicodeError) as error:
+        raise pickle.UnpicklingError(f"morfex.Tokenizer state: {error}") from None
+    tokenizer.cache_size = parts.cache_size
+    return tokenizer
