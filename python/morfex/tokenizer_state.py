@@ -10,9 +10,10 @@ by identity) writes equal models as equal bytes and each repeated token once.
 from __future__ import annotations
 
 import pickle
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Sequence
 from typing import Any, NamedTuple, Protocol
 
+from morfex import model_writer
 from morfex.engine import resolve_cache_size
 from morfex.segmenter import Segmenter
 from morfex.vocabulary import MAX_ID
@@ -21,20 +22,8 @@ VERSION = 1
 _KEYS = ("version", "tokens", "ids", "merges", "byte_fallback", "segmenter", "cache_size")
 
 
-class Model(Protocol):
-    """What the state is taken from: a Tokenizer."""
-
-    @property
-    def vocab(self) -> Mapping[str, int]: ...
-
-    @property
-    def merges(self) -> Sequence[tuple[str, str]]: ...
-
-    @property
-    def byte_fallback(self) -> bool: ...
-
-    @property
-    def segmenter(self) -> object: ...
+class Model(model_writer.Model, Protocol):
+    """What the state is taken from: a Tokenizer, which a model file is written from too."""
 
     @property
     def cache_size(self) -> int: ...

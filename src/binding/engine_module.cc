@@ -200,12 +200,20 @@ void append_texts(PyObject* result, const engine::DecodedWords& decoded) {
   }
 }
 
-Ref decode_lists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, 2> bound{};
-  bind_fastcall(kDecodeLists, args, nargs, kwnames, bound);
-  EngineObject* object = engine_of(self);
-  const std::size_t threads = to_threads(bound[1]);
-  Ref sequence = batch_sequence(bound[0], "batch", "id sequences");
+// Decodes one block without the lock, as words or as running text.
+void decode_block(EngineObject* object, PollingSession& polling, Decoding as, std::span<const engine::TokenId> ids,
+                  std::span<const std::int64_t> offsets, engine::DecodedWords& decoded) {
+  polling.unlocked([&](engine::Session& session) {
+    if (as == Decoding::kText) {
+      session.decode_texts(*object->text, ids, offsets, decoded);
+    } else {
+      session.decode(ids, offsets, decoded);
+    }
+  });
+}
+
+Ref decode_sequences(EngineObject* object, PyObject* batch, std::size_t threads, Decoding as) {
+  Ref sequence = batch_sequence(batch, "batch", "id sequences");
   PollingSession polling(*object->engine, threads);
   Ref result = Ref::steal(require_created(PyList_New(0)));
   bpe::IdBuffer ids;
@@ -226,13 +234,18 @@ Ref decode_lists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
       }
       offsets.push_back(static_cast<std::int64_t>(ids.size()));
     }
-    polling.unlocked([&](engine::Session& session) {
-      session.decode(std::span<const engine::TokenId>(ids.data(), ids.size()), offsets, decoded);
-    });
+    decode_block(object, polling, as, std::span<const engine::TokenId>(ids.data(), ids.size()), offsets, decoded);
     append_texts(result.get(), decoded);
     start = i;
   }
   return result;
+}
+
+Ref decode_lists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, 2> bound{};
+  bind_fastcall(kDecodeLists, args, nargs, kwnames, bound);
+  EngineObject* object = engine_of(self);
+  return decode_sequences(object, bound[0], to_threads(bound[1]), Decoding::kWords);
 }
 
 // Checks that `view` holds plain values of `size` bytes of one of the struct `formats`.
@@ -264,12 +277,9 @@ std::vector<std::int64_t> checked_offsets(const std::int64_t* offsets, std::size
 }
 
 
-Ref decode_flat(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, 3> bound{};
-  bind_fastcall(kDecodeFlat, args, nargs, kwnames, bound);
-  EngineObject* object = engine_of(self);
-  const std::size_t threads = to_threads(bound[2]);
-  FlatInput input(bound[0], bound[1]);
+Ref decode_buffers(EngineObject* object, PyObject* ids_obj, PyObject* offsets_obj, std::size_t threads,
+                   Decoding as) {
+  FlatInput input(ids_obj, offsets_obj);
   PollingSession polling(*object->engine, threads);
   Ref result = Ref::steal(require_created(PyList_New(0)));
   engine::DecodedWords decoded;
@@ -279,10 +289,18 @@ Ref decode_flat(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     // A copy: another thread may write to the array while the lock is released.
     const std::vector<std::int64_t> offsets = checked_offsets(input.offset_data(), start, count, input.id_count);
     const std::span<const engine::TokenId> ids(input.id_data() + offsets[0], input.id_count - offsets[0]);
-    polling.unlocked([&](engine::Session& session) { session.decode(ids, offsets, decoded); });
+    decode_block(object, polling, as, ids, offsets, decoded);
     append_texts(result.get(), decoded);
   }
   return result;
+}
+
+Ref decode_flat(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, 3> bound{};
+  bind_fastcall(kDecodeFlat, args, nargs, kwnames, bound);
+  EngineObject* object = engine_of(self);
+  const std::size_t threads = to_threads(bound[2]);
+  return decode_buffers(object, bound[0], bound[1], threads, Decoding::kWords);
 }
 
 [[noreturn]] void raise_invalid_utf8(std::size_t offset) {

@@ -51,6 +51,13 @@ struct PollingSession {
 };
 
 std::size_t to_threads(PyObject* obj);
+
+// How a decoding call reads its ids: as words or as running text.
+enum class Decoding { kWords, kText };
+// The texts of a batch of id sequences, block by block on the engine's threads.
+Ref decode_sequences(EngineObject* object, PyObject* batch, std::size_t threads, Decoding as);
+// The same for flat uint32 ids and int64 offsets.
+Ref decode_buffers(EngineObject* object, PyObject* ids, PyObject* offsets, std::size_t threads, Decoding as);
 // `self` as an Engine; TypeError when it is none.
 EngineObject* engine_of(PyObject* self);
 // A new tuple of the two objects, whose references it takes over.

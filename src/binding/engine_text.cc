@@ -229,34 +229,7 @@ Ref decode_text_lists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   std::array<PyObject*, 2> bound{};
   bind_fastcall(kDecodeTextLists, args, nargs, kwnames, bound);
   EngineObject* object = engine_of(self);
-  const std::size_t threads = to_threads(bound[1]);
-  Ref sequence = batch_sequence(bound[0], "batch", "id sequences");
-  PollingSession polling(*object->engine, threads);
-  Ref result = Ref::steal(require_created(PyList_New(0)));
-  bpe::IdBuffer ids;
-  std::vector<std::int64_t> offsets;
-  engine::DecodedWords decoded;
-  for (std::size_t start = 0; start < sequence_size(sequence.get());) {
-    ids.truncate(0);
-    offsets.assign(1, 0);
-    std::size_t i = start;
-    for (; i - start < kBlockWords && i < sequence_size(sequence.get()); ++i) {
-      if ((i - start) % kSignalItems == kSignalItems - 1) check_signals();
-      Ref item = Ref::new_ref(sequence_item(sequence.get(), i));
-      try {
-        convert_argument("ids", [&] { to_ids(item.get(), ids); });
-      } catch (PyError& error) {
-        throw item_error(i, std::move(error));
-      }
-      offsets.push_back(static_cast<std::int64_t>(ids.size()));
-    }
-    polling.unlocked([&](engine::Session& session) {
-      session.decode_texts(*object->text, std::span<const engine::TokenId>(ids.data(), ids.size()), offsets, decoded);
-    });
-    append_texts(result.get(), decoded);
-    start = i;
-  }
-  return result;
+  return decode_sequences(object, bound[0], to_threads(bound[1]), Decoding::kText);
 }
 
 Ref decode_text_flat(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -264,20 +237,7 @@ Ref decode_text_flat(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   bind_fastcall(kDecodeTextFlat, args, nargs, kwnames, bound);
   EngineObject* object = engine_of(self);
   const std::size_t threads = to_threads(bound[2]);
-  FlatInput input(bound[0], bound[1]);
-  PollingSession polling(*object->engine, threads);
-  Ref result = Ref::steal(require_created(PyList_New(0)));
-  engine::DecodedWords decoded;
-  for (std::size_t start = 0; start < input.count; start += kBlockWords) {
-    check_signals();
-    const std::size_t count = std::min(kBlockWords, input.count - start);
-    // A copy: another thread may write to the array while the lock is released.
-    const std::vector<std::int64_t> offsets = checked_offsets(input.offset_data(), start, count, input.id_count);
-    const std::span<const engine::TokenId> ids(input.id_data() + offsets[0], input.id_count - offsets[0]);
-    polling.unlocked([&](engine::Session& session) { session.decode_texts(*object->text, ids, offsets, decoded); });
-    append_texts(result.get(), decoded);
-  }
-  return result;
+  return decode_buffers(object, bound[0], bound[1], threads, Decoding::kText);
 }
 
 namespace {
