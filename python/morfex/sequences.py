@@ -98,7 +98,7 @@ def frame(ids: Ids, offsets: Offsets, framing: Framing) -> tuple[Ids, Offsets]:
 
 @dataclass(frozen=True, slots=True)
 class Padding:
-    """How a flat batch becomes a matrix: the id that fills, the row length, the side padded, the multiple rounded to."""
+    """How a flat batch becomes a matrix: the filling id, the row length, the side padded, the multiple rounded to."""
 
     pad_id: int
     length: int | None = None
@@ -190,7 +190,7 @@ def _integer_matrix(value: Any, name: str, kinds: str) -> npt.NDArray[Any]:
 
 
 def unpad(matrix: Any, mask: Any) -> tuple[Ids, Offsets]:
-    """The flat batch (uint32 ids, int64 offsets) of the ids that `mask` marks in each row of `matrix`: the inverse of pad."""
+    """The flat batch (uint32 ids, int64 offsets) of what `mask` marks in each row of `matrix`: the inverse of pad."""
     values = _integer_matrix(matrix, "matrix", "iu")
     marks = _integer_matrix(mask, "mask", "iub")
     if marks.shape != values.shape:

@@ -206,7 +206,7 @@ class Tokenizer:
         side: Side = "right",
         multiple_of: int | None = None,
     ) -> tuple[Matrix, Mask]:
-        """The ids of every word as a row of an int64 matrix padded with <pad>, and its uint8 mask (see `morfex.pad`)."""
+        """The ids of every word as a row of an int64 matrix padded with <pad>, and a uint8 mask (see morfex.pad)."""
         padding = Padding(self._special_id("pad"), length, side, multiple_of)
         return padding.apply(*self.encode_flat(words, threads=threads, bos=bos, eos=eos, max_length=max_length))
 
@@ -287,7 +287,7 @@ class Tokenizer:
         side: Side = "right",
         multiple_of: int | None = None,
     ) -> tuple[Matrix, Mask]:
-        """The ids of every text as a row of an int64 matrix padded with <pad>, and its uint8 mask (see `morfex.pad`)."""
+        """The ids of every text as a row of an int64 matrix padded with <pad>, and a uint8 mask (see morfex.pad)."""
         padding = Padding(self._special_id("pad"), length, side, multiple_of)
         flat = self.encode_text_flat(
             texts, threads=threads, markers=markers, segmenter=segmenter, bos=bos, eos=eos, max_length=max_length
