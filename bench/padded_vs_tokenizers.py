@@ -8,7 +8,8 @@ that puts <s> and </s> around each sequence, enable_truncation and
 enable_padding; words go one a sequence (is_pretokenized), lines through a
 pre-tokenizer that cuts them where morfex's running-text splitter does on such
 lines (before each space). Before any timing the matrices and masks of both
-are checked equal; each round then times every peer once, in a rotating
+are checked equal; the unframed flat forms are timed too, to show what
+framing and padding add. Each round then times every peer once, in a rotating
 order, and the figures are medians over rounds of ratios of two times from
 the same round.
 
@@ -88,6 +89,8 @@ def main():
         return tok.encode_text_padded(lines, segmenter=None, max_length=LINE_MAX_LENGTH, **framing)
 
     peers = {
+        "morfex encode_flat": lambda: tok.encode_flat(words, threads=THREADS),
+        "morfex encode_text_flat": lambda: tok.encode_text_flat(lines, segmenter=None, threads=THREADS),
         "morfex encode_padded": morfex_words,
         "tokenizers, words": lambda: hf_words.encode_batch(pretokenized, is_pretokenized=True),
         "tokenizers + arrays, words": lambda: hf_matrix(hf_words.encode_batch(pretokenized, is_pretokenized=True)),
@@ -128,6 +131,8 @@ def main():
     print(f"lines, {THREADS} threads: tokenizers / encode_text_padded time: "
           f"{ratio('tokenizers, lines', 'morfex encode_text_padded'):.1f}x, "
           f"with its arrays {ratio('tokenizers + arrays, lines', 'morfex encode_text_padded'):.1f}x")
+    print(f"what framing and padding add: encode_padded / encode_flat time {ratio('morfex encode_padded', 'morfex encode_flat'):.2f}, "
+          f"encode_text_padded / encode_text_flat {ratio('morfex encode_text_padded', 'morfex encode_text_flat'):.2f}")
 
 
 if __name__ == "__main__":

@@ -74,10 +74,14 @@ def frame(ids: Ids, offsets: Offsets, framing: Framing) -> tuple[Ids, Offsets]:
     content = ids[start : int(offsets[-1])]
     if framing.max_length is not None:
         room = framing.max_length - framing.framing_size
-        if len(lengths) and int(lengths.max()) > room:
-            # Keep the ids whose place in their sequence is below the room left.
-            places = np.arange(len(content), dtype=np.int64) - np.repeat(offsets[:-1] - start, lengths)
-            content = content[places < room]
+        long = lengths > room
+        if long.any():
+            # Mark where each cut-off tail starts and ends; a running sum is 1 inside the tails.
+            # Tails are disjoint and never empty, so no index repeats within one assignment.
+            tails = np.zeros(len(content) + 1, dtype=np.int8)
+            tails[offsets[:-1][long] - start + room] += 1
+            tails[offsets[1:][long] - start] -= 1
+            content = content[np.cumsum(tails[:-1], dtype=np.int8) == 0]
             lengths = np.minimum(lengths, room)
     framed_lengths = lengths + framing.framing_size
     framed_offsets = np.zeros(len(lengths) + 1, dtype=np.int64)

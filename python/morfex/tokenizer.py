@@ -28,7 +28,7 @@ _DEFAULT = object()
 
 SpecialRole = Literal["pad", "unk", "bos", "eos"]
 # Each role's token, and what asks for it when the vocabulary lacks it.
-_SPECIAL_ROLES: dict[str, tuple[str, str]] = {
+_SPECIAL_ROLES: dict[SpecialRole, tuple[str, str]] = {
     "pad": ("<pad>", "padding"),
     "unk": ("<unk>", "marking unknown characters"),
     "bos": ("<s>", "bos=True"),
