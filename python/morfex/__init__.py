@@ -4,12 +4,14 @@ Words carry their morpheme boundaries as "▁" ("k▁um▁ain"); trained models
 never merge across them. `train` and `train_file` make a `Tokenizer` from
 segmented words, `train_counts` from counted ones and `train_text` from
 running text; `load` reads a model file, `Tokenizer.save` writes one and
-`default_model` is the model shipped with the package.
+`default_model` is the model shipped with the package; `pad` and `unpad`
+turn flat batches into padded matrices and back.
 """
 
 from morfex.model_files import ModelFileError, default_model, load
 from morfex.model_writer import FORMAT_NAME, FORMAT_VERSION, dumps, save
 from morfex.segmenter import Segmenter
+from morfex.sequences import pad, unpad
 from morfex.tokenizer import Tokenizer
 from morfex.text_training import train_text
 from morfex.training import CorpusError, CorpusWarning, train, train_bytes, train_counts, train_file
@@ -28,10 +30,12 @@ __all__ = [
     "default_model",
     "dumps",
     "load",
+    "pad",
     "save",
     "train",
     "train_bytes",
     "train_counts",
     "train_file",
     "train_text",
+    "unpad",
 ]

@@ -25,6 +25,8 @@ __all__ = [
     "encode_text_flat",
     "decode_text_flat",
     "format_ids",
+    "ids_array",
+    "offsets_array",
     "resolve_cache_size",
     "resolve_threads",
 ]
@@ -71,7 +73,8 @@ def resolve_cache_size(size: object) -> int:
     return size
 
 
-def _ids_array(ids: Any) -> Ids:
+def ids_array(ids: Any) -> Ids:
+    """`ids` as a flat uint32 array; TypeError or OverflowError names what does not fit."""
     array = np.asarray(ids)
     if array.dtype == np.uint32:
         return np.ascontiguousarray(array).reshape(-1)
@@ -86,7 +89,8 @@ def _ids_array(ids: Any) -> Ids:
     return np.ascontiguousarray(array, dtype=np.uint32).reshape(-1)
 
 
-def _offsets_array(offsets: Any) -> Offsets:
+def offsets_array(offsets: Any) -> Offsets:
+    """`offsets` as a flat int64 array (their order and range are checked by whoever reads them)."""
     array = np.asarray(offsets)
     if array.dtype.kind not in "iu" and array.size != 0:
         raise TypeError(f"offsets must be an array of integers, not of {array.dtype}")
@@ -102,7 +106,7 @@ def encode_flat(engine: Engine, words: Any, threads: int | None) -> tuple[Ids, O
 
 def decode_flat(engine: Engine, ids: Any, offsets: Any, threads: int | None) -> list[str]:
     count = resolve_threads(threads)
-    return engine.decode_flat(_ids_array(ids), _offsets_array(offsets), count)
+    return engine.decode_flat(ids_array(ids), offsets_array(offsets), count)
 
 
 def encode_text_flat(engine: Engine, texts: Any, threads: int | None, markers: bool, segmenter: Any) -> tuple[Ids, Offsets]:
@@ -112,7 +116,7 @@ def encode_text_flat(engine: Engine, texts: Any, threads: int | None, markers: b
 
 def decode_text_flat(engine: Engine, ids: Any, offsets: Any, threads: int | None) -> list[str]:
     count = resolve_threads(threads)
-    return engine.decode_text_flat(_ids_array(ids), _offsets_array(offsets), count)
+    return engine.decode_text_flat(ids_array(ids), offsets_array(offsets), count)
 
 
 def encode_chunk(engine: Engine, data: bytes, threads: int | None = None) -> tuple[Ids, Offsets]:
@@ -130,4 +134,4 @@ def encode_chunk(engine: Engine, data: bytes, threads: int | None = None) -> tup
 
 def format_ids(ids: Any, offsets: Any) -> bytes:
     """The lines of ids as decimal text: one space between ids, b"\\n" after each line."""
-    return format_lines(_ids_array(ids), _offsets_array(offsets))
+    return format_lines(ids_array(ids), offsets_array(offsets))

@@ -13,6 +13,7 @@ from morfex import engine as _batch
 from morfex import model_writer, tokenizer_state
 from morfex._engine import Segmenter as NativeSegmenter
 from morfex.segmenter import Segmenter as MorphSegmenter
+from morfex.sequences import Framing, Mask, Matrix, Padding, Side, frame
 from morfex.vocabulary import byte_token_ids, tokens_by_id
 
 # What segments the words of running text: None (the text is taken as
@@ -24,6 +25,20 @@ Segmenter = Callable[[str], str] | None
 
 # Stands for "the tokenizer's own segmenter" where None means "none".
 _DEFAULT = object()
+
+SpecialRole = Literal["pad", "unk", "bos", "eos"]
+# Each role's token, and what asks for it when the vocabulary lacks it.
+_SPECIAL_ROLES: dict[SpecialRole, tuple[str, str]] = {
+    "pad": ("<pad>", "padding"),
+    "unk": ("<unk>", "marking unknown characters"),
+    "bos": ("<s>", "bos=True"),
+    "eos": ("</s>", "eos=True"),
+}
+
+
+def _lists(ids: _batch.Ids, offsets: _batch.Offsets) -> list[list[int]]:
+    flat, bounds = ids.tolist(), offsets.tolist()
+    return [flat[start:end] for start, end in zip(bounds, bounds[1:])]
 
 
 def _checked_segmenter(segmenter: object) -> Segmenter:
@@ -147,15 +162,53 @@ class Tokenizer:
         if self._engine is not None:
             self._engine.cache_size = self._cache_size
 
-    def encode_batch(self, words: Iterable[str], *, threads: int | None = None) -> list[list[int]]:
+    # bos/eos put <s> before and </s> after each sequence; max_length cuts
+    # each one to its first tokens, leaving room for them (see README,
+    # "Training pipelines").
+
+    def encode_batch(
+        self,
+        words: Iterable[str],
+        *,
+        threads: int | None = None,
+        bos: bool = False,
+        eos: bool = False,
+        max_length: int | None = None,
+    ) -> list[list[int]]:
         """The ids of every word, as `encode` gives them, on several threads."""
-        return self._batch_engine().encode_lists(words, _batch.resolve_threads(threads))
+        framing = self._framing(bos, eos, max_length)
+        if framing.changes_nothing:
+            return self._batch_engine().encode_lists(words, _batch.resolve_threads(threads))
+        return _lists(*frame(*_batch.encode_flat(self._batch_engine(), words, threads), framing))
 
     def encode_flat(
-        self, words: Iterable[str], *, threads: int | None = None
+        self,
+        words: Iterable[str],
+        *,
+        threads: int | None = None,
+        bos: bool = False,
+        eos: bool = False,
+        max_length: int | None = None,
     ) -> tuple[_batch.Ids, _batch.Offsets]:
         """All ids as one uint32 array, and int64 offsets: word i is ids[offsets[i]:offsets[i + 1]]."""
-        return _batch.encode_flat(self._batch_engine(), words, threads)
+        framing = self._framing(bos, eos, max_length)
+        return frame(*_batch.encode_flat(self._batch_engine(), words, threads), framing)
+
+    def encode_padded(
+        self,
+        words: Iterable[str],
+        *,
+        threads: int | None = None,
+        bos: bool = False,
+        eos: bool = False,
+        max_length: int | None = None,
+        length: int | None = None,
+        side: Side = "right",
+        multiple_of: int | None = None,
+    ) -> tuple[Matrix, Mask]:
+        """The ids of every word as a row of an int64 matrix padded with <pad>, and a uint8 mask (see morfex.pad)."""
+        padding = Padding(self._special_id("pad"), length, side, multiple_of)
+        return padding.apply(*self.encode_flat(words, threads=threads, bos=bos, eos=eos, max_length=max_length))
 
     def decode_batch(self, batch: Iterable[Iterable[int]], *, threads: int | None = None) -> list[str]:
         """The text of every sequence of ids, as `decode` gives it, on several threads."""
@@ -186,17 +239,60 @@ class Tokenizer:
         return result
 
     def encode_text_batch(
-        self, texts: Iterable[str], *, threads: int | None = None, markers: bool = True, segmenter: object = _DEFAULT
+        self,
+        texts: Iterable[str],
+        *,
+        threads: int | None = None,
+        markers: bool = True,
+        segmenter: object = _DEFAULT,
+        bos: bool = False,
+        eos: bool = False,
+        max_length: int | None = None,
     ) -> list[list[int]]:
         """The ids of every text, as `encode_text` gives them, on several threads."""
+        framing = self._framing(bos, eos, max_length)
         engine = self._batch_engine()
-        return engine.encode_text_lists(texts, _batch.resolve_threads(threads), markers, self._segmenter_of(segmenter))
+        chosen = self._segmenter_of(segmenter)
+        if framing.changes_nothing:
+            return engine.encode_text_lists(texts, _batch.resolve_threads(threads), markers, chosen)
+        return _lists(*frame(*_batch.encode_text_flat(engine, texts, threads, markers, chosen), framing))
 
     def encode_text_flat(
-        self, texts: Iterable[str], *, threads: int | None = None, markers: bool = True, segmenter: object = _DEFAULT
+        self,
+        texts: Iterable[str],
+        *,
+        threads: int | None = None,
+        markers: bool = True,
+        segmenter: object = _DEFAULT,
+        bos: bool = False,
+        eos: bool = False,
+        max_length: int | None = None,
     ) -> tuple[_batch.Ids, _batch.Offsets]:
         """All ids of the texts as one uint32 array, and int64 offsets: text i is ids[offsets[i]:offsets[i + 1]]."""
-        return _batch.encode_text_flat(self._batch_engine(), texts, threads, markers, self._segmenter_of(segmenter))
+        framing = self._framing(bos, eos, max_length)
+        flat = _batch.encode_text_flat(self._batch_engine(), texts, threads, markers, self._segmenter_of(segmenter))
+        return frame(*flat, framing)
+
+    def encode_text_padded(
+        self,
+        texts: Iterable[str],
+        *,
+        threads: int | None = None,
+        markers: bool = True,
+        segmenter: object = _DEFAULT,
+        bos: bool = False,
+        eos: bool = False,
+        max_length: int | None = None,
+        length: int | None = None,
+        side: Side = "right",
+        multiple_of: int | None = None,
+    ) -> tuple[Matrix, Mask]:
+        """The ids of every text as a row of an int64 matrix padded with <pad>, and a uint8 mask (see morfex.pad)."""
+        padding = Padding(self._special_id("pad"), length, side, multiple_of)
+        flat = self.encode_text_flat(
+            texts, threads=threads, markers=markers, segmenter=segmenter, bos=bos, eos=eos, max_length=max_length
+        )
+        return padding.apply(*flat)
 
     def decode_text(self, ids: Iterable[int]) -> str:
         """The running text of the ids: `decode`, with runs of byte tokens read as UTF-8."""
@@ -209,6 +305,20 @@ class Tokenizer:
     def decode_text_flat(self, ids: object, offsets: object, *, threads: int | None = None) -> list[str]:
         """The text of ids[offsets[i]:offsets[i + 1]] for every i (the inverse of encode_text_flat)."""
         return _batch.decode_text_flat(self._batch_engine(), ids, offsets, threads)
+
+    def _special_id(self, role: SpecialRole) -> int:
+        """The id of the special token that plays `role`; ValueError says what needed it when the vocabulary lacks it."""
+        token, needed_by = _SPECIAL_ROLES[role]
+        token_id = self._vocab.get(token)
+        if token_id is None:
+            raise ValueError(f"{needed_by} needs the token {token} in the vocabulary")
+        return token_id
+
+    def _framing(self, bos: object, eos: object, max_length: int | None) -> Framing:
+        for name, flag in (("bos", bos), ("eos", eos)):
+            if not isinstance(flag, bool):
+                raise TypeError(f"{name} must be a bool, not {type(flag).__name__}")
+        return Framing(self._special_id("bos") if bos else None, self._special_id("eos") if eos else None, max_length)
 
     def _segmenter_of(self, segmenter: object) -> NativeSegmenter | Callable[[str], str] | None:
         """What the engine takes: a native segmenter, a callable or None."""
