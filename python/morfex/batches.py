@@ -8,6 +8,7 @@ of them.
 
 from __future__ import annotations
 
+import importlib
 import os
 import sys
 from collections.abc import Mapping
@@ -25,6 +26,11 @@ __all__ = ["TokenizeBatch"]
 # Ids of a model whose ids all fit int32 are stored as int32, as tokenizers and
 # datasets keep them; a model with larger ids gets int64 values.
 INT32_MAX = (1 << 31) - 1
+
+
+def _library(name: str) -> Any:
+    """pyarrow, pyarrow.compute or pandas, imported when a batch needs it (neither ships type information)."""
+    return importlib.import_module(name)
 
 
 def _name(value: object, what: str) -> str:
@@ -69,24 +75,28 @@ class TokenizeBatch:
         # The "model's own" default is kept as a flag: a sentinel object would not survive pickling.
         self.own_segmenter = segmenter is _DEFAULT
         self.segmenter = None if segmenter is _DEFAULT else _checked_segmenter(segmenter)
-        self._tokenizer: Tokenizer | None = model if isinstance(model, Tokenizer) else None
+        self._tokenizer: Tokenizer | None = None
 
     def __repr__(self) -> str:
         model = "the shipped model" if self.model is None else repr(self.model)
         return f"<morfex.TokenizeBatch: {self.column!r} -> {self.ids_column!r} with {model}>"
 
     def __getstate__(self) -> dict[str, Any]:
-        state = dict(self.__dict__)
-        if not isinstance(self.model, Tokenizer):
-            state["_tokenizer"] = None
-        return state
+        # A Tokenizer given as the model travels as `model`; a loaded one is loaded again where it lands.
+        return {**self.__dict__, "_tokenizer": None}
 
     @property
     def tokenizer(self) -> Tokenizer:
         """The tokenizer the batches are encoded with, loaded on first use."""
-        if self._tokenizer is None:
-            self._tokenizer = default_model() if self.model is None else load(self.model)
-        return self._tokenizer
+        tokenizer = self._tokenizer
+        if tokenizer is None:
+            model = self.model
+            if isinstance(model, Tokenizer):
+                tokenizer = model
+            else:
+                tokenizer = default_model() if model is None else load(model)
+            self._tokenizer = tokenizer
+        return tokenizer
 
     def encode(self, texts: Any) -> tuple[npt.NDArray[np.uint32], npt.NDArray[np.int64]]:
         """The flat ids and the offsets of a sequence of str, with this callable's options."""
@@ -125,8 +135,7 @@ class TokenizeBatch:
 
     def _arrow_ids(self, ids: npt.NDArray[np.uint32], offsets: npt.NDArray[np.int64]) -> tuple[Any, Any]:
         """The ids as an Arrow list array over the flat ids (no loop per row), and the counts."""
-        import pyarrow
-
+        pyarrow = _library("pyarrow")
         values = pyarrow.array(ids.astype(self._value_type(), copy=False))
         if offsets[-1] <= INT32_MAX:
             narrow = offsets.astype(np.int32)
@@ -134,16 +143,14 @@ class TokenizeBatch:
         return pyarrow.LargeListArray.from_arrays(pyarrow.array(offsets), values), np.diff(offsets)
 
     def _arrow_batch(self, batch: Any) -> Any:
-        import pyarrow
-        import pyarrow.compute
-
+        pyarrow, compute = _library("pyarrow"), _library("pyarrow.compute")
         if self.column not in batch.schema.names:
             raise self._missing(batch.schema.names)
         texts = batch.column(self.column)
         if not (pyarrow.types.is_string(texts.type) or pyarrow.types.is_large_string(texts.type)):
             raise self._not_text(texts.type)
         if texts.null_count:
-            raise self._null(pyarrow.compute.index(pyarrow.compute.is_null(texts), True).as_py())
+            raise self._null(compute.index(compute.is_null(texts), True).as_py())
         ids, counts = self._arrow_ids(*self.encode(texts.to_pylist()))
         columns = {name: batch.column(name) for name in batch.schema.names}
         columns[self.ids_column] = ids
@@ -152,9 +159,7 @@ class TokenizeBatch:
         return type(batch).from_arrays(list(columns.values()), names=list(columns))
 
     def _pandas_batch(self, batch: Any) -> Any:
-        import pandas
-        import pyarrow
-
+        pandas, pyarrow = _library("pandas"), _library("pyarrow")
         if self.column not in batch.columns:
             raise self._missing(batch.columns)
         texts = batch[self.column]
