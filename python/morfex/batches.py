@@ -76,6 +76,7 @@ class TokenizeBatch:
         self.own_segmenter = segmenter is _DEFAULT
         self.segmenter = None if segmenter is _DEFAULT else _checked_segmenter(segmenter)
         self._tokenizer: Tokenizer | None = None
+        self._narrow_ids: bool | None = None
 
     def __repr__(self) -> str:
         model = "the shipped model" if self.model is None else repr(self.model)
@@ -83,7 +84,7 @@ class TokenizeBatch:
 
     def __getstate__(self) -> dict[str, Any]:
         # A Tokenizer given as the model travels as `model`; a loaded one is loaded again where it lands.
-        return {**self.__dict__, "_tokenizer": None}
+        return {**self.__dict__, "_tokenizer": None, "_narrow_ids": None}
 
     @property
     def tokenizer(self) -> Tokenizer:
@@ -129,14 +130,17 @@ class TokenizeBatch:
     def _null(self, row: int) -> ValueError:
         return ValueError(f"column {self.column!r} has a null at row {row}")
 
-    def _value_type(self) -> np.dtype[Any]:
-        largest = max(self.tokenizer.vocab.values(), default=0)
-        return np.dtype(np.int32 if largest <= INT32_MAX else np.int64)
+    def _values(self, ids: npt.NDArray[np.uint32]) -> npt.NDArray[np.int32] | npt.NDArray[np.int64]:
+        """The ids as int32, read in place, or as int64 for a model with larger ids."""
+        narrow = self._narrow_ids
+        if narrow is None:
+            narrow = self._narrow_ids = max(self.tokenizer.vocab.values(), default=0) <= INT32_MAX
+        return ids.view(np.int32) if narrow else ids.astype(np.int64)
 
     def _arrow_ids(self, ids: npt.NDArray[np.uint32], offsets: npt.NDArray[np.int64]) -> tuple[Any, Any]:
         """The ids as an Arrow list array over the flat ids (no loop per row), and the counts."""
         pyarrow = _library("pyarrow")
-        values = pyarrow.array(ids.astype(self._value_type(), copy=False))
+        values = pyarrow.array(self._values(ids))
         if offsets[-1] <= INT32_MAX:
             narrow = offsets.astype(np.int32)
             return pyarrow.ListArray.from_arrays(pyarrow.array(narrow), values), np.diff(narrow)
@@ -159,14 +163,11 @@ class TokenizeBatch:
         return type(batch).from_arrays(list(columns.values()), names=list(columns))
 
     def _pandas_batch(self, batch: Any) -> Any:
-        pandas, pyarrow = _library("pandas"), _library("pyarrow")
+        pandas = _library("pandas")
         if self.column not in batch.columns:
             raise self._missing(batch.columns)
         texts = batch[self.column]
-        if not (
-            pandas.api.types.is_string_dtype(texts.dtype)
-            or isinstance(texts.dtype, pandas.ArrowDtype) and pyarrow.types.is_string(texts.dtype.pyarrow_dtype)
-        ):
+        if not pandas.api.types.is_string_dtype(texts.dtype):
             raise self._not_text(texts.dtype)
         nulls = texts.isna().to_numpy()
         if nulls.any():
@@ -189,7 +190,7 @@ class TokenizeBatch:
                 raise self._null(row)
         ids, offsets = self.encode(rows)
         # Rows of different lengths: an object array of int arrays, each a view of the flat ids.
-        values = ids.astype(self._value_type(), copy=False)
+        values = self._values(ids)
         column = np.empty(len(rows), dtype=object)
         for row in range(len(rows)):
             column[row] = values[offsets[row]:offsets[row + 1]]
