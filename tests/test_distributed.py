@@ -77,3 +77,20 @@ def test_the_example_tokenizes_every_row_as_a_local_run(tmp_path, example, needs
     expected = collections.Counter((text, tuple(tokenizer.encode_text(text))) for text in texts)
     assert collections.Counter(zip(result["text"], map(tuple, result["ids"]))) == expected
     assert result["tokens"] == [len(ids) for ids in result["ids"]]
+
+
+def test_an_example_that_overruns_is_killed_with_every_process_it_started(tmp_path):
+    pid_file = tmp_path / "grandchild"
+    # A child that starts a grandchild, then both outlive the limit.
+    script = (
+        "import subprocess, sys, time\n"
+        "child = subprocess.Popen([sys.executable, '-c', 'import time; time.sleep(60)'])\n"
+        f"open({str(pid_file)!r}, 'w').write(str(child.pid))\n"
+        "time.sleep(60)\n"
+    )
+    with pytest.raises(pytest.fail.Exception, match="ran over 5 s"):
+        run_in_own_group([sys.executable, "-c", script], 5)
+    grandchild = int(pid_file.read_text())
+    # Killed, and reaped by init or soon to be: it is gone or a zombie.
+    status = Path(f"/proc/{grandchild}/stat")
+    assert not status.exists() or status.read_text().split(") ")[1].startswith("Z")
