@@ -5,8 +5,12 @@ never merge across them. `train` and `train_file` make a `Tokenizer` from
 segmented words, `train_counts` from counted ones and `train_text` from
 running text; `load` reads a model file, `Tokenizer.save` writes one and
 `default_model` is the model shipped with the package; `pad` and `unpad`
-turn flat batches into padded matrices and back.
+turn flat batches into padded matrices and back. `TokenizeBatch`
+tokenizes table batches for Ray Data, Dask, pandas and datasets; it is
+imported on first use.
 """
+
+from typing import TYPE_CHECKING, Any
 
 from morfex.model_files import ModelFileError, default_model, load
 from morfex.model_writer import FORMAT_NAME, FORMAT_VERSION, dumps, save
@@ -17,6 +21,9 @@ from morfex.text_training import train_text
 from morfex.training import CorpusError, CorpusWarning, train, train_bytes, train_counts, train_file
 from morfex.vocabulary import MARKER, SPECIAL_TOKENS
 
+if TYPE_CHECKING:
+    from morfex.batches import TokenizeBatch
+
 __all__ = [
     "FORMAT_NAME",
     "FORMAT_VERSION",
@@ -26,6 +33,7 @@ __all__ = [
     "CorpusWarning",
     "ModelFileError",
     "Segmenter",
+    "TokenizeBatch",
     "Tokenizer",
     "default_model",
     "dumps",
@@ -39,3 +47,12 @@ __all__ = [
     "train_text",
     "unpad",
 ]
+
+
+def __getattr__(name: str) -> Any:
+    # The table-batch glue is loaded on first use: most programs never touch it.
+    if name == "TokenizeBatch":
+        from morfex.batches import TokenizeBatch
+
+        return TokenizeBatch
+    raise AttributeError(f"module 'morfex' has no attribute {name!r}")
