@@ -108,10 +108,12 @@ def _build(
     *,
     byte_fallback: bool = False,
     segmenter: Segmenter | None = None,
+    special_tokens: dict[str, str] | None = None,
 ) -> Tokenizer:
     """The Tokenizer of a checked model; `where(token)` names the part of the file a token came from."""
     try:
-        return Tokenizer(vocab, merges, byte_fallback=byte_fallback, segmenter=segmenter)
+        return Tokenizer(vocab, merges, byte_fallback=byte_fallback, segmenter=segmenter,
+                         special_tokens=special_tokens)
     except DuplicateIdError as error:
         raise ModelFileError(f"{where(error.second)}: {error}") from None
     except (TypeError, ValueError, OverflowError, UnicodeError) as error:
@@ -131,6 +133,9 @@ def _from_morfex(path: PathArg, data: dict[str, Any]) -> Tokenizer:
     byte_fallback = data.get("byte_fallback", False)
     if not isinstance(byte_fallback, bool):
         raise ModelFileError(f"{name}: 'byte_fallback' must be true or false, not {byte_fallback!r}")
+    special = data.get("special_tokens")
+    if special is not None and not isinstance(special, dict):
+        raise ModelFileError(f"{name}: 'special_tokens' is not an object of role to token")
     segmenter = None
     if "segmenter" in data:
         try:
@@ -138,7 +143,7 @@ def _from_morfex(path: PathArg, data: dict[str, Any]) -> Tokenizer:
         except (TypeError, ValueError) as error:
             raise ModelFileError(f"{name}: 'segmenter': {error}") from None
     return _build(path, vocab, merges, lambda _: f"{name}: 'vocab'", byte_fallback=byte_fallback,
-                  segmenter=segmenter)
+                  segmenter=segmenter, special_tokens=special)
 
 
 def _from_tokenizer_json(path: PathArg, data: dict[str, Any]) -> Tokenizer:

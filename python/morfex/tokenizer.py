@@ -10,7 +10,7 @@ from typing import Literal, overload
 
 from _morfex import CoreBPE
 from morfex import engine as _batch
-from morfex import model_writer, tokenizer_state
+from morfex import model_writer, special_roles, tokenizer_state
 from morfex._engine import Segmenter as NativeSegmenter
 from morfex.segmenter import Segmenter as MorphSegmenter
 from morfex.vocabulary import byte_token_ids, tokens_by_id
@@ -41,7 +41,10 @@ class Tokenizer:
     saving it writes back the same model.
     """
 
-    __slots__ = ("_vocab", "_merges", "_id_to_token", "_core", "_engine", "_cache_size", "_byte_ids", "_segmenter")
+    __slots__ = (
+        "_vocab", "_merges", "_id_to_token", "_core", "_engine", "_cache_size", "_byte_ids", "_segmenter",
+        "_special", "_core_agrees",
+    )
 
     def __init__(
         self,
@@ -50,6 +53,7 @@ class Tokenizer:
         *,
         byte_fallback: bool = False,
         segmenter: Segmenter = None,
+        special_tokens: Mapping[str, str] | None = None,
     ) -> None:
         self._vocab = dict(vocab)
         self._merges = tuple((left, right) for left, right in merges)
@@ -63,6 +67,10 @@ class Tokenizer:
             raise TypeError(f"byte_fallback must be a bool, not {type(byte_fallback).__name__}")
         self._byte_ids = byte_token_ids(self._vocab) if byte_fallback else None
         self._segmenter: Segmenter = _checked_segmenter(segmenter)
+        self._special = special_roles.resolve(special_tokens, self._vocab)
+        # The core knows only the usual spellings; other ones are honoured by
+        # the engine, which then encodes and decodes single words too.
+        self._core_agrees = special_roles.core_agrees(self._special, self._vocab)
 
     @property
     def vocab(self) -> Mapping[str, int]:
@@ -78,6 +86,19 @@ class Tokenizer:
     def byte_fallback(self) -> bool:
         """Whether running text spells characters outside the vocabulary by their UTF-8 byte tokens."""
         return self._byte_ids is not None
+
+    @property
+    def special_tokens(self) -> Mapping[str, str]:
+        """Role ("pad", "unk", "bos", "eos") to its token, read-only; only the roles the model has."""
+        return MappingProxyType(self._special)
+
+    def _special_id(self, role: str) -> int:
+        """The id of the token of `role`; ValueError when the model has none."""
+        if role not in special_roles.SPECIAL_ROLES:
+            raise ValueError(f"unknown special role {role!r} (the roles are {', '.join(special_roles.SPECIAL_ROLES)})")
+        if role not in self._special:
+            raise ValueError(f"the model has no {role} token")
+        return self._vocab[self._special[role]]
 
     @property
     def segmenter(self) -> Segmenter:
@@ -97,13 +118,14 @@ class Tokenizer:
         return f"<morfex.Tokenizer: {len(self._vocab)} tokens, {len(self._merges)} merges>"
 
     def __eq__(self, other: object) -> bool:
-        """The same vocabulary, merges, byte fallback and segmenter (the cache size aside)."""
+        """The same vocabulary, merges, byte fallback, special tokens and segmenter (the cache size aside)."""
         if not isinstance(other, Tokenizer):
             return NotImplemented
         return (
             self._vocab == other._vocab
             and self._merges == other._merges
             and self.byte_fallback == other.byte_fallback
+            and self._special == other._special
             and self._segmenter == other._segmenter
         )
 
@@ -116,15 +138,20 @@ class Tokenizer:
 
     def encode(self, word: str) -> list[int]:
         """Token ids of one boundary-annotated word such as "k▁um▁ain"."""
-        return self._core.encode(word)
+        if self._core_agrees:
+            return self._core.encode(word)
+        return self._batch_engine().encode_lists([word], 1)[0]
 
     def encode_tokens(self, word: str) -> list[str]:
-        """Token strings of one word; characters outside the vocabulary show as "<unk>"."""
-        return [self._id_to_token.get(token_id, "<unk>") for token_id in self._core.encode(word)]
+        """Token strings of one word; characters outside the vocabulary show as the unknown token."""
+        unknown = self._special.get("unk", "<unk>")
+        return [self._id_to_token.get(token_id, unknown) for token_id in self.encode(word)]
 
     def decode(self, ids: Iterable[int]) -> str:
         """Text of the ids, without special tokens, unknown ids and markers."""
-        return self._core.decode(list(ids))
+        if self._core_agrees:
+            return self._core.decode(list(ids))
+        return self._batch_engine().decode_lists([list(ids)], 1)[0]
 
     # Batch work runs on the native engine, built from the same vocabulary and
     # merges on first use. `threads`: None means $MORFEX_NUM_THREADS when set,
@@ -133,7 +160,15 @@ class Tokenizer:
     def _batch_engine(self) -> _batch.Engine:
         engine = self._engine
         if engine is None:
-            engine = self._engine = _batch.Engine(self._vocab, list(self._merges), self._cache_size, self._byte_ids)
+            if self._core_agrees:
+                engine = _batch.Engine(self._vocab, list(self._merges), self._cache_size, self._byte_ids)
+            else:
+                engine = _batch.Engine(
+                    self._vocab, list(self._merges), self._cache_size, self._byte_ids,
+                    special_roles.unknown_id(self._special, self._vocab),
+                    sorted(special_roles.special_ids(self._special, self._vocab)),
+                )
+            self._engine = engine
         return engine
 
     @property
@@ -230,7 +265,10 @@ def _unpickle(state: object) -> Tokenizer:
     """The tokenizer whose `__reduce__` gave `state`; pickles name it, so it keeps its name."""
     parts = tokenizer_state.parts(state)
     try:
-        tokenizer = Tokenizer(parts.vocab, parts.merges, byte_fallback=parts.byte_fallback, segmenter=parts.segmenter)
+        tokenizer = Tokenizer(
+            parts.vocab, parts.merges, byte_fallback=parts.byte_fallback, segmenter=parts.segmenter,
+            special_tokens=parts.special_tokens,
+        )
     except (TypeError, ValueError, OverflowError, UnicodeError) as error:
         raise pickle.UnpicklingError(f"morfex.Tokenizer state: {error}") from None
     tokenizer.cache_size = parts.cache_size

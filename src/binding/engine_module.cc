@@ -39,7 +39,7 @@ constexpr std::size_t kMaxCacheSize = std::size_t{1} << 26;
 
 
 constexpr const char* kClassName = "Engine";
-constexpr const char* kNewParameters[] = {"vocab", "merges", "cache_size", "byte_ids"};
+constexpr const char* kNewParameters[] = {"vocab", "merges", "cache_size", "byte_ids", "unk_id", "special_ids"};
 constexpr const char* kWordsParameters[] = {"words", "threads"};
 constexpr const char* kBatchParameters[] = {"batch", "threads"};
 constexpr const char* kFlatParameters[] = {"ids", "offsets", "threads"};
@@ -369,15 +369,34 @@ std::optional<std::array<engine::TokenId, kByteTokens>> to_byte_ids(PyObject* ob
   return byte_ids;
 }
 
+// None (the core's own unknown and special ids), or the unknown id and the
+// ids that decoding drops, at most four.
+std::optional<engine::SpecialRoles> to_roles(PyObject* unk_id, PyObject* special_ids) {
+  const bool no_unk = unk_id == nullptr || unk_id == Py_None;
+  const bool no_special = special_ids == nullptr || special_ids == Py_None;
+  if (no_unk && no_special) return std::nullopt;
+  if (no_unk || no_special) throw PyError::lazy(PyExc_ValueError, "unk_id and special_ids go together");
+  engine::SpecialRoles roles{convert_argument("unk_id", [&] { return to_id(unk_id); }), {}};
+  bpe::IdBuffer ids;
+  convert_argument("special_ids", [&] { to_ids(special_ids, ids); });
+  if (ids.size() > bpe::kSpecialTokens.size()) {
+    throw PyError::lazy(PyExc_ValueError, "special_ids holds at most 4 ids, got " + std::to_string(ids.size()));
+  }
+  roles.special_ids.assign(ids.begin(), ids.end());
+  return roles;
+}
+
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guard([&] {
-    PyObject* bound[4] = {};
+    PyObject* bound[6] = {};
     bind_tuple_dict(kNew, args, kwargs, bound);
     bpe::TokenToId vocab = convert_argument("vocab", [&] { return to_vocab(bound[0]); });
     bpe::MergeRanks ranks = convert_argument("merges", [&] { return to_merge_ranks(bound[1]); });
     const std::size_t cache_size = to_count("cache_size", bound[2], 0, kMaxCacheSize);
     const std::optional<std::array<engine::TokenId, kByteTokens>> byte_ids = to_byte_ids(bound[3]);
-    auto built = std::make_unique<engine::Engine>(engine::build_model(std::move(vocab), std::move(ranks)), cache_size);
+    const std::optional<engine::SpecialRoles> roles = to_roles(bound[4], bound[5]);
+    auto built =
+        std::make_unique<engine::Engine>(engine::build_model(std::move(vocab), std::move(ranks), roles), cache_size);
     auto text = std::make_unique<engine::TextModel>(built->model(), byte_ids);
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) throw_fetched();
@@ -468,7 +487,7 @@ PyGetSetDef g_engine_getset[] = {
 PyObject* engine_type() {
   if (g_engine_type != nullptr) return g_engine_type;
   PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>("Engine(vocab, merges, cache_size, byte_ids=None)\n--\n\n"
+      {Py_tp_doc, const_cast<char*>("Engine(vocab, merges, cache_size, byte_ids=None, unk_id=None, special_ids=None)\n--\n\n"
                                     "A model built once for batch work on several threads.")},
       {Py_tp_new, reinterpret_cast<void*>(engine_new)},
       {Py_tp_methods, g_engine_methods},

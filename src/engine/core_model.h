@@ -1,8 +1,10 @@
 #pragma once
 
+#include <optional>
 #include <span>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "bpe/decoder.h"
 #include "bpe/encoder.h"
@@ -18,8 +20,22 @@ using IdBuffer = bpe::IdBuffer;
 using TextBuffer = bpe::TextBuffer;
 using TextShape = bpe::TextShape;
 
-inline Model build_model(bpe::TokenToId vocab, bpe::MergeRanks ranks) {
-  return Model::from_ranks(std::move(vocab), std::move(ranks));
+// Which ids stand for an unknown character and which ones decoding drops,
+// where the package names its special tokens otherwise than the core does.
+struct SpecialRoles {
+  TokenId unk_id;
+  std::vector<TokenId> special_ids;
+};
+
+inline Model build_model(bpe::TokenToId vocab, bpe::MergeRanks ranks, const std::optional<SpecialRoles>& roles = {}) {
+  if (!roles) return Model::from_ranks(std::move(vocab), std::move(ranks));
+  bpe::CoreBPE record = bpe::CoreBPE::from_ranks(std::move(vocab), std::move(ranks));
+  record.unk_id = roles->unk_id;
+  record.special_ids = bpe::SpecialIds{};
+  for (const TokenId id : roles->special_ids) record.special_ids.insert(id);
+  bpe::MergeIndex index(record);
+  bpe::Decoder decoder(record);
+  return Model{std::move(record), std::move(index), std::move(decoder)};
 }
 
 // The largest id of the vocabulary (0 for an empty one).
