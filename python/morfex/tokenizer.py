@@ -10,7 +10,7 @@ from typing import Literal, overload
 
 from _morfex import CoreBPE
 from morfex import engine as _batch
-from morfex import model_writer, special_roles, tokenizer_state
+from morfex import hf_export, model_writer, special_roles, tokenizer_state
 from morfex._engine import Segmenter as NativeSegmenter
 from morfex.segmenter import Segmenter as MorphSegmenter
 from morfex.vocabulary import byte_token_ids, tokens_by_id
@@ -259,6 +259,15 @@ class Tokenizer:
     def save(self, path: str | os.PathLike[str]) -> None:
         """Writes the model as a morfex model file (see `morfex.load`)."""
         model_writer.save(self, path)
+
+    def save_hf(self, directory: str | os.PathLike[str]) -> None:
+        """Writes the model as a Hugging Face tokenizer into `directory` (made if missing).
+
+        tokenizer.json, tokenizer_config.json and special_tokens_map.json, all
+        or none; they load in `tokenizers` and `transformers` without morfex
+        and encode pre-segmented text as encode_text does (the segmenter is
+        not saved)."""
+        hf_export.save(self, directory)
 
 
 def _unpickle(state: object) -> Tokenizer:
