@@ -95,9 +95,6 @@ def _check_model_options(name: str, model: dict[str, Any]) -> tuple[bool, str | 
     unk_token = model.get("unk_token")
     if unk_token is not None and not isinstance(unk_token, str):
         raise ModelFileError(f"{name}: model BPE option unk_token={unk_token!r} is not a string")
-    if unk_token is None and not byte_fallback:
-        # tokenizers drops a character it cannot spell; morfex gives it an id.
-        raise ModelFileError(f"{name}: model BPE option unk_token=None is not supported without byte_fallback")
     return byte_fallback, unk_token
 
 
@@ -123,6 +120,13 @@ def read(path: PathArg, data: dict[str, Any]) -> Tokenizer:
     for key in ("vocab", "merges"):
         if key not in model:
             raise ModelFileError(f"{name}: no {key!r} in 'model'")
+    own = check_vocab(model["vocab"], f"{name}: 'model.vocab'")
+    vocab = dict(own)
+    merges = check_merges(model["merges"], f"{name}: 'model.merges'", allow_strings=True)
+    for entry in _added_tokens(name, data):
+        vocab.setdefault(entry["content"], entry["id"])
+    with_added = f"{name}: 'model.vocab' with 'added_tokens'"
+    vocab = check_vocab(vocab, with_added)
     byte_fallback, unk_token = _check_model_options(name, model)
     for key in ("truncation", "padding"):
         if data.get(key) is not None:
@@ -131,19 +135,15 @@ def read(path: PathArg, data: dict[str, Any]) -> Tokenizer:
     _check_pre_tokenizer(name, data.get("pre_tokenizer"))
     _check_none(name, data, "post_processor")
     _check_decoder(name, data.get("decoder"), byte_fallback)
-    own = check_vocab(model["vocab"], f"{name}: 'model.vocab'")
-    vocab = dict(own)
-    merges = check_merges(model["merges"], f"{name}: 'model.merges'", allow_strings=True)
-    for entry in _added_tokens(name, data):
-        vocab.setdefault(entry["content"], entry["id"])
-    with_added = f"{name}: 'model.vocab' with 'added_tokens'"
-    vocab = check_vocab(vocab, with_added)
     if unk_token is not None and unk_token not in vocab:
         raise ModelFileError(f"{name}: model BPE unk_token {unk_token!r} is not in the vocabulary")
-    special = hf_special.roles(path, vocab, unk_token)
-    return build(
+    tokenizer = build(
         path, vocab, merges,
         # Ids are met in file order, so a clash inside 'model.vocab' shows before any added token.
         lambda token: f"{name}: 'model.vocab'" if token in own else with_added,
-        byte_fallback=byte_fallback, special_tokens=special,
+        byte_fallback=byte_fallback, special_tokens=hf_special.roles(path, vocab, unk_token),
     )
+    if unk_token is None and not byte_fallback:
+        # tokenizers drops a character it cannot spell; morfex gives it an id.
+        raise ModelFileError(f"{name}: model BPE option unk_token=None is not supported without byte_fallback")
+    return tokenizer
