@@ -8,8 +8,8 @@ A morfex model file is UTF-8 JSON:
 
 JSON strings escape every control character, so tokens holding spaces, TABs,
 line breaks or markers come back exactly. Besides its own files, `load` reads
-a Hugging Face style `tokenizer.json` with a BPE model, and a `vocab.json`
-given together with its `merges.txt`.
+a Hugging Face `tokenizer.json` (only where the ids come out as in `tokenizers`:
+see tokenizer_json), and a `vocab.json` given together with its `merges.txt`.
 """
 
 from __future__ import annotations
