@@ -70,7 +70,7 @@ def test_class_boundaries_cut_alike(exported, name):
     # another Unicode version still cuts at exactly the same characters.
     model, _, hf = exported[name]
     edges = set()
-    for ranges in piece_pattern._classes().values():
+    for ranges in piece_pattern.classes().values():
         for first, last in ranges:
             edges.update({first - 1, first, last, last + 1})
     characters = [chr(point) for point in sorted(edges) if 0 <= point < 0x110000 and not 0xD800 <= point <= 0xDFFF]

@@ -16,7 +16,7 @@ from morfex import _engine
 _CODE_POINTS = [point for point in range(0x110000) if not 0xD800 <= point <= 0xDFFF]
 
 
-def _classes() -> dict[str, list[tuple[int, int]]]:
+def classes() -> dict[str, list[tuple[int, int]]]:
     """Kind ("word", "number", "space") to its ranges of code points, first and last included."""
     text = "".join(map(chr, _CODE_POINTS))
     kinds = ["punctuation"] * len(_CODE_POINTS)
@@ -42,8 +42,8 @@ def _set(ranges: list[tuple[int, int]]) -> str:
 @functools.cache
 def pattern() -> str:
     """Matches the pieces of running text one by one, as the engine cuts them."""
-    classes = _classes()
-    word, number, space = (_set(classes[kind]) for kind in ("word", "number", "space"))
+    ranges = classes()
+    word, number, space = (_set(ranges[kind]) for kind in ("word", "number", "space"))
     other = f"[^{word}{number}{space}]"
     return (
         f"\\x{{20}}?[{word}]+|\\x{{20}}?[{number}]+|\\x{{20}}?{other}+"

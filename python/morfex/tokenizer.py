@@ -38,7 +38,9 @@ class Tokenizer:
     """A BPE model ready to encode and decode boundary-annotated words.
 
     Holds the vocabulary and the ordered merge list exactly as given, so that
-    saving it writes back the same model.
+    saving it writes back the same model. `special_tokens` names the tokens of
+    the roles "pad", "unk", "bos" and "eos" where they are not spelled "<pad>",
+    "<unk>", "<s>" and "</s>".
     """
 
     __slots__ = (

@@ -2,7 +2,8 @@
 
 The state is plain lists, strings and ints: the tokens in id order (with
 their ids only when they are not 0 to n - 1), the merges as one flat list of
-strings, byte fallback, the segmenter and the cache size. Every string is
+strings, byte fallback, the segmenter, the cache size and, when they are
+not the usual spellings, the special tokens. Every string is
 made one object per value first, so that pickle's memo (which shares objects
 by identity) writes equal models as equal bytes and each repeated token once.
 """
