@@ -18,8 +18,8 @@ class Engine:
         merges: Sequence[tuple[str, str]],
         cache_size: int,
         byte_ids: Sequence[int] | None = None,
-        unk_id: int | None = None,
         special_ids: Sequence[int] | None = None,
+        unk_token: str | None = None,
     ) -> Engine: ...
     def encode_flat(self, words: Iterable[str], threads: int) -> tuple[OwnedBuffer, OwnedBuffer]: ...
     def encode_lists(self, words: Iterable[str], threads: int) -> list[list[int]]: ...

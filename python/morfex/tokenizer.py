@@ -167,8 +167,7 @@ class Tokenizer:
             else:
                 engine = _batch.Engine(
                     self._vocab, list(self._merges), self._cache_size, self._byte_ids,
-                    special_roles.unknown_id(self._special, self._vocab),
-                    sorted(special_roles.special_ids(self._special, self._vocab)),
+                    sorted(special_roles.special_ids(self._special, self._vocab)), self._special.get("unk"),
                 )
             self._engine = engine
         return engine

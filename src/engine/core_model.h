@@ -2,6 +2,8 @@
 
 #include <optional>
 #include <span>
+#include <stdexcept>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -20,17 +22,23 @@ using IdBuffer = bpe::IdBuffer;
 using TextBuffer = bpe::TextBuffer;
 using TextShape = bpe::TextShape;
 
-// Which ids stand for an unknown character and which ones decoding drops,
-// where the package names its special tokens otherwise than the core does.
+// Which token an unknown character encodes as (none: the core's fallback id)
+// and which ids decoding drops, where the package names its special tokens
+// otherwise than the core does.
 struct SpecialRoles {
-  TokenId unk_id;
+  std::optional<std::string> unk_token;
   std::vector<TokenId> special_ids;
 };
 
 inline Model build_model(bpe::TokenToId vocab, bpe::MergeRanks ranks, const std::optional<SpecialRoles>& roles = {}) {
   if (!roles) return Model::from_ranks(std::move(vocab), std::move(ranks));
   bpe::CoreBPE record = bpe::CoreBPE::from_ranks(std::move(vocab), std::move(ranks));
-  record.unk_id = roles->unk_id;
+  record.unk_id = bpe::kDefaultUnkId;
+  if (roles->unk_token) {
+    const TokenId* unk = record.token_to_id.get(*roles->unk_token);
+    if (unk == nullptr) throw std::invalid_argument("the unknown token is not in the vocabulary");
+    record.unk_id = *unk;
+  }
   record.special_ids = bpe::SpecialIds{};
   for (const TokenId id : roles->special_ids) record.special_ids.insert(id);
   bpe::MergeIndex index(record);

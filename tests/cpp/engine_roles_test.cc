@@ -35,7 +35,7 @@ std::string decoded(const Model& model, const std::vector<TokenId>& ids) {
 }
 
 TEST(SpecialRoles, NamedTokensReplaceTheCoresUnknownAndSpecialIds) {
-  Engine engine(model_with(SpecialRoles{0, {0, 1}}), 0);
+  Engine engine(model_with(SpecialRoles{"[UNK]", {0, 1}}), 0);
   const TextModel text(engine.model(), std::nullopt);
   EXPECT_EQ(encoded(engine, "ab\xE2\x82\xAC", nullptr), (std::vector<TokenId>{7, 0}));
   EXPECT_EQ(encoded(engine, "ab\xE2\x82\xAC" "a", &text), (std::vector<TokenId>{7, 0, 5}));
