@@ -6,7 +6,7 @@ import sys
 import pytest
 
 import morfex
-from morfex import SPECIAL_ROLES, Tokenizer
+from morfex import SPECIAL_ROLES, Tokenizer, _engine
 from morfex.model_files import DEFAULT_MODEL
 
 # "[UNK]" at 0 and "[PAD]" at 1: the core's own rule would give unknown characters id 1.
@@ -95,3 +95,18 @@ def test_info_shows_the_spellings(tmp_path, bracketed):
     bracketed.save(path)
     result = subprocess.run([sys.executable, "-m", "morfex", "info", "-m", str(path)], capture_output=True, check=True)
     assert "special tokens: [PAD]=1 [UNK]=0 [CLS]=2" in result.stdout.decode("utf-8").splitlines()
+
+
+@pytest.mark.parametrize(
+    ("special_ids", "unk_token", "error", "message"),
+    [
+        (None, "a", ValueError, "unk_token needs special_ids"),
+        ([0, 1, 2, 3, 4], None, ValueError, "special_ids holds at most 4 ids, got 5"),
+        ([0], "q", ValueError, "unk_token is not in the vocabulary"),
+        ([0], 5, TypeError, "argument 'unk_token': 'int' object cannot be converted to 'PyString'"),
+    ],
+)
+def test_engine_refuses_bad_roles(special_ids, unk_token, error, message):
+    with pytest.raises(error) as raised:
+        _engine.Engine({"a": 0}, [], 0, None, special_ids, unk_token)
+    assert str(raised.value) == message
