@@ -13,13 +13,11 @@ from itertools import groupby
 
 from morfex import _engine
 
-_CODE_POINTS = [point for point in range(0x110000) if not 0xD800 <= point <= 0xDFFF]
-
-
 def classes() -> dict[str, list[tuple[int, int]]]:
     """Kind ("word", "number", "space") to its ranges of code points, first and last included."""
-    text = "".join(map(chr, _CODE_POINTS))
-    kinds = ["punctuation"] * len(_CODE_POINTS)
+    points = [point for point in range(0x110000) if not 0xD800 <= point <= 0xDFFF]
+    text = "".join(map(chr, points))
+    kinds = ["punctuation"] * len(points)
     for start, end, kind in _engine.split_text(text):
         kinds[start:end] = [kind] * (end - start)
         # U+0020 leads the piece after it, but is whitespace itself.
@@ -30,7 +28,7 @@ def classes() -> dict[str, list[tuple[int, int]]]:
     for kind, run in groupby(kinds):
         length = sum(1 for _ in run)
         if kind in ranges:
-            ranges[kind].append((_CODE_POINTS[index], _CODE_POINTS[index + length - 1]))
+            ranges[kind].append((points[index], points[index + length - 1]))
         index += length
     return ranges
 
