@@ -209,11 +209,11 @@ def test_the_special_ids_come_from_the_vocabulary() -> None:
 
 
 BAD_CALLS = [
-    (lambda: lacking("<s>").encode_batch(["k"], bos=True), ValueError, "bos=True needs the token <s> in the vocabulary"),
+    (lambda: lacking("<s>").encode_batch(["k"], bos=True), ValueError, "bos=True needs the token <s> in the vocabulary, or another named in special_tokens"),
     (lambda: lacking("</s>").encode_text_flat(["k"], eos=True), ValueError,
-     "eos=True needs the token </s> in the vocabulary"),
-    (lambda: lacking("<pad>").encode_padded(["k"]), ValueError, "padding needs the token <pad> in the vocabulary"),
-    (lambda: lacking("<pad>").encode_text_padded(["k"]), ValueError, "padding needs the token <pad> in the vocabulary"),
+     "eos=True needs the token </s> in the vocabulary, or another named in special_tokens"),
+    (lambda: lacking("<pad>").encode_padded(["k"]), ValueError, "padding needs the token <pad> in the vocabulary, or another named in special_tokens"),
+    (lambda: lacking("<pad>").encode_text_padded(["k"]), ValueError, "padding needs the token <pad> in the vocabulary, or another named in special_tokens"),
     (lambda: lacking("<s>").encode_flat(["k"]), None, None),
     (lambda: example().encode_flat(["k"], bos=1), TypeError, "bos must be a bool, not int"),
     (lambda: example().encode_text_batch(["k"], eos=None), TypeError, "eos must be a bool, not NoneType"),

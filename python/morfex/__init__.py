@@ -16,6 +16,7 @@ from morfex.model_files import ModelFileError, default_model, load
 from morfex.model_writer import FORMAT_NAME, FORMAT_VERSION, dumps, save
 from morfex.segmenter import Segmenter
 from morfex.sequences import pad, unpad
+from morfex.special_roles import SPECIAL_ROLES
 from morfex.tokenizer import Tokenizer
 from morfex.text_training import train_text
 from morfex.training import CorpusError, CorpusWarning, train, train_bytes, train_counts, train_file
@@ -28,6 +29,7 @@ __all__ = [
     "FORMAT_NAME",
     "FORMAT_VERSION",
     "MARKER",
+    "SPECIAL_ROLES",
     "SPECIAL_TOKENS",
     "CorpusError",
     "CorpusWarning",

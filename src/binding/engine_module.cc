@@ -39,7 +39,7 @@ constexpr std::size_t kMaxCacheSize = std::size_t{1} << 26;
 
 
 constexpr const char* kClassName = "Engine";
-constexpr const char* kNewParameters[] = {"vocab", "merges", "cache_size", "byte_ids"};
+constexpr const char* kNewParameters[] = {"vocab", "merges", "cache_size", "byte_ids", "special_ids", "unk_token"};
 constexpr const char* kWordsParameters[] = {"words", "threads"};
 constexpr const char* kBatchParameters[] = {"batch", "threads"};
 constexpr const char* kFlatParameters[] = {"ids", "offsets", "threads"};
@@ -369,16 +369,42 @@ std::optional<std::array<engine::TokenId, kByteTokens>> to_byte_ids(PyObject* ob
   return byte_ids;
 }
 
+// special_ids None: the core's own unknown and special ids. Otherwise the ids
+// that decoding drops, at most four, and the unknown token (None: none).
+std::optional<engine::SpecialRoles> to_roles(PyObject* special_ids, PyObject* unk_token) {
+  const bool no_unk = unk_token == nullptr || unk_token == Py_None;
+  if (special_ids == nullptr || special_ids == Py_None) {
+    if (!no_unk) throw PyError::lazy(PyExc_ValueError, "unk_token needs special_ids");
+    return std::nullopt;
+  }
+  engine::SpecialRoles roles;
+  if (!no_unk) roles.unk_token.emplace(convert_argument("unk_token", [&] { return to_str_view(unk_token); }));
+  bpe::IdBuffer ids;
+  convert_argument("special_ids", [&] { to_ids(special_ids, ids); });
+  if (ids.size() > bpe::kSpecialTokens.size()) {
+    throw PyError::lazy(PyExc_ValueError, "special_ids holds at most 4 ids, got " + std::to_string(ids.size()));
+  }
+  roles.special_ids.assign(ids.begin(), ids.end());
+  return roles;
+}
+
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guard([&] {
-    PyObject* bound[4] = {};
+    PyObject* bound[6] = {};
     bind_tuple_dict(kNew, args, kwargs, bound);
     bpe::TokenToId vocab = convert_argument("vocab", [&] { return to_vocab(bound[0]); });
     bpe::MergeRanks ranks = convert_argument("merges", [&] { return to_merge_ranks(bound[1]); });
     const std::size_t cache_size = to_count("cache_size", bound[2], 0, kMaxCacheSize);
     const std::optional<std::array<engine::TokenId, kByteTokens>> byte_ids = to_byte_ids(bound[3]);
-    auto built = std::make_unique<engine::Engine>(engine::build_model(std::move(vocab), std::move(ranks)), cache_size);
-    auto text = std::make_unique<engine::TextModel>(built->model(), byte_ids);
+    const std::optional<engine::SpecialRoles> roles = to_roles(bound[4], bound[5]);
+    if (roles && roles->unk_token && !vocab.get(*roles->unk_token)) {
+      throw PyError::lazy(PyExc_ValueError, "unk_token is not in the vocabulary");
+    }
+    auto built =
+        std::make_unique<engine::Engine>(engine::build_model(std::move(vocab), std::move(ranks), roles), cache_size);
+    const std::optional<std::string_view> unknown_token =
+        roles ? std::optional<std::string_view>(roles->unk_token) : std::optional<std::string_view>("<unk>");
+    auto text = std::make_unique<engine::TextModel>(built->model(), byte_ids, unknown_token);
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) throw_fetched();
     auto* object = reinterpret_cast<EngineObject*>(self.get());
@@ -468,7 +494,7 @@ PyGetSetDef g_engine_getset[] = {
 PyObject* engine_type() {
   if (g_engine_type != nullptr) return g_engine_type;
   PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>("Engine(vocab, merges, cache_size, byte_ids=None)\n--\n\n"
+      {Py_tp_doc, const_cast<char*>("Engine(vocab, merges, cache_size, byte_ids=None, special_ids=None, unk_token=None)\n--\n\n"
                                     "A model built once for batch work on several threads.")},
       {Py_tp_new, reinterpret_cast<void*>(engine_new)},
       {Py_tp_methods, g_engine_methods},
