@@ -2,36 +2,18 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <queue>
-#include <string>
 
 #include "bpe/model.h"
-#include "bpe/utf8.h"
+#include "bpe/symbols.h"
 
 namespace morfex::bpe {
 namespace {
 
-constexpr std::uint32_t kNoToken = TokenToId::kNoPosition;
-static_assert(CharTable::kAbsent == kNoToken);
-// A merged symbol whose vocabulary position is looked up only once it exists.
-constexpr std::uint32_t kLookUp = kNoToken - 1;
-
-// Symbols always concatenate to the text, so each one is a byte range of it
-// and a merge only moves a boundary. `token` is the symbol's position in
-// token_to_id, or kNoToken when the vocabulary lacks it.
-struct Symbol {
-  std::size_t begin;
-  std::size_t end;
-  std::uint32_t token;
-};
-
-// The rank of a pair, and the position of the token it merges into (kLookUp
-// when that is still to be found).
-struct PairRank {
-  Rank rank;
-  std::uint32_t merged;
-};
+using symbols::emit_char_ids;
+using symbols::kNoToken;
+using symbols::PairRank;
+using symbols::PairRanks;
+using symbols::Symbol;
 
 // Stretches up to this many characters take the flat path: a rescan of a few
 // cached ranks beats a heap on a word, and needs no allocation.
@@ -42,73 +24,6 @@ constexpr std::size_t kShortWord = 32;
 // merging at construction.
 constexpr std::size_t kWholeShortest = 4;
 constexpr std::size_t kWholeLongest = 8;
-
-// Ranks two adjacent symbols exactly as their joined key (left, TAB, right)
-// would be ranked in merge_ranks: two vocabulary tokens through the pair
-// table, which holds every such reading of every key, anything else by
-// building the key itself, so symbols holding a TAB still match as the key says.
-// Also answers, for the text's symbols, what the record and its index say.
-class PairRanks {
- public:
-  PairRanks(const CoreBPE& record, const MergeIndex& index, std::string_view text) noexcept
-      : record_(record), index_(index), text_(text) {}
-
-  PairRank operator()(const Symbol& left, const Symbol& right) {
-    if (left.token != kNoToken && right.token != kNoToken) return of_tokens(left.token, right.token);
-    return by_key(left, right);
-  }
-
-  // The same for two symbols that are vocabulary tokens, by their positions.
-  PairRank of_tokens(std::uint32_t left, std::uint32_t right) const noexcept {
-    const PairTable::Merge merge = index_.merge_pairs.merge_of(left, right);
-    return {merge.rank, merge.merged};
-  }
-
-  // Makes `left` the merge of itself and the symbol after it, ending at `end`.
-  void merge(Symbol& left, std::size_t end, std::uint32_t merged) const noexcept {
-    left.end = end;
-    left.token = merged_token(left.begin, end, merged);
-  }
-
-  // The token of the merged symbol text[begin, end), given the pair's `merged`.
-  std::uint32_t merged_token(std::size_t begin, std::size_t end, std::uint32_t merged) const noexcept {
-    return merged != kLookUp ? merged : token_at(begin, end);
-  }
-
-  std::uint32_t token_at(std::size_t begin, std::size_t end) const noexcept {
-    return record_.token_to_id.position_of(text_.substr(begin, end - begin));
-  }
-
-  // The character at `pos` as a symbol of its own.
-  Symbol char_symbol(std::size_t pos) const noexcept {
-    if (const auto lead = static_cast<unsigned char>(text_[pos]); lead < 0x80) {
-      return {pos, pos + 1, index_.char_tokens.get_ascii(lead)};
-    }
-    const Char c = char_at(text_, pos);
-    const std::size_t end = pos + c.length;
-    return {pos, end, c.scalar != kNotScalar ? index_.char_tokens.get(c.scalar) : token_at(pos, end)};
-  }
-
-  TokenId id_at(std::uint32_t token) const noexcept { return index_.id_at(record_, token); }
-  bool merges_whole(std::uint32_t token) const noexcept { return index_.merges_whole[token]; }
-
- private:
-  // Kept out of line: only symbols outside the vocabulary come here.
-  [[gnu::noinline]] PairRank by_key(const Symbol& left, const Symbol& right) {
-    // The key is one byte longer than the two symbols.
-    if (right.end - left.begin >= record_.merge_ranks.longest_key()) return {kNoRank, kNoToken};
-    key_.assign(text_.substr(left.begin, left.end - left.begin));
-    key_.push_back(kMergeSeparator);
-    key_.append(text_.substr(right.begin, right.end - right.begin));
-    const Rank* rank = record_.merge_ranks.get(key_);
-    return rank != nullptr ? PairRank{*rank, kLookUp} : PairRank{kNoRank, kNoToken};
-  }
-
-  const CoreBPE& record_;
-  const MergeIndex& index_;
-  std::string_view text_;
-  std::string key_;
-};
 
 // A stretch of at most kShortWord characters, merged in place: symbol i
 // starts at the first byte of character i and keeps its extent as offsets
@@ -238,84 +153,10 @@ class ShortStretch {
   std::uint8_t end_of_[kShortWord];
 };
 
-// Symbols as a doubly linked array, one node per character; a node that has
-// been merged into its left neighbour is dead.
-struct Node {
-  Symbol symbol;
-  std::size_t prev;
-  std::size_t next;
-};
-constexpr std::size_t kNone = ~std::size_t{0};
-
-// A pair that was adjacent when queued. It is still current exactly when its
-// left node still ends at `middle` and that node's neighbour ends at `end`:
-// symbols only grow, so those extents never come back once changed.
-struct Candidate {
-  PairRank rank;
-  std::size_t left;
-  std::size_t middle;
-  std::size_t end;
-
-  // Lowest rank first, then the leftmost pair.
-  bool operator>(const Candidate& other) const noexcept {
-    return rank.rank != other.rank.rank ? rank.rank > other.rank.rank : left > other.left;
-  }
-};
-
-// A min-heap of candidate pairs with lazy invalidation, for a stretch of more
-// than kShortWord characters: O(n log n) instead of a rescan after every merge.
-// Hands each final symbol to `emit`, in order.
+// A stretch of more than kShortWord characters goes through the heap.
 template <class Emit>
 [[gnu::noinline]] void merge_long(PairRanks& pair_rank, std::size_t begin, std::size_t end, Emit&& emit) {
-  std::vector<Node> nodes;
-  nodes.reserve(end - begin);
-  for (std::size_t pos = begin; pos < end;) {
-    const std::size_t index = nodes.size();
-    nodes.push_back({pair_rank.char_symbol(pos), index == 0 ? kNone : index - 1, index + 1});
-    pos = nodes.back().symbol.end;
-  }
-  nodes.back().next = kNone;
-
-  std::vector<Candidate> storage;
-  storage.reserve(nodes.size());
-  std::priority_queue<Candidate, std::vector<Candidate>, std::greater<>> queue(std::greater<>{}, std::move(storage));
-  auto offer = [&](std::size_t left) {
-    const Symbol& symbol = nodes[left].symbol;
-    const Symbol& next = nodes[nodes[left].next].symbol;
-    if (const PairRank rank = pair_rank(symbol, next); rank.rank != kNoRank) {
-      queue.push({rank, left, symbol.end, next.end});
-    }
-  };
-  for (std::size_t i = 0; i + 1 < nodes.size(); ++i) offer(i);
-
-  while (!queue.empty()) {
-    const Candidate top = queue.top();
-    queue.pop();
-    Node& left = nodes[top.left];
-    if (left.symbol.end != top.middle || left.next == kNone || nodes[left.next].symbol.end != top.end) continue;
-    Node& right = nodes[left.next];
-    pair_rank.merge(left.symbol, right.symbol.end, top.rank.merged);
-    left.next = right.next;
-    right.symbol.end = kNone;
-    if (left.next != kNone) {
-      nodes[left.next].prev = top.left;
-      offer(top.left);
-    }
-    if (left.prev != kNone) offer(left.prev);
-  }
-
-  for (std::size_t i = 0; i != kNone; i = nodes[i].next) emit(nodes[i].symbol);
-}
-
-// Appends the ids of the characters of a final symbol that the vocabulary
-// lacks, with `unknown` for the characters it lacks too.
-[[gnu::noinline]] void emit_char_ids(const PairRanks& pair_rank, const Symbol& symbol, TokenId unknown,
-                                     IdBuffer& ids) {
-  for (std::size_t pos = symbol.begin; pos < symbol.end;) {
-    const Symbol ch = pair_rank.char_symbol(pos);
-    ids.push_back(ch.token != kNoToken ? pair_rank.id_at(ch.token) : unknown);
-    pos = ch.end;
-  }
+  symbols::merge_queued(pair_rank, begin, end, emit, [] { return false; });
 }
 
 // Appends the ids of a stretch of `count` (two or more) characters. Kept out
