@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "bpe/decoder.h"
+#include "bpe/dropout.h"
 #include "bpe/encoder.h"
 #include "bpe/model.h"
 
@@ -17,6 +18,8 @@ using TokenId = bpe::TokenId;
 using IdBuffer = bpe::IdBuffer;
 using TextBuffer = bpe::TextBuffer;
 using TextShape = bpe::TextShape;
+using DropoutSettings = bpe::DropoutSettings;
+using RandomStream = bpe::RandomStream;
 
 inline Model build_model(bpe::TokenToId vocab, bpe::MergeRanks ranks) {
   return Model::from_ranks(std::move(vocab), std::move(ranks));
@@ -30,6 +33,12 @@ inline TokenId largest_id(const Model& model) noexcept {
 }
 
 inline void encode_word(const Model& model, std::string_view word, IdBuffer& ids) { bpe::encode(model, word, ids); }
+
+// A word with merges dropped at `rate`, drawing from `stream`.
+inline void encode_word_dropout(const Model& model, std::string_view word, double rate, RandomStream& stream,
+                                IdBuffer& ids, TokenId unknown) {
+  bpe::encode_dropout(model, word, rate, stream, ids, unknown);
+}
 
 inline TextShape decode_word(const Model& model, std::span<const TokenId> ids, TextBuffer& text) {
   return bpe::decode(model, ids, text);
