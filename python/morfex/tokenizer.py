@@ -129,6 +129,8 @@ class Tokenizer:
     # Batch work runs on the native engine, built from the same vocabulary and
     # merges on first use. `threads`: None means $MORFEX_NUM_THREADS when set,
     # else the processors this process may run on; 1 runs on the calling thread.
+    # `dropout`: the chance that each merge is skipped (BPE-dropout), with
+    # sequence i's draws fixed by `seed` and i alone; seed=None picks a fresh seed.
 
     def _batch_engine(self) -> _batch.Engine:
         engine = self._engine
@@ -147,15 +149,18 @@ class Tokenizer:
         if self._engine is not None:
             self._engine.cache_size = self._cache_size
 
-    def encode_batch(self, words: Iterable[str], *, threads: int | None = None) -> list[list[int]]:
-        """The ids of every word, as `encode` gives them, on several threads."""
-        return self._batch_engine().encode_lists(words, _batch.resolve_threads(threads))
+    def encode_batch(
+        self, words: Iterable[str], *, threads: int | None = None, dropout: float = 0.0, seed: int | None = None
+    ) -> list[list[int]]:
+        """The ids of every word, as `encode` gives them, on several threads (see README, "BPE-dropout")."""
+        count = _batch.resolve_threads(threads)
+        return self._batch_engine().encode_lists(words, count, *_batch.resolve_dropout(dropout, seed))
 
     def encode_flat(
-        self, words: Iterable[str], *, threads: int | None = None
+        self, words: Iterable[str], *, threads: int | None = None, dropout: float = 0.0, seed: int | None = None
     ) -> tuple[_batch.Ids, _batch.Offsets]:
         """All ids as one uint32 array, and int64 offsets: word i is ids[offsets[i]:offsets[i + 1]]."""
-        return _batch.encode_flat(self._batch_engine(), words, threads)
+        return _batch.encode_flat(self._batch_engine(), words, threads, dropout, seed)
 
     def decode_batch(self, batch: Iterable[Iterable[int]], *, threads: int | None = None) -> list[str]:
         """The text of every sequence of ids, as `decode` gives it, on several threads."""
@@ -186,17 +191,34 @@ class Tokenizer:
         return result
 
     def encode_text_batch(
-        self, texts: Iterable[str], *, threads: int | None = None, markers: bool = True, segmenter: object = _DEFAULT
+        self,
+        texts: Iterable[str],
+        *,
+        threads: int | None = None,
+        markers: bool = True,
+        segmenter: object = _DEFAULT,
+        dropout: float = 0.0,
+        seed: int | None = None,
     ) -> list[list[int]]:
         """The ids of every text, as `encode_text` gives them, on several threads."""
         engine = self._batch_engine()
-        return engine.encode_text_lists(texts, _batch.resolve_threads(threads), markers, self._segmenter_of(segmenter))
+        count = _batch.resolve_threads(threads)
+        rate, seed_value = _batch.resolve_dropout(dropout, seed)
+        return engine.encode_text_lists(texts, count, markers, self._segmenter_of(segmenter), rate, seed_value)
 
     def encode_text_flat(
-        self, texts: Iterable[str], *, threads: int | None = None, markers: bool = True, segmenter: object = _DEFAULT
+        self,
+        texts: Iterable[str],
+        *,
+        threads: int | None = None,
+        markers: bool = True,
+        segmenter: object = _DEFAULT,
+        dropout: float = 0.0,
+        seed: int | None = None,
     ) -> tuple[_batch.Ids, _batch.Offsets]:
         """All ids of the texts as one uint32 array, and int64 offsets: text i is ids[offsets[i]:offsets[i + 1]]."""
-        return _batch.encode_text_flat(self._batch_engine(), texts, threads, markers, self._segmenter_of(segmenter))
+        segmenter_used = self._segmenter_of(segmenter)
+        return _batch.encode_text_flat(self._batch_engine(), texts, threads, markers, segmenter_used, dropout, seed)
 
     def decode_text(self, ids: Iterable[int]) -> str:
         """The running text of the ids: `decode`, with runs of byte tokens read as UTF-8."""
