@@ -5,11 +5,11 @@
 
 namespace morfex::bpe {
 
-// The whole text goes through one heap, not stretch by stretch as in the
-// exact encoder: the draws then follow the merge order of the whole word.
+// The whole text merges as one, not stretch by stretch as in the exact
+// encoder, so that the draws follow the merge order of the whole word: a
+// word as short as a stretch in place, a longer one through the heap.
 void encode_dropout(const Model& model, std::string_view text, double rate, RandomStream& stream, IdBuffer& ids,
                     TokenId unknown) {
-  if (text.empty()) return;
   symbols::PairRanks pair_rank(model.record, model.index, text);
   auto emit = [&](const symbols::Symbol& symbol) {
     if (symbol.token != symbols::kNoToken) {
@@ -18,7 +18,22 @@ void encode_dropout(const Model& model, std::string_view text, double rate, Rand
       symbols::emit_char_ids(pair_rank, symbol, unknown, ids);
     }
   };
-  symbols::merge_queued(pair_rank, 0, text.size(), emit, [&] { return stream.uniform() < rate; });
+  auto skip = [&] { return stream.uniform() < rate; };
+  symbols::ShortStretch stretch(pair_rank, 0);
+  symbols::Symbol last{};
+  for (std::size_t pos = 0; pos < text.size(); pos = last.end) {
+    if (stretch.size() == symbols::kShortWord) {
+      symbols::merge_queued(pair_rank, 0, text.size(), emit, skip);
+      return;
+    }
+    last = pair_rank.char_symbol(pos);
+    stretch.add(last);
+  }
+  if (stretch.size() == 1) {
+    emit(last);
+  } else if (stretch.size() > 1) {
+    stretch.merge_skipping(emit, skip);
+  }
 }
 
 }  // namespace morfex::bpe

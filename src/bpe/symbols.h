@@ -107,6 +107,150 @@ class PairRanks {
   std::string key_;
 };
 
+// Stretches up to this many characters take the flat path: a rescan of a few
+// cached ranks beats a heap on a word, and needs no allocation.
+constexpr std::size_t kShortWord = 32;
+// A stretch of at most kShortWord characters, merged in place: symbol i
+// starts at the first byte of character i and keeps its extent as offsets
+// from the stretch (a character has at most four bytes, so they fit a byte).
+// A symbol merged into its left neighbour stays where it is, dead.
+class ShortStretch {
+ public:
+  ShortStretch(PairRanks& pair_rank, std::size_t base) noexcept : pair_rank_(pair_rank), base_(base) {}
+
+  std::size_t size() const noexcept { return count_; }
+
+  // Starts a new stretch at `base`.
+  void reset(std::size_t base) noexcept {
+    base_ = base;
+    count_ = 0;
+  }
+  void add(const Symbol& symbol) noexcept {
+    begin_[count_] = static_cast<std::uint8_t>(symbol.begin - base_);
+    end_[count_] = static_cast<std::uint8_t>(symbol.end - base_);
+    token_[count_] = symbol.token;
+    ++count_;
+  }
+
+  // Merges by rank, leftmost first on ties, and hands each final symbol to
+  // `emit` in order. A stretch of one character never comes here.
+  template <class Emit>
+  void merge(Emit&& emit) {
+    switch (count_) {
+      case 2:
+        merge_two(0, 1);
+        break;
+      case 3:
+        merge_three();
+        break;
+      default:
+        merge_skipping(emit, [] { return false; });
+        return;
+    }
+    for (std::size_t i = 0; i < count_; i = end_of_[i]) emit(symbol(i));
+  }
+
+  // Merges any number of symbols (two or more) as merge() does, except that
+  // `skip()` may pass the lowest pair by: the next lowest is tried, and the
+  // ones passed by come back after the next merge; passing all by ends it.
+  template <class Emit, class Skip>
+  void merge_skipping(Emit&& emit, Skip&& skip) {
+    // Rank and position in one number: its minimum is the leftmost pair of
+    // the lowest rank, found by a scan without branches.
+    std::uint64_t order[kShortWord];
+    std::uint64_t passed[kShortWord];
+    std::size_t passed_count = 0;
+    std::uint32_t merged[kShortWord];
+    std::uint8_t prev[kShortWord];
+    std::uint8_t* const next = end_of_;
+    const std::size_t end = count_;
+    auto rank_pair = [&](std::size_t left) {
+      const PairRank pair = next[left] != end ? rank(left, next[left]) : PairRank{kNoRank, kNoToken};
+      order[left] = std::uint64_t{pair.rank} << 32 | left;
+      merged[left] = pair.merged;
+    };
+    for (std::size_t i = 0; i < end; ++i) {
+      next[i] = static_cast<std::uint8_t>(i + 1);
+      prev[i] = static_cast<std::uint8_t>(i - 1);
+    }
+    for (std::size_t i = 0; i < end; ++i) rank_pair(i);
+    for (;;) {
+      std::uint64_t lowest = order[0];
+      for (std::size_t i = 1; i < end; ++i) lowest = order[i] < lowest ? order[i] : lowest;
+      if (lowest >> 32 == kNoRank) break;
+      const std::size_t best = static_cast<std::uint32_t>(lowest);
+      if (skip()) {
+        passed[passed_count++] = lowest;
+        order[best] = ~std::uint64_t{0};
+        continue;
+      }
+      // Pairs passed by that the merge changes are ranked afresh below.
+      for (std::size_t k = 0; k < passed_count; ++k) order[static_cast<std::uint32_t>(passed[k])] = passed[k];
+      passed_count = 0;
+      const std::size_t right = next[best];
+      join(best, right, merged[best]);
+      order[right] = ~std::uint64_t{0};
+      next[best] = next[right];
+      if (next[best] != end) prev[next[best]] = static_cast<std::uint8_t>(best);
+      rank_pair(best);
+      // The first symbol is never merged away, so every other one has a live left neighbour.
+      if (best != 0) rank_pair(prev[best]);
+    }
+    for (std::size_t i = 0; i < end; i = next[i]) emit(symbol(i));
+  }
+
+ private:
+  Symbol symbol(std::size_t i) const noexcept { return {base_ + begin_[i], base_ + end_[i], token_[i]}; }
+
+  PairRank rank(std::size_t left, std::size_t right) {
+    // Symbols are built only for the rare pair that is not two vocabulary tokens.
+    if (token_[left] != kNoToken && token_[right] != kNoToken) return pair_rank_.of_tokens(token_[left], token_[right]);
+    return pair_rank_(symbol(left), symbol(right));
+  }
+
+  // Makes `left` the merge of itself and `right`.
+  void join(std::size_t left, std::size_t right, std::uint32_t merged) noexcept {
+    end_[left] = end_[right];
+    token_[left] = pair_rank_.merged_token(base_ + begin_[left], base_ + end_[left], merged);
+  }
+
+  // The two and three character cases take no loop: most morphemes are that short.
+  // `end_of_` gives the next live symbol for the final walk.
+  void merge_two(std::size_t left, std::size_t right) {
+    end_of_[left] = static_cast<std::uint8_t>(right);
+    end_of_[right] = static_cast<std::uint8_t>(count_);
+    const PairRank pair = rank(left, right);
+    if (pair.rank == kNoRank) return;
+    join(left, right, pair.merged);
+    end_of_[left] = static_cast<std::uint8_t>(count_);
+  }
+
+  void merge_three() {
+    const PairRank first = rank(0, 1);
+    const PairRank second = rank(1, 2);
+    end_of_[0] = 1;
+    end_of_[1] = 2;
+    end_of_[2] = 3;
+    if (first.rank == kNoRank && second.rank == kNoRank) return;
+    // On equal ranks the left pair merges.
+    if (first.rank <= second.rank) {
+      join(0, 1, first.merged);
+      merge_two(0, 2);
+    } else {
+      join(1, 2, second.merged);
+      merge_two(0, 1);
+    }
+  }
+
+  PairRanks& pair_rank_;
+  std::size_t base_;
+  std::size_t count_ = 0;
+  std::uint32_t token_[kShortWord];
+  std::uint8_t begin_[kShortWord];
+  std::uint8_t end_[kShortWord];
+  std::uint8_t end_of_[kShortWord];
+};
+
 // Symbols as a doubly linked array, one node per character; a node that has
 // been merged into its left neighbour is dead.
 struct Node {
