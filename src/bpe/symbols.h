@@ -225,7 +225,9 @@ class ShortStretch {
     end_of_[left] = static_cast<std::uint8_t>(count_);
   }
 
-  void merge_three() {
+  // Forced inline: three-character stretches are common, and as a member
+  // defined in a header it would otherwise stay out of line.
+  [[gnu::always_inline]] void merge_three() {
     const PairRank first = rank(0, 1);
     const PairRank second = rank(1, 2);
     end_of_[0] = 1;
