@@ -1,10 +1,10 @@
 """BPE-dropout in the batch encoders: draw for draw equal to a plain
 reference with the same random stream, exact at rate 0, the same on any
-thread count and block split, and never merging across a morpheme boundary."""
+thread count and block split, and never merging across a morpheme boundary.
+Memory and reference counts: tests/test_engine_leaks.py."""
 
 import math
 import random
-import sys
 
 import pytest
 
@@ -13,7 +13,6 @@ from conftest import EXAMPLE_MERGES, EXAMPLE_VOCAB, MARKER
 from morfex import engine
 from morfex._engine import Engine, split_text
 from reference_model import ReferenceBPE, sequence_stream
-from test_native_leaks import ALLOWED_GROWTH, resident_bytes
 
 EXAMPLE = morfex.Tokenizer(EXAMPLE_VOCAB, EXAMPLE_MERGES)
 SHIPPED = morfex.default_model()
@@ -201,39 +200,3 @@ def test_engine_checks_its_dropout_arguments(name, dropout, seed, error, message
 def test_engine_defaults_to_exact_encoding():
     assert NATIVE.encode_lists(["kum", "aaaa"], 1) == [[5, 11], [17, 17]]
     assert NATIVE.encode_lists(["kum", "aaaa"], 1, 1.0) == [[5, 6, 7], [8, 8, 8, 8]]
-
-
-WORDS = ["kum" + MARKER + "x" * 50, "ab" * 40, "\u00e9kum", "\U0001F600"] * 5
-SEED = 2**63 + 12345
-LEAK_CASES = [
-    ("encode-lists", lambda: NATIVE.encode_lists(WORDS, 2, 0.5, SEED), None),
-    ("encode-flat", lambda: NATIVE.encode_flat(WORDS, 1, 0.5, SEED), None),
-    ("encode-text-lists", lambda: NATIVE.encode_text_lists(WORDS, 2, True, None, 0.5, SEED), None),
-    ("segmenter-changes-word", lambda: NATIVE.encode_text_flat(WORDS, 1, False, str.upper, 0.5, SEED), "ValueError"),
-    ("bad-rate", lambda: NATIVE.encode_flat(WORDS, 1, 1.5, SEED), "ValueError"),
-    ("bad-seed", lambda: NATIVE.encode_text_flat(WORDS, 1, True, None, 0.5, -SEED), "ValueError"),
-]
-
-
-@pytest.mark.parametrize(("call", "raises"), [c[1:] for c in LEAK_CASES], ids=[c[0] for c in LEAK_CASES])
-def test_resident_memory_and_reference_counts_stay_flat(call, raises):
-    def run(times):
-        for _ in range(times):
-            try:
-                call()
-            except ValueError:
-                pass
-
-    try:
-        call()
-        outcome = None
-    except ValueError as error:
-        outcome = type(error).__name__
-    assert outcome == raises
-    counts = [sys.getrefcount(w) for w in WORDS], sys.getrefcount(SEED)
-    run(300)
-    before = resident_bytes()
-    run(1500)
-    after = resident_bytes()
-    assert ([sys.getrefcount(w) for w in WORDS], sys.getrefcount(SEED)) == counts
-    assert after - before < ALLOWED_GROWTH, f"grew by {after - before} bytes"
