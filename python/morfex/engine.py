@@ -6,7 +6,9 @@ objects; numpy views them in place, so a result crosses no copy.
 
 from __future__ import annotations
 
+import math
 import os
+import secrets
 from typing import Any
 
 import numpy as np
@@ -28,6 +30,7 @@ __all__ = [
     "ids_array",
     "offsets_array",
     "resolve_cache_size",
+    "resolve_dropout",
     "resolve_threads",
 ]
 
@@ -36,6 +39,7 @@ THREADS_VARIABLE = "MORFEX_NUM_THREADS"
 DEFAULT_CACHE_SIZE = 1 << 15
 MAX_CACHE_SIZE = 1 << 26
 MAX_THREADS = 1024
+MAX_SEED = 2**64 - 1
 
 Ids = npt.NDArray[np.uint32]
 Offsets = npt.NDArray[np.int64]
@@ -73,6 +77,24 @@ def resolve_cache_size(size: object) -> int:
     return size
 
 
+def resolve_dropout(dropout: object, seed: object) -> tuple[float, int]:
+    """The merge-dropping rate and the seed a call runs with; seed=None draws a fresh one."""
+    if isinstance(dropout, bool) or not isinstance(dropout, (float, int)):
+        raise TypeError(f"dropout must be a float, not {type(dropout).__name__}")
+    if isinstance(dropout, int) and dropout not in (0, 1):
+        raise ValueError(f"dropout must be from 0 to 1, got {dropout}")
+    rate = float(dropout)
+    if math.isnan(rate) or not 0.0 <= rate <= 1.0:
+        raise ValueError(f"dropout must be from 0 to 1, got {dropout}")
+    if seed is None:
+        return rate, secrets.randbits(64)
+    if isinstance(seed, bool) or not isinstance(seed, int):
+        raise TypeError(f"seed must be an int or None, not {type(seed).__name__}")
+    if not 0 <= seed <= MAX_SEED:
+        raise ValueError(f"seed must be from 0 to {MAX_SEED}, got {seed}")
+    return rate, seed
+
+
 def ids_array(ids: Any) -> Ids:
     """`ids` as a flat uint32 array; TypeError or OverflowError names what does not fit."""
     array = np.asarray(ids)
@@ -99,8 +121,10 @@ def offsets_array(offsets: Any) -> Offsets:
     return np.ascontiguousarray(array, dtype=np.int64).reshape(-1)
 
 
-def encode_flat(engine: Engine, words: Any, threads: int | None) -> tuple[Ids, Offsets]:
-    ids, offsets = engine.encode_flat(words, resolve_threads(threads))
+def encode_flat(
+    engine: Engine, words: Any, threads: int | None, dropout: float = 0.0, seed: int | None = None
+) -> tuple[Ids, Offsets]:
+    ids, offsets = engine.encode_flat(words, resolve_threads(threads), *resolve_dropout(dropout, seed))
     return np.frombuffer(ids, dtype=np.uint32), np.frombuffer(offsets, dtype=np.int64)
 
 
@@ -109,8 +133,17 @@ def decode_flat(engine: Engine, ids: Any, offsets: Any, threads: int | None) -> 
     return engine.decode_flat(ids_array(ids), offsets_array(offsets), count)
 
 
-def encode_text_flat(engine: Engine, texts: Any, threads: int | None, markers: bool, segmenter: Any) -> tuple[Ids, Offsets]:
-    ids, offsets = engine.encode_text_flat(texts, resolve_threads(threads), markers, segmenter)
+def encode_text_flat(
+    engine: Engine,
+    texts: Any,
+    threads: int | None,
+    markers: bool,
+    segmenter: Any,
+    dropout: float = 0.0,
+    seed: int | None = None,
+) -> tuple[Ids, Offsets]:
+    rate, seed_value = resolve_dropout(dropout, seed)
+    ids, offsets = engine.encode_text_flat(texts, resolve_threads(threads), markers, segmenter, rate, seed_value)
     return np.frombuffer(ids, dtype=np.uint32), np.frombuffer(offsets, dtype=np.int64)
 
 

@@ -170,6 +170,8 @@ class Tokenizer:
     # Batch work runs on the native engine, built from the same vocabulary and
     # merges on first use. `threads`: None means $MORFEX_NUM_THREADS when set,
     # else the processors this process may run on; 1 runs on the calling thread.
+    # `dropout`: the chance that each merge is skipped (BPE-dropout), with
+    # sequence i's draws fixed by `seed` and i alone; seed=None picks a fresh seed.
 
     def _batch_engine(self) -> _batch.Engine:
         engine = self._engine
@@ -197,7 +199,8 @@ class Tokenizer:
 
     # bos/eos put <s> before and </s> after each sequence; max_length cuts
     # each one to its first tokens, leaving room for them (see README,
-    # "Training pipelines").
+    # "Training pipelines"); dropout skips merges at random (README,
+    # "BPE-dropout").
 
     def encode_batch(
         self,
@@ -207,12 +210,15 @@ class Tokenizer:
         bos: bool = False,
         eos: bool = False,
         max_length: int | None = None,
+        dropout: float = 0.0,
+        seed: int | None = None,
     ) -> list[list[int]]:
         """The ids of every word, as `encode` gives them, on several threads."""
         framing = self._framing(bos, eos, max_length)
         if framing.changes_nothing:
-            return self._batch_engine().encode_lists(words, _batch.resolve_threads(threads))
-        return _lists(*frame(*_batch.encode_flat(self._batch_engine(), words, threads), framing))
+            count = _batch.resolve_threads(threads)
+            return self._batch_engine().encode_lists(words, count, *_batch.resolve_dropout(dropout, seed))
+        return _lists(*frame(*_batch.encode_flat(self._batch_engine(), words, threads, dropout, seed), framing))
 
     def encode_flat(
         self,
@@ -222,10 +228,12 @@ class Tokenizer:
         bos: bool = False,
         eos: bool = False,
         max_length: int | None = None,
+        dropout: float = 0.0,
+        seed: int | None = None,
     ) -> tuple[_batch.Ids, _batch.Offsets]:
         """All ids as one uint32 array, and int64 offsets: word i is ids[offsets[i]:offsets[i + 1]]."""
         framing = self._framing(bos, eos, max_length)
-        return frame(*_batch.encode_flat(self._batch_engine(), words, threads), framing)
+        return frame(*_batch.encode_flat(self._batch_engine(), words, threads, dropout, seed), framing)
 
     def encode_padded(
         self,
@@ -238,10 +246,13 @@ class Tokenizer:
         length: int | None = None,
         side: Side = "right",
         multiple_of: int | None = None,
+        dropout: float = 0.0,
+        seed: int | None = None,
     ) -> tuple[Matrix, Mask]:
         """The ids of every word as a row of an int64 matrix padded with <pad>, and a uint8 mask (see morfex.pad)."""
         padding = Padding(self._special_id("pad"), length, side, multiple_of)
-        return padding.apply(*self.encode_flat(words, threads=threads, bos=bos, eos=eos, max_length=max_length))
+        flat = self.encode_flat(words, threads=threads, bos=bos, eos=eos, max_length=max_length, dropout=dropout, seed=seed)
+        return padding.apply(*flat)
 
     def decode_batch(self, batch: Iterable[Iterable[int]], *, threads: int | None = None) -> list[str]:
         """The text of every sequence of ids, as `decode` gives it, on several threads."""
@@ -281,14 +292,18 @@ class Tokenizer:
         bos: bool = False,
         eos: bool = False,
         max_length: int | None = None,
+        dropout: float = 0.0,
+        seed: int | None = None,
     ) -> list[list[int]]:
         """The ids of every text, as `encode_text` gives them, on several threads."""
         framing = self._framing(bos, eos, max_length)
         engine = self._batch_engine()
         chosen = self._segmenter_of(segmenter)
         if framing.changes_nothing:
-            return engine.encode_text_lists(texts, _batch.resolve_threads(threads), markers, chosen)
-        return _lists(*frame(*_batch.encode_text_flat(engine, texts, threads, markers, chosen), framing))
+            count = _batch.resolve_threads(threads)
+            rate, seed_value = _batch.resolve_dropout(dropout, seed)
+            return engine.encode_text_lists(texts, count, markers, chosen, rate, seed_value)
+        return _lists(*frame(*_batch.encode_text_flat(engine, texts, threads, markers, chosen, dropout, seed), framing))
 
     def encode_text_flat(
         self,
@@ -300,10 +315,13 @@ class Tokenizer:
         bos: bool = False,
         eos: bool = False,
         max_length: int | None = None,
+        dropout: float = 0.0,
+        seed: int | None = None,
     ) -> tuple[_batch.Ids, _batch.Offsets]:
         """All ids of the texts as one uint32 array, and int64 offsets: text i is ids[offsets[i]:offsets[i + 1]]."""
         framing = self._framing(bos, eos, max_length)
-        flat = _batch.encode_text_flat(self._batch_engine(), texts, threads, markers, self._segmenter_of(segmenter))
+        chosen = self._segmenter_of(segmenter)
+        flat = _batch.encode_text_flat(self._batch_engine(), texts, threads, markers, chosen, dropout, seed)
         return frame(*flat, framing)
 
     def encode_text_padded(
@@ -319,11 +337,21 @@ class Tokenizer:
         length: int | None = None,
         side: Side = "right",
         multiple_of: int | None = None,
+        dropout: float = 0.0,
+        seed: int | None = None,
     ) -> tuple[Matrix, Mask]:
         """The ids of every text as a row of an int64 matrix padded with <pad>, and a uint8 mask (see morfex.pad)."""
         padding = Padding(self._special_id("pad"), length, side, multiple_of)
         flat = self.encode_text_flat(
-            texts, threads=threads, markers=markers, segmenter=segmenter, bos=bos, eos=eos, max_length=max_length
+            texts,
+            threads=threads,
+            markers=markers,
+            segmenter=segmenter,
+            bos=bos,
+            eos=eos,
+            max_length=max_length,
+            dropout=dropout,
+            seed=seed,
         )
         return padding.apply(*flat)
 

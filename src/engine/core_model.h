@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bpe/decoder.h"
+#include "bpe/dropout.h"
 #include "bpe/encoder.h"
 #include "bpe/model.h"
 
@@ -21,6 +22,8 @@ using TokenId = bpe::TokenId;
 using IdBuffer = bpe::IdBuffer;
 using TextBuffer = bpe::TextBuffer;
 using TextShape = bpe::TextShape;
+using DropoutSettings = bpe::DropoutSettings;
+using RandomStream = bpe::RandomStream;
 
 // Which token an unknown character encodes as (none: the core's fallback id)
 // and which ids decoding drops, where the package names its special tokens
@@ -54,6 +57,12 @@ inline TokenId largest_id(const Model& model) noexcept {
 }
 
 inline void encode_word(const Model& model, std::string_view word, IdBuffer& ids) { bpe::encode(model, word, ids); }
+
+// A word with merges dropped at `rate`, drawing from `stream`.
+inline void encode_word_dropout(const Model& model, std::string_view word, double rate, RandomStream& stream,
+                                IdBuffer& ids, TokenId unknown) {
+  bpe::encode_dropout(model, word, rate, stream, ids, unknown);
+}
 
 inline TextShape decode_word(const Model& model, std::span<const TokenId> ids, TextBuffer& text) {
   return bpe::decode(model, ids, text);
