@@ -1,12 +1,14 @@
 """morfex inside datasets.map and Ray Data, side by side with tokenizers and with the local engine.
 
-The text is the words of the Polish man pages in text order, 12 to a line,
-repeated up to the size asked for; the model is the shipped Polish one.
+The text is the words of the Polish man pages in text order, segmented by the
+shipped model's segmenter (the exported tokenizer expects segmented input),
+12 to a line, repeated up to the size asked for; the model is the shipped
+Polish one, its segmenter then left out of every arm.
 
 (a) datasets.map(batched=True, num_proc=2) over a dataset saved to disk, with
     a function calling Tokenizer.encode_text_batch, with morfex.TokenizeBatch
     on Arrow batches, and with the model exported by Tokenizer.save_hf and
-    loaded into tokenizers (skipped with a note where save_hf is missing).
+    loaded into tokenizers.
 (b) Ray Data with two TokenizeBatch workers (read_parquet, map_batches,
     materialize; Ray is started before the clock starts, the workers after)
     against reading the same Parquet files and Tokenizer.encode_text_flat(threads=2)
@@ -50,8 +52,8 @@ SAMPLE_LINES = 2000
 FILES = 8
 
 
-def polish_lines(megabytes):
-    words = running_text_words()
+def polish_lines(megabytes, segmenter):
+    words = segmenter.segment_batch(running_text_words())
     lines = (" ".join(words[i:i + WORDS_PER_LINE]) for i in itertools.cycle(range(0, len(words), WORDS_PER_LINE)))
     chosen, size = [], 0
     for line in lines:
@@ -85,9 +87,6 @@ class TokenizersFunction:
 
 
 def exported_model(tok, directory):
-    if not hasattr(tok, "save_hf"):
-        print("note: Tokenizer.save_hf is missing in this morfex; the tokenizers arm is skipped", file=sys.stderr)
-        return None
     tok.save_hf(directory)
     return str(Path(directory) / "tokenizer.json")
 
@@ -107,9 +106,7 @@ def datasets_arms(tok, lines, scratch, expected_total):
     sample = lines[:SAMPLE_LINES]
     expected = tok.encode_text_batch(sample, threads=1)
     arms = {"morfex function": (MorfexFunction(tok), False), "morfex TokenizeBatch": (morfex.TokenizeBatch(tok), True)}
-    path = exported_model(tok, scratch / "hf")
-    if path is not None:
-        arms["tokenizers (save_hf)"] = (TokenizersFunction(path), False)
+    arms["tokenizers (save_hf)"] = (TokenizersFunction(exported_model(tok, scratch / "hf")), False)
     for name, (function, arrow) in arms.items():
         if arrow:
             got = function(pyarrow.table({"text": sample}))["ids"].to_pylist()
@@ -128,7 +125,10 @@ def datasets_arms(tok, lines, scratch, expected_total):
 
 def ray_tokenized(path):
     dataset = ray.data.read_parquet(path).map_batches(
-        morfex.TokenizeBatch, compute=ray.data.ActorPoolStrategy(size=WORKERS), batch_format="pyarrow"
+        morfex.TokenizeBatch,
+        fn_constructor_kwargs={"segmenter": None},
+        compute=ray.data.ActorPoolStrategy(size=WORKERS),
+        batch_format="pyarrow",
     )
     return pyarrow.concat_tables(ray.get(list(dataset.materialize().to_arrow_refs())))
 
@@ -175,7 +175,8 @@ def main():
 
     datasets.disable_progress_bars()
     tok = morfex.default_model()
-    lines = polish_lines(args.megabytes)
+    lines = polish_lines(args.megabytes, tok.segmenter)
+    tok.segmenter = None
     expected_total = len(tok.encode_text_flat(lines, threads=WORKERS)[0])
     print(f"{len(lines):,} lines, {args.megabytes:g} MB, {expected_total:,} ids", file=sys.stderr)
     with tempfile.TemporaryDirectory() as directory:
