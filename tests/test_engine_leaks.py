@@ -19,6 +19,8 @@ WORDS = ["kum" + MARKER + "x" * 50, LONG, "\u00e9kum", "\U0001F600"] * 5
 IDS = np.array([5, 4, 11, 12, 99, 0] * 100, dtype=np.uint32)
 OFFSETS = np.arange(0, 601, 6, dtype=np.int64)
 CHUNK = ("kum " + LONG + "\n").encode() * 20
+# A seed that is no cached small int, so its reference count shows.
+SEED = 2**63 + 12345
 
 
 # Running text on a model with byte fallback: "é" and the emoji go as bytes.
@@ -101,6 +103,13 @@ CASES = [
     ("decode-text-flat", lambda: TEXT_ENGINE.decode_text_flat(TEXT_IDS, TEXT_OFFSETS, 2), None, 1_500),
     ("decode-text-flat-bad-offsets", lambda: TEXT_ENGINE.decode_text_flat(TEXT_IDS, TEXT_OFFSETS[::-1].copy(), 2),
      "ValueError", 1_500),
+    ("dropout-lists", lambda: ENGINE.encode_lists(WORDS, 2, 0.5, SEED), None, 1_500),
+    ("dropout-flat", lambda: ENGINE.encode_flat(WORDS, 1, 0.5, SEED), None, 1_500),
+    ("dropout-text-lists", lambda: TEXT_ENGINE.encode_text_lists(TEXTS, 2, True, split_um, 0.5, SEED), None, 1_000),
+    ("dropout-segmenter-changes-word",
+     lambda: TEXT_ENGINE.encode_text_flat(TEXTS, 1, False, segmenter_changes_word, 0.5, SEED), "ValueError", 1_000),
+    ("dropout-bad-rate", lambda: ENGINE.encode_flat(WORDS, 1, 1.5, SEED), "ValueError", 1_500),
+    ("dropout-bad-seed", lambda: TEXT_ENGINE.encode_text_flat(TEXTS, 1, True, None, 0.5, -SEED), "ValueError", 1_500),
 ]
 
 
@@ -155,23 +164,28 @@ def constant_segmenter(word):
 
 
 # What a text call must hand back: the references it took to its texts, its
-# segmenter and the segmenter's answers, on success and on failure alike.
+# segmenter, the segmenter's answers and its seed, on success and on failure alike.
 REFCOUNT_CASES = [
     ("encode-text", lambda texts, seg: TEXT_ENGINE.encode_text(texts[0], True, True, seg)),
     ("encode-text-lists", lambda texts, seg: TEXT_ENGINE.encode_text_lists(texts, 2, True, seg)),
     ("encode-text-flat", lambda texts, seg: TEXT_ENGINE.encode_text_flat(texts, 2, False, seg)),
     ("bad-last-item", lambda texts, seg: TEXT_ENGINE.encode_text_lists(texts + [5], 1, True, seg)),
+    ("dropout-text-lists", lambda texts, seg: TEXT_ENGINE.encode_text_lists(texts, 2, True, seg, 0.5, SEED)),
+    ("dropout-words", lambda texts, seg: ENGINE.encode_lists(texts, 2, 0.5, SEED)),
 ]
 
 
 @pytest.mark.parametrize("call", [c[1] for c in REFCOUNT_CASES], ids=[c[0] for c in REFCOUNT_CASES])
 def test_text_calls_keep_reference_counts(call):
     texts = ["um kum \u00e9 " + str(i) for i in range(50)]
-    before = [sys.getrefcount(t) for t in texts], sys.getrefcount(constant_segmenter), sys.getrefcount(SEGMENTED)
+    def counts():
+        return ([sys.getrefcount(t) for t in texts], sys.getrefcount(constant_segmenter), sys.getrefcount(SEGMENTED),
+                sys.getrefcount(SEED))
+
+    before = counts()
     for _ in range(100):
         try:
             call(texts, constant_segmenter)
         except TypeError:
             pass
-    after = [sys.getrefcount(t) for t in texts], sys.getrefcount(constant_segmenter), sys.getrefcount(SEGMENTED)
-    assert after == before
+    assert counts() == before

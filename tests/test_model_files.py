@@ -60,7 +60,7 @@ def test_loaded_model_encodes_like_the_original(tmp_path):
 
 
 def _tokenizer_json(merges, **extra):
-    model = {"type": "BPE", "vocab": BASE_VOCAB, "merges": merges, "dropout": None}
+    model = {"type": "BPE", "vocab": BASE_VOCAB, "merges": merges, "dropout": None, "unk_token": "<unk>"}
     return json.dumps({"version": "1.0", "model": model, **extra})
 
 

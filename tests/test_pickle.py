@@ -248,3 +248,39 @@ def test_the_shipped_model_pickles_to_half_its_file():
     size = len(pickle.dumps(morfex.default_model()))
     # 469 kB against the file's 942 kB.
     assert size < file_size * 0.55
+
+
+def test_a_segmenter_pickles_on_its_own_to_the_same_bytes_for_equal_models():
+    segmenter = Segmenter.from_counts(SEGMENTED)
+    loaded = pickle.loads(pickle.dumps(segmenter))
+    assert type(loaded) is Segmenter and loaded == segmenter
+    assert loaded.segment_batch(WORDS) == segmenter.segment_batch(WORDS)
+    segmenter.segment_batch(WORDS * 100, threads=2)
+    assert pickle.dumps(segmenter) == pickle.dumps(Segmenter.from_counts(SEGMENTED)) == pickle.dumps(loaded)
+
+
+class SegmenterPayload:
+    """Unpickles as the segmenter's own reducer with any state."""
+
+    def __init__(self, state):
+        self.state = state
+
+    def __reduce__(self):
+        from morfex.segmenter import _unpickle as unpickle_segmenter
+
+        return unpickle_segmenter, (self.state,)
+
+
+@pytest.mark.parametrize(
+    ("state", "message"),
+    [
+        ([1], "segmenter state must be a dict, not list"),
+        ({**SEGMENTER_STATE, "type": "crf"}, "segmenter state type must be 'morfessor-baseline', got 'crf'"),
+        ({"type": "morfessor-baseline"}, "segmenter state must have the keys 'morphs', 'type' and 'words', got ['type']"),
+    ],
+    ids=["a list", "another type", "missing keys"],
+)
+def test_a_malformed_segmenter_state_is_refused_with_what_is_wrong(state, message):
+    with pytest.raises(pickle.UnpicklingError) as caught:
+        pickle.loads(pickle.dumps(SegmenterPayload(state)))
+    assert str(caught.value) == message

@@ -29,7 +29,7 @@ from morfex.segmenters import SegmenterError, morfessor_segmenter, trained_morfe
 from morfex.text_training import count_pieces, require_text, segment_pieces
 from morfex.tokenizer import Tokenizer
 from morfex.training import CorpusError, CorpusWarning, TrainingOptions, train_bytes, train_counted
-from morfex.vocabulary import MARKER, MAX_ID, SPECIAL_TOKENS
+from morfex.vocabulary import MARKER, MAX_ID
 
 EXIT_OK = 0
 EXIT_FAILURE = 1
@@ -437,8 +437,9 @@ def _decode(args: argparse.Namespace) -> int:
 def _info(args: argparse.Namespace) -> int:
     name, tokenizer = _model(args)
     vocab = tokenizer.vocab
-    specials = " ".join(f"{token}={vocab[token]}" for token in SPECIAL_TOKENS if token in vocab) or "none"
-    ordinary = [token for token in vocab if token not in SPECIAL_TOKENS and token != MARKER]
+    special = tokenizer.special_tokens
+    specials = " ".join(f"{token}={vocab[token]}" for token in dict.fromkeys(special.values())) or "none"
+    ordinary = [token for token in vocab if token not in special.values() and token != MARKER]
     characters = sum(1 for token in ordinary if len(token) == 1)
     longest = max(ordinary, key=len, default="")
     mean = sum(map(len, ordinary)) / len(ordinary) if ordinary else 0.0

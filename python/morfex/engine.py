@@ -6,7 +6,9 @@ objects; numpy views them in place, so a result crosses no copy.
 
 from __future__ import annotations
 
+import math
 import os
+import secrets
 from typing import Any
 
 import numpy as np
@@ -25,7 +27,10 @@ __all__ = [
     "encode_text_flat",
     "decode_text_flat",
     "format_ids",
+    "ids_array",
+    "offsets_array",
     "resolve_cache_size",
+    "resolve_dropout",
     "resolve_threads",
 ]
 
@@ -34,6 +39,7 @@ THREADS_VARIABLE = "MORFEX_NUM_THREADS"
 DEFAULT_CACHE_SIZE = 1 << 15
 MAX_CACHE_SIZE = 1 << 26
 MAX_THREADS = 1024
+MAX_SEED = 2**64 - 1
 
 Ids = npt.NDArray[np.uint32]
 Offsets = npt.NDArray[np.int64]
@@ -71,7 +77,26 @@ def resolve_cache_size(size: object) -> int:
     return size
 
 
-def _ids_array(ids: Any) -> Ids:
+def resolve_dropout(dropout: object, seed: object) -> tuple[float, int]:
+    """The merge-dropping rate and the seed a call runs with; seed=None draws a fresh one."""
+    if isinstance(dropout, bool) or not isinstance(dropout, (float, int)):
+        raise TypeError(f"dropout must be a float, not {type(dropout).__name__}")
+    if isinstance(dropout, int) and dropout not in (0, 1):
+        raise ValueError(f"dropout must be from 0 to 1, got {dropout}")
+    rate = float(dropout)
+    if math.isnan(rate) or not 0.0 <= rate <= 1.0:
+        raise ValueError(f"dropout must be from 0 to 1, got {dropout}")
+    if seed is None:
+        return rate, secrets.randbits(64)
+    if isinstance(seed, bool) or not isinstance(seed, int):
+        raise TypeError(f"seed must be an int or None, not {type(seed).__name__}")
+    if not 0 <= seed <= MAX_SEED:
+        raise ValueError(f"seed must be from 0 to {MAX_SEED}, got {seed}")
+    return rate, seed
+
+
+def ids_array(ids: Any) -> Ids:
+    """`ids` as a flat uint32 array; TypeError or OverflowError names what does not fit."""
     array = np.asarray(ids)
     if array.dtype == np.uint32:
         return np.ascontiguousarray(array).reshape(-1)
@@ -86,7 +111,8 @@ def _ids_array(ids: Any) -> Ids:
     return np.ascontiguousarray(array, dtype=np.uint32).reshape(-1)
 
 
-def _offsets_array(offsets: Any) -> Offsets:
+def offsets_array(offsets: Any) -> Offsets:
+    """`offsets` as a flat int64 array (their order and range are checked by whoever reads them)."""
     array = np.asarray(offsets)
     if array.dtype.kind not in "iu" and array.size != 0:
         raise TypeError(f"offsets must be an array of integers, not of {array.dtype}")
@@ -95,24 +121,35 @@ def _offsets_array(offsets: Any) -> Offsets:
     return np.ascontiguousarray(array, dtype=np.int64).reshape(-1)
 
 
-def encode_flat(engine: Engine, words: Any, threads: int | None) -> tuple[Ids, Offsets]:
-    ids, offsets = engine.encode_flat(words, resolve_threads(threads))
+def encode_flat(
+    engine: Engine, words: Any, threads: int | None, dropout: float = 0.0, seed: int | None = None
+) -> tuple[Ids, Offsets]:
+    ids, offsets = engine.encode_flat(words, resolve_threads(threads), *resolve_dropout(dropout, seed))
     return np.frombuffer(ids, dtype=np.uint32), np.frombuffer(offsets, dtype=np.int64)
 
 
 def decode_flat(engine: Engine, ids: Any, offsets: Any, threads: int | None) -> list[str]:
     count = resolve_threads(threads)
-    return engine.decode_flat(_ids_array(ids), _offsets_array(offsets), count)
+    return engine.decode_flat(ids_array(ids), offsets_array(offsets), count)
 
 
-def encode_text_flat(engine: Engine, texts: Any, threads: int | None, markers: bool, segmenter: Any) -> tuple[Ids, Offsets]:
-    ids, offsets = engine.encode_text_flat(texts, resolve_threads(threads), markers, segmenter)
+def encode_text_flat(
+    engine: Engine,
+    texts: Any,
+    threads: int | None,
+    markers: bool,
+    segmenter: Any,
+    dropout: float = 0.0,
+    seed: int | None = None,
+) -> tuple[Ids, Offsets]:
+    rate, seed_value = resolve_dropout(dropout, seed)
+    ids, offsets = engine.encode_text_flat(texts, resolve_threads(threads), markers, segmenter, rate, seed_value)
     return np.frombuffer(ids, dtype=np.uint32), np.frombuffer(offsets, dtype=np.int64)
 
 
 def decode_text_flat(engine: Engine, ids: Any, offsets: Any, threads: int | None) -> list[str]:
     count = resolve_threads(threads)
-    return engine.decode_text_flat(_ids_array(ids), _offsets_array(offsets), count)
+    return engine.decode_text_flat(ids_array(ids), offsets_array(offsets), count)
 
 
 def encode_chunk(engine: Engine, data: bytes, threads: int | None = None) -> tuple[Ids, Offsets]:
@@ -130,4 +167,4 @@ def encode_chunk(engine: Engine, data: bytes, threads: int | None = None) -> tup
 
 def format_ids(ids: Any, offsets: Any) -> bytes:
     """The lines of ids as decimal text: one space between ids, b"\\n" after each line."""
-    return format_lines(_ids_array(ids), _offsets_array(offsets))
+    return format_lines(ids_array(ids), offsets_array(offsets))

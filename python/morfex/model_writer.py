@@ -12,6 +12,8 @@ from collections.abc import Iterator, Mapping, Sequence
 from pathlib import Path
 from typing import Any, Protocol
 
+from morfex import special_roles
+
 FORMAT_NAME = "morfex-bpe"
 FORMAT_VERSION = 1
 
@@ -27,6 +29,9 @@ class Model(Protocol):
 
     @property
     def byte_fallback(self) -> bool: ...
+
+    @property
+    def special_tokens(self) -> Mapping[str, str]: ...
 
     @property
     def segmenter(self) -> object: ...
@@ -46,6 +51,12 @@ def _segmenter_state(model: Model) -> dict[str, Any] | None:
     return state
 
 
+def own_special_tokens(model: Model) -> dict[str, str] | None:
+    """The model's special tokens, or None when they are the usual spellings of its vocabulary."""
+    special = dict(model.special_tokens)
+    return None if special == special_roles.usual(model.vocab) else special
+
+
 def _lines(model: Model) -> Iterator[str]:
     def dump(value: Any) -> str:
         return json.dumps(value, ensure_ascii=False)
@@ -56,6 +67,9 @@ def _lines(model: Model) -> Iterator[str]:
     # Written only when set, so models without it read as before.
     if model.byte_fallback:
         yield '  "byte_fallback": true,'
+    special = own_special_tokens(model)
+    if special is not None:
+        yield f'  "special_tokens": {dump(special)},'
     yield '  "vocab": {'
     items = sorted(model.vocab.items(), key=lambda item: item[1])
     yield ",\n".join(f"    {dump(token)}: {token_id}" for token, token_id in items)

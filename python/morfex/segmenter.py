@@ -3,7 +3,8 @@
 from __future__ import annotations
 
 import os
-from collections.abc import Iterable, Mapping
+import pickle
+from collections.abc import Callable, Iterable, Mapping
 from typing import Any
 
 from morfex import _engine
@@ -99,5 +100,17 @@ class Segmenter:
 
     __hash__ = None  # type: ignore[assignment]
 
+    def __reduce__(self) -> tuple[Callable[[object], Segmenter], tuple[dict[str, Any]]]:
+        """Pickles the state alone, morphs in code point order, so equal models give equal bytes."""
+        return _unpickle, (self.to_state(),)
+
     def __repr__(self) -> str:
         return f"<Segmenter of {len(self._native.morphs())} morphs over {self._native.words} words>"
+
+
+def _unpickle(state: object) -> Segmenter:
+    """The segmenter whose `__reduce__` gave `state`; pickles name it, so it keeps its name."""
+    try:
+        return Segmenter.from_state(state)
+    except ValueError as error:
+        raise pickle.UnpicklingError(str(error)) from None

@@ -10,9 +10,10 @@ from typing import Literal, overload
 
 from _morfex import CoreBPE
 from morfex import engine as _batch
-from morfex import model_writer, tokenizer_state
+from morfex import hf_export, model_writer, special_roles, tokenizer_state
 from morfex._engine import Segmenter as NativeSegmenter
 from morfex.segmenter import Segmenter as MorphSegmenter
+from morfex.sequences import Framing, Mask, Matrix, Padding, Side, frame
 from morfex.vocabulary import byte_token_ids, tokens_by_id
 
 # What segments the words of running text: None (the text is taken as
@@ -24,6 +25,14 @@ Segmenter = Callable[[str], str] | None
 
 # Stands for "the tokenizer's own segmenter" where None means "none".
 _DEFAULT = object()
+
+# What asks for each role's token, for the message when the model has none.
+_NEEDED_BY = {"pad": "padding", "bos": "bos=True", "eos": "eos=True"}
+
+
+def _lists(ids: _batch.Ids, offsets: _batch.Offsets) -> list[list[int]]:
+    flat, bounds = ids.tolist(), offsets.tolist()
+    return [flat[start:end] for start, end in zip(bounds, bounds[1:])]
 
 
 def _checked_segmenter(segmenter: object) -> Segmenter:
@@ -38,10 +47,15 @@ class Tokenizer:
     """A BPE model ready to encode and decode boundary-annotated words.
 
     Holds the vocabulary and the ordered merge list exactly as given, so that
-    saving it writes back the same model.
+    saving it writes back the same model. `special_tokens` names the tokens of
+    the roles "pad", "unk", "bos" and "eos" where they are not spelled "<pad>",
+    "<unk>", "<s>" and "</s>".
     """
 
-    __slots__ = ("_vocab", "_merges", "_id_to_token", "_core", "_engine", "_cache_size", "_byte_ids", "_segmenter")
+    __slots__ = (
+        "_vocab", "_merges", "_id_to_token", "_core", "_engine", "_cache_size", "_byte_ids", "_segmenter",
+        "_special", "_core_agrees",
+    )
 
     def __init__(
         self,
@@ -50,6 +64,7 @@ class Tokenizer:
         *,
         byte_fallback: bool = False,
         segmenter: Segmenter = None,
+        special_tokens: Mapping[str, str] | None = None,
     ) -> None:
         self._vocab = dict(vocab)
         self._merges = tuple((left, right) for left, right in merges)
@@ -63,6 +78,10 @@ class Tokenizer:
             raise TypeError(f"byte_fallback must be a bool, not {type(byte_fallback).__name__}")
         self._byte_ids = byte_token_ids(self._vocab) if byte_fallback else None
         self._segmenter: Segmenter = _checked_segmenter(segmenter)
+        self._special = special_roles.resolve(special_tokens, self._vocab)
+        # The core knows only the usual spellings; other ones are honoured by
+        # the engine, which then encodes and decodes single words too.
+        self._core_agrees = special_roles.core_agrees(self._special, self._vocab)
 
     @property
     def vocab(self) -> Mapping[str, int]:
@@ -78,6 +97,22 @@ class Tokenizer:
     def byte_fallback(self) -> bool:
         """Whether running text spells characters outside the vocabulary by their UTF-8 byte tokens."""
         return self._byte_ids is not None
+
+    @property
+    def special_tokens(self) -> Mapping[str, str]:
+        """Role ("pad", "unk", "bos", "eos") to its token, read-only; only the roles the model has."""
+        return MappingProxyType(self._special)
+
+    def _special_id(self, role: str) -> int:
+        """The id of the token of `role`; ValueError, naming what needed it, when the model has none."""
+        if role not in special_roles.SPECIAL_ROLES:
+            raise ValueError(f"unknown special role {role!r} (the roles are {', '.join(special_roles.SPECIAL_ROLES)})")
+        if role not in self._special:
+            if role in _NEEDED_BY:
+                usual = special_roles.USUAL_SPELLINGS[role]
+                raise ValueError(f"{_NEEDED_BY[role]} needs the token {usual} in the vocabulary, or another named in special_tokens")
+            raise ValueError(f"the model has no {role} token")
+        return self._vocab[self._special[role]]
 
     @property
     def segmenter(self) -> Segmenter:
@@ -97,13 +132,14 @@ class Tokenizer:
         return f"<morfex.Tokenizer: {len(self._vocab)} tokens, {len(self._merges)} merges>"
 
     def __eq__(self, other: object) -> bool:
-        """The same vocabulary, merges, byte fallback and segmenter (the cache size aside)."""
+        """The same vocabulary, merges, byte fallback, special tokens and segmenter (the cache size aside)."""
         if not isinstance(other, Tokenizer):
             return NotImplemented
         return (
             self._vocab == other._vocab
             and self._merges == other._merges
             and self.byte_fallback == other.byte_fallback
+            and self._special == other._special
             and self._segmenter == other._segmenter
         )
 
@@ -116,24 +152,38 @@ class Tokenizer:
 
     def encode(self, word: str) -> list[int]:
         """Token ids of one boundary-annotated word such as "k▁um▁ain"."""
-        return self._core.encode(word)
+        if self._core_agrees:
+            return self._core.encode(word)
+        return self._batch_engine().encode_lists([word], 1)[0]
 
     def encode_tokens(self, word: str) -> list[str]:
-        """Token strings of one word; characters outside the vocabulary show as "<unk>"."""
-        return [self._id_to_token.get(token_id, "<unk>") for token_id in self._core.encode(word)]
+        """Token strings of one word; characters outside the vocabulary show as the unknown token."""
+        unknown = self._special.get("unk", "<unk>")
+        return [self._id_to_token.get(token_id, unknown) for token_id in self.encode(word)]
 
     def decode(self, ids: Iterable[int]) -> str:
         """Text of the ids, without special tokens, unknown ids and markers."""
-        return self._core.decode(list(ids))
+        if self._core_agrees:
+            return self._core.decode(list(ids))
+        return self._batch_engine().decode_lists([list(ids)], 1)[0]
 
     # Batch work runs on the native engine, built from the same vocabulary and
     # merges on first use. `threads`: None means $MORFEX_NUM_THREADS when set,
     # else the processors this process may run on; 1 runs on the calling thread.
+    # `dropout`: the chance that each merge is skipped (BPE-dropout), with
+    # sequence i's draws fixed by `seed` and i alone; seed=None picks a fresh seed.
 
     def _batch_engine(self) -> _batch.Engine:
         engine = self._engine
         if engine is None:
-            engine = self._engine = _batch.Engine(self._vocab, list(self._merges), self._cache_size, self._byte_ids)
+            if self._core_agrees:
+                engine = _batch.Engine(self._vocab, list(self._merges), self._cache_size, self._byte_ids)
+            else:
+                engine = _batch.Engine(
+                    self._vocab, list(self._merges), self._cache_size, self._byte_ids,
+                    sorted(special_roles.special_ids(self._special, self._vocab)), self._special.get("unk"),
+                )
+            self._engine = engine
         return engine
 
     @property
@@ -147,15 +197,62 @@ class Tokenizer:
         if self._engine is not None:
             self._engine.cache_size = self._cache_size
 
-    def encode_batch(self, words: Iterable[str], *, threads: int | None = None) -> list[list[int]]:
+    # bos/eos put <s> before and </s> after each sequence; max_length cuts
+    # each one to its first tokens, leaving room for them (see README,
+    # "Training pipelines"); dropout skips merges at random (README,
+    # "BPE-dropout").
+
+    def encode_batch(
+        self,
+        words: Iterable[str],
+        *,
+        threads: int | None = None,
+        bos: bool = False,
+        eos: bool = False,
+        max_length: int | None = None,
+        dropout: float = 0.0,
+        seed: int | None = None,
+    ) -> list[list[int]]:
         """The ids of every word, as `encode` gives them, on several threads."""
-        return self._batch_engine().encode_lists(words, _batch.resolve_threads(threads))
+        framing = self._framing(bos, eos, max_length)
+        if framing.changes_nothing:
+            count = _batch.resolve_threads(threads)
+            return self._batch_engine().encode_lists(words, count, *_batch.resolve_dropout(dropout, seed))
+        return _lists(*frame(*_batch.encode_flat(self._batch_engine(), words, threads, dropout, seed), framing))
 
     def encode_flat(
-        self, words: Iterable[str], *, threads: int | None = None
+        self,
+        words: Iterable[str],
+        *,
+        threads: int | None = None,
+        bos: bool = False,
+        eos: bool = False,
+        max_length: int | None = None,
+        dropout: float = 0.0,
+        seed: int | None = None,
     ) -> tuple[_batch.Ids, _batch.Offsets]:
         """All ids as one uint32 array, and int64 offsets: word i is ids[offsets[i]:offsets[i + 1]]."""
-        return _batch.encode_flat(self._batch_engine(), words, threads)
+        framing = self._framing(bos, eos, max_length)
+        return frame(*_batch.encode_flat(self._batch_engine(), words, threads, dropout, seed), framing)
+
+    def encode_padded(
+        self,
+        words: Iterable[str],
+        *,
+        threads: int | None = None,
+        bos: bool = False,
+        eos: bool = False,
+        max_length: int | None = None,
+        length: int | None = None,
+        side: Side = "right",
+        multiple_of: int | None = None,
+        dropout: float = 0.0,
+        seed: int | None = None,
+    ) -> tuple[Matrix, Mask]:
+        """The ids of every word as a row of an int64 matrix padded with <pad>, and a uint8 mask (see morfex.pad)."""
+        padding = Padding(self._special_id("pad"), length, side, multiple_of)
+        flat = self.encode_flat(words, threads=threads, bos=bos, eos=eos, max_length=max_length, dropout=dropout, seed=seed)
+        return padding.apply(*flat)
 
     def decode_batch(self, batch: Iterable[Iterable[int]], *, threads: int | None = None) -> list[str]:
         """The text of every sequence of ids, as `decode` gives it, on several threads."""
@@ -186,17 +283,77 @@ class Tokenizer:
         return result
 
     def encode_text_batch(
-        self, texts: Iterable[str], *, threads: int | None = None, markers: bool = True, segmenter: object = _DEFAULT
+        self,
+        texts: Iterable[str],
+        *,
+        threads: int | None = None,
+        markers: bool = True,
+        segmenter: object = _DEFAULT,
+        bos: bool = False,
+        eos: bool = False,
+        max_length: int | None = None,
+        dropout: float = 0.0,
+        seed: int | None = None,
     ) -> list[list[int]]:
         """The ids of every text, as `encode_text` gives them, on several threads."""
+        framing = self._framing(bos, eos, max_length)
         engine = self._batch_engine()
-        return engine.encode_text_lists(texts, _batch.resolve_threads(threads), markers, self._segmenter_of(segmenter))
+        chosen = self._segmenter_of(segmenter)
+        if framing.changes_nothing:
+            count = _batch.resolve_threads(threads)
+            rate, seed_value = _batch.resolve_dropout(dropout, seed)
+            return engine.encode_text_lists(texts, count, markers, chosen, rate, seed_value)
+        return _lists(*frame(*_batch.encode_text_flat(engine, texts, threads, markers, chosen, dropout, seed), framing))
 
     def encode_text_flat(
-        self, texts: Iterable[str], *, threads: int | None = None, markers: bool = True, segmenter: object = _DEFAULT
+        self,
+        texts: Iterable[str],
+        *,
+        threads: int | None = None,
+        markers: bool = True,
+        segmenter: object = _DEFAULT,
+        bos: bool = False,
+        eos: bool = False,
+        max_length: int | None = None,
+        dropout: float = 0.0,
+        seed: int | None = None,
     ) -> tuple[_batch.Ids, _batch.Offsets]:
         """All ids of the texts as one uint32 array, and int64 offsets: text i is ids[offsets[i]:offsets[i + 1]]."""
-        return _batch.encode_text_flat(self._batch_engine(), texts, threads, markers, self._segmenter_of(segmenter))
+        framing = self._framing(bos, eos, max_length)
+        chosen = self._segmenter_of(segmenter)
+        flat = _batch.encode_text_flat(self._batch_engine(), texts, threads, markers, chosen, dropout, seed)
+        return frame(*flat, framing)
+
+    def encode_text_padded(
+        self,
+        texts: Iterable[str],
+        *,
+        threads: int | None = None,
+        markers: bool = True,
+        segmenter: object = _DEFAULT,
+        bos: bool = False,
+        eos: bool = False,
+        max_length: int | None = None,
+        length: int | None = None,
+        side: Side = "right",
+        multiple_of: int | None = None,
+        dropout: float = 0.0,
+        seed: int | None = None,
+    ) -> tuple[Matrix, Mask]:
+        """The ids of every text as a row of an int64 matrix padded with <pad>, and a uint8 mask (see morfex.pad)."""
+        padding = Padding(self._special_id("pad"), length, side, multiple_of)
+        flat = self.encode_text_flat(
+            texts,
+            threads=threads,
+            markers=markers,
+            segmenter=segmenter,
+            bos=bos,
+            eos=eos,
+            max_length=max_length,
+            dropout=dropout,
+            seed=seed,
+        )
+        return padding.apply(*flat)
 
     def decode_text(self, ids: Iterable[int]) -> str:
         """The running text of the ids: `decode`, with runs of byte tokens read as UTF-8."""
@@ -209,6 +366,12 @@ class Tokenizer:
     def decode_text_flat(self, ids: object, offsets: object, *, threads: int | None = None) -> list[str]:
         """The text of ids[offsets[i]:offsets[i + 1]] for every i (the inverse of encode_text_flat)."""
         return _batch.decode_text_flat(self._batch_engine(), ids, offsets, threads)
+
+    def _framing(self, bos: object, eos: object, max_length: int | None) -> Framing:
+        for name, flag in (("bos", bos), ("eos", eos)):
+            if not isinstance(flag, bool):
+                raise TypeError(f"{name} must be a bool, not {type(flag).__name__}")
+        return Framing(self._special_id("bos") if bos else None, self._special_id("eos") if eos else None, max_length)
 
     def _segmenter_of(self, segmenter: object) -> NativeSegmenter | Callable[[str], str] | None:
         """What the engine takes: a native segmenter, a callable or None."""
@@ -225,12 +388,24 @@ class Tokenizer:
         """Writes the model as a morfex model file (see `morfex.load`)."""
         model_writer.save(self, path)
 
+    def save_hf(self, directory: str | os.PathLike[str]) -> None:
+        """Writes the model as a Hugging Face tokenizer into `directory` (made if missing).
+
+        tokenizer.json, tokenizer_config.json and special_tokens_map.json, all
+        or none; they load in `tokenizers` and `transformers` without morfex
+        and encode pre-segmented text as encode_text does (the segmenter is
+        not saved)."""
+        hf_export.save(self, directory)
+
 
 def _unpickle(state: object) -> Tokenizer:
     """The tokenizer whose `__reduce__` gave `state`; pickles name it, so it keeps its name."""
     parts = tokenizer_state.parts(state)
     try:
-        tokenizer = Tokenizer(parts.vocab, parts.merges, byte_fallback=parts.byte_fallback, segmenter=parts.segmenter)
+        tokenizer = Tokenizer(
+            parts.vocab, parts.merges, byte_fallback=parts.byte_fallback, segmenter=parts.segmenter,
+            special_tokens=parts.special_tokens,
+        )
     except (TypeError, ValueError, OverflowError, UnicodeError) as error:
         raise pickle.UnpicklingError(f"morfex.Tokenizer state: {error}") from None
     tokenizer.cache_size = parts.cache_size

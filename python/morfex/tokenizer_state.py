@@ -2,7 +2,8 @@
 
 The state is plain lists, strings and ints: the tokens in id order (with
 their ids only when they are not 0 to n - 1), the merges as one flat list of
-strings, byte fallback, the segmenter and the cache size. Every string is
+strings, byte fallback, the segmenter, the cache size and, when they are
+not the usual spellings, the special tokens. Every string is
 made one object per value first, so that pickle's memo (which shares objects
 by identity) writes equal models as equal bytes and each repeated token once.
 """
@@ -20,6 +21,8 @@ from morfex.vocabulary import MAX_ID
 
 VERSION = 1
 _KEYS = ("version", "tokens", "ids", "merges", "byte_fallback", "segmenter", "cache_size")
+# Present only when the special tokens are not the usual spellings, so other states stay as they were.
+_OPTIONAL_KEYS = ("special_tokens",)
 
 
 class Model(model_writer.Model, Protocol):
@@ -37,6 +40,7 @@ class Parts(NamedTuple):
     byte_fallback: bool
     segmenter: Callable[[str], str] | None
     cache_size: int
+    special_tokens: dict[str, str] | None
 
 
 def _canonical(value: Any, strings: dict[str, str]) -> Any:
@@ -64,6 +68,9 @@ def to_state(model: Model) -> dict[str, Any]:
         "segmenter": segmenter.to_state() if isinstance(segmenter, Segmenter) else None,
         "cache_size": model.cache_size,
     }
+    special = model_writer.own_special_tokens(model)
+    if special is not None:
+        state["special_tokens"] = special
     canonical: dict[str, Any] = _canonical(state, {})
     # Any other callable is pickled as pickle pickles it (by name, for a function).
     if segmenter is not None and not isinstance(segmenter, Segmenter):
@@ -135,7 +142,7 @@ def parts(state: object) -> Parts:
     missing = [key for key in _KEYS if key not in state]
     if missing:
         raise _fail(f"no {missing[0]!r}")
-    unknown = sorted(map(repr, set(state) - set(_KEYS)))
+    unknown = sorted(map(repr, set(state) - set(_KEYS) - set(_OPTIONAL_KEYS)))
     if unknown:
         raise _fail(f"unknown key {unknown[0]}")
     tokens = _strings(state["tokens"], "tokens")
@@ -150,4 +157,9 @@ def parts(state: object) -> Parts:
         cache_size = resolve_cache_size(state["cache_size"])
     except (TypeError, ValueError) as error:
         raise _fail(f"'cache_size': {error}") from None
-    return Parts(vocab, list(zip(flat[::2], flat[1::2])), byte_fallback, _segmenter(state["segmenter"]), cache_size)
+    special = state.get("special_tokens")
+    if special is not None and (type(special) is not dict or not all(type(v) is str for v in special.values())):
+        raise _fail("'special_tokens' must be a dict of role to str")
+    return Parts(
+        vocab, list(zip(flat[::2], flat[1::2])), byte_fallback, _segmenter(state["segmenter"]), cache_size, special
+    )

@@ -39,8 +39,8 @@ constexpr std::size_t kMaxCacheSize = std::size_t{1} << 26;
 
 
 constexpr const char* kClassName = "Engine";
-constexpr const char* kNewParameters[] = {"vocab", "merges", "cache_size", "byte_ids"};
-constexpr const char* kWordsParameters[] = {"words", "threads"};
+constexpr const char* kNewParameters[] = {"vocab", "merges", "cache_size", "byte_ids", "special_ids", "unk_token"};
+constexpr const char* kWordsParameters[] = {"words", "threads", "dropout", "seed"};
 constexpr const char* kBatchParameters[] = {"batch", "threads"};
 constexpr const char* kFlatParameters[] = {"ids", "offsets", "threads"};
 constexpr const char* kChunkParameters[] = {"data", "threads"};
@@ -80,6 +80,34 @@ std::size_t to_count(const char* name, PyObject* obj, std::size_t minimum, std::
 
 std::size_t to_threads(PyObject* obj) { return to_count("threads", obj, 1, 1024); }
 
+engine::DropoutSettings to_dropout(PyObject* rate, PyObject* seed) {
+  engine::DropoutSettings settings;
+  if (rate != nullptr) {
+    settings.rate = convert_argument("dropout", [rate] {
+      if (!PyFloat_Check(rate)) throw type_mismatch(rate, "float");
+      return PyFloat_AS_DOUBLE(rate);
+    });
+    if (!(settings.rate >= 0.0 && settings.rate <= 1.0)) {
+      throw PyError::lazy(PyExc_ValueError, "dropout must be from 0 to 1, got " + str_text(rate));
+    }
+  }
+  if (seed != nullptr) {
+    const bool in_range = convert_argument("seed", [&] {
+      if (!PyLong_Check(seed)) throw type_mismatch(seed, "int");
+      settings.seed = PyLong_AsUnsignedLongLong(seed);
+      if (settings.seed != static_cast<unsigned long long>(-1) || !PyErr_Occurred()) return true;
+      if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw_fetched();
+      PyErr_Clear();
+      return false;
+    });
+    if (!in_range) {
+      throw PyError::lazy(PyExc_ValueError,
+                          "seed must be from 0 to " + std::to_string(UINT64_MAX) + ", got " + str_text(seed));
+    }
+  }
+  return settings;
+}
+
 EngineObject* engine_of(PyObject* self) {
   if (reinterpret_cast<PyObject*>(Py_TYPE(self)) != g_engine_type) throw type_mismatch(self, kClassName);
   return reinterpret_cast<EngineObject*>(self);
@@ -97,8 +125,8 @@ std::size_t sequence_size(PyObject* sequence) {
 // under the lock, then encoded without it; `on_block(out)` then runs under
 // the lock with the block's ids appended to `out`.
 template <class OnBlock>
-void encode_blocks(EngineObject* self, PyObject* words, std::size_t threads, engine::EncodedWords& out,
-                   OnBlock&& on_block) {
+void encode_blocks(EngineObject* self, PyObject* words, std::size_t threads, engine::DropoutSettings dropout,
+                   engine::EncodedWords& out, OnBlock&& on_block) {
   Ref sequence = batch_sequence(words, "words", "str");
   PollingSession polling(*self->engine, threads);
   std::vector<Ref> held;
@@ -120,7 +148,9 @@ void encode_blocks(EngineObject* self, PyObject* words, std::size_t threads, eng
       }
       held.push_back(Ref::new_ref(item));
     }
-    const std::size_t failed = polling.unlocked([&](engine::Session& session) { return session.encode(block, out); });
+    dropout.first = start;
+    const std::size_t failed =
+        polling.unlocked([&](engine::Session& session) { return session.encode(block, out, dropout); });
     if (failed != engine::kNoWord) raise_unencodable(held[failed].get(), start + failed);
     on_block(out);
     start = i;
@@ -134,13 +164,14 @@ Ref pair_of(PyObject* first, PyObject* second) {
 }
 
 Ref encode_flat(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, 2> bound{};
+  std::array<PyObject*, 4> bound{};
   bind_fastcall(kEncodeFlat, args, nargs, kwnames, bound);
   EngineObject* object = engine_of(self);
   const std::size_t threads = to_threads(bound[1]);
+  const engine::DropoutSettings dropout = to_dropout(bound[2], bound[3]);
   engine::EncodedWords out;
   out.ends.push_back(0);
-  encode_blocks(object, bound[0], threads, out, [](engine::EncodedWords&) {});
+  encode_blocks(object, bound[0], threads, dropout, out, [](engine::EncodedWords&) {});
   return pair_of(owned_buffer(out.ids.release()), owned_buffer(out.ends.release()));
 }
 
@@ -174,13 +205,14 @@ Ref id_list(EngineObject* object, std::span<const engine::TokenId> ids) {
 }
 
 Ref encode_lists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, 2> bound{};
+  std::array<PyObject*, 4> bound{};
   bind_fastcall(kEncodeLists, args, nargs, kwnames, bound);
   EngineObject* object = engine_of(self);
   const std::size_t threads = to_threads(bound[1]);
+  const engine::DropoutSettings dropout = to_dropout(bound[2], bound[3]);
   Ref result = Ref::steal(require_created(PyList_New(0)));
   engine::EncodedWords out;
-  encode_blocks(object, bound[0], threads, out, [&](engine::EncodedWords& block) {
+  encode_blocks(object, bound[0], threads, dropout, out, [&](engine::EncodedWords& block) {
     std::int64_t start = 0;
     for (const std::int64_t end : block.ends) {
       Ref ids = id_list(object, std::span(block.ids.data() + start, static_cast<std::size_t>(end - start)));
@@ -369,16 +401,42 @@ std::optional<std::array<engine::TokenId, kByteTokens>> to_byte_ids(PyObject* ob
   return byte_ids;
 }
 
+// special_ids None: the core's own unknown and special ids. Otherwise the ids
+// that decoding drops, at most four, and the unknown token (None: none).
+std::optional<engine::SpecialRoles> to_roles(PyObject* special_ids, PyObject* unk_token) {
+  const bool no_unk = unk_token == nullptr || unk_token == Py_None;
+  if (special_ids == nullptr || special_ids == Py_None) {
+    if (!no_unk) throw PyError::lazy(PyExc_ValueError, "unk_token needs special_ids");
+    return std::nullopt;
+  }
+  engine::SpecialRoles roles;
+  if (!no_unk) roles.unk_token.emplace(convert_argument("unk_token", [&] { return to_str_view(unk_token); }));
+  bpe::IdBuffer ids;
+  convert_argument("special_ids", [&] { to_ids(special_ids, ids); });
+  if (ids.size() > bpe::kSpecialTokens.size()) {
+    throw PyError::lazy(PyExc_ValueError, "special_ids holds at most 4 ids, got " + std::to_string(ids.size()));
+  }
+  roles.special_ids.assign(ids.begin(), ids.end());
+  return roles;
+}
+
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guard([&] {
-    PyObject* bound[4] = {};
+    PyObject* bound[6] = {};
     bind_tuple_dict(kNew, args, kwargs, bound);
     bpe::TokenToId vocab = convert_argument("vocab", [&] { return to_vocab(bound[0]); });
     bpe::MergeRanks ranks = convert_argument("merges", [&] { return to_merge_ranks(bound[1]); });
     const std::size_t cache_size = to_count("cache_size", bound[2], 0, kMaxCacheSize);
     const std::optional<std::array<engine::TokenId, kByteTokens>> byte_ids = to_byte_ids(bound[3]);
-    auto built = std::make_unique<engine::Engine>(engine::build_model(std::move(vocab), std::move(ranks)), cache_size);
-    auto text = std::make_unique<engine::TextModel>(built->model(), byte_ids);
+    const std::optional<engine::SpecialRoles> roles = to_roles(bound[4], bound[5]);
+    if (roles && roles->unk_token && !vocab.get(*roles->unk_token)) {
+      throw PyError::lazy(PyExc_ValueError, "unk_token is not in the vocabulary");
+    }
+    auto built =
+        std::make_unique<engine::Engine>(engine::build_model(std::move(vocab), std::move(ranks), roles), cache_size);
+    const std::optional<std::string_view> unknown_token =
+        roles ? std::optional<std::string_view>(roles->unk_token) : std::optional<std::string_view>("<unk>");
+    auto text = std::make_unique<engine::TextModel>(built->model(), byte_ids, unknown_token);
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) throw_fetched();
     auto* object = reinterpret_cast<EngineObject*>(self.get());
@@ -431,10 +489,10 @@ constexpr PyCFunction fastcall() {
 
 PyMethodDef g_engine_methods[] = {
     {"encode_flat", fastcall<encode_flat>(), METH_FASTCALL | METH_KEYWORDS,
-     "encode_flat($self, words, threads)\n--\n\n"
+     "encode_flat($self, words, threads, dropout=0.0, seed=0)\n--\n\n"
      "Encode every word; returns (ids, offsets) as buffers of uint32 and int64."},
     {"encode_lists", fastcall<encode_lists>(), METH_FASTCALL | METH_KEYWORDS,
-     "encode_lists($self, words, threads)\n--\n\nEncode every word; returns a list of id lists."},
+     "encode_lists($self, words, threads, dropout=0.0, seed=0)\n--\n\nEncode every word; returns a list of id lists."},
     {"decode_lists", fastcall<decode_lists>(), METH_FASTCALL | METH_KEYWORDS,
      "decode_lists($self, batch, threads)\n--\n\nDecode every sequence of ids; returns a list of str."},
     {"decode_flat", fastcall<decode_flat>(), METH_FASTCALL | METH_KEYWORDS,
@@ -447,10 +505,10 @@ PyMethodDef g_engine_methods[] = {
      "encode_text($self, text, markers, offsets, segmenter)\n--\n\n"
      "Encode running text; returns its ids, or (ids, spans) with offsets."},
     {"encode_text_lists", fastcall<encode_text_lists>(), METH_FASTCALL | METH_KEYWORDS,
-     "encode_text_lists($self, texts, threads, markers, segmenter)\n--\n\n"
+     "encode_text_lists($self, texts, threads, markers, segmenter, dropout=0.0, seed=0)\n--\n\n"
      "Encode every text; returns a list of id lists."},
     {"encode_text_flat", fastcall<encode_text_flat>(), METH_FASTCALL | METH_KEYWORDS,
-     "encode_text_flat($self, texts, threads, markers, segmenter)\n--\n\n"
+     "encode_text_flat($self, texts, threads, markers, segmenter, dropout=0.0, seed=0)\n--\n\n"
      "Encode every text; returns (ids, offsets) as buffers of uint32 and int64."},
     {"decode_text_lists", fastcall<decode_text_lists>(), METH_FASTCALL | METH_KEYWORDS,
      "decode_text_lists($self, batch, threads)\n--\n\nDecode every sequence of ids as running text."},
@@ -468,7 +526,7 @@ PyGetSetDef g_engine_getset[] = {
 PyObject* engine_type() {
   if (g_engine_type != nullptr) return g_engine_type;
   PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>("Engine(vocab, merges, cache_size, byte_ids=None)\n--\n\n"
+      {Py_tp_doc, const_cast<char*>("Engine(vocab, merges, cache_size, byte_ids=None, special_ids=None, unk_token=None)\n--\n\n"
                                     "A model built once for batch work on several threads.")},
       {Py_tp_new, reinterpret_cast<void*>(engine_new)},
       {Py_tp_methods, g_engine_methods},

@@ -51,6 +51,8 @@ struct PollingSession {
 };
 
 std::size_t to_threads(PyObject* obj);
+// The dropout arguments (either may be null, for 0.0 and 0), for a batch's first block.
+engine::DropoutSettings to_dropout(PyObject* rate, PyObject* seed);
 
 // How a decoding call reads its ids: as words or as running text.
 enum class Decoding { kWords, kText };

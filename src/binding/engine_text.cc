@@ -24,7 +24,7 @@ namespace {
 
 constexpr const char* kClassName = "Engine";
 constexpr const char* kTextParameters[] = {"text", "markers", "offsets", "segmenter"};
-constexpr const char* kTextsParameters[] = {"texts", "threads", "markers", "segmenter"};
+constexpr const char* kTextsParameters[] = {"texts", "threads", "markers", "segmenter", "dropout", "seed"};
 constexpr const char* kBatchParameters[] = {"batch", "threads"};
 constexpr const char* kFlatParameters[] = {"ids", "offsets", "threads"};
 constexpr const char* kSplitParameters[] = {"text"};
@@ -111,8 +111,8 @@ void segment_words(PyObject* segmenter, std::string_view text, std::size_t index
 // first. `on_block(out)` runs under the lock after each block.
 template <class OnBlock>
 void encode_text_blocks(EngineObject* self, PyObject* sequence, std::size_t threads, bool markers,
-                        SegmenterArg segmenter, bool indexed, engine::EncodedWords& out,
-                        engine::FlatBuffer<std::int64_t>* spans, OnBlock&& on_block) {
+                        SegmenterArg segmenter, bool indexed, engine::DropoutSettings dropout,
+                        engine::EncodedWords& out, engine::FlatBuffer<std::int64_t>* spans, OnBlock&& on_block) {
   PollingSession polling(*self->engine, threads);
   text::SegmentationTable table;
   const text::WordSegmenter* words = segmenter.native;
@@ -141,8 +141,9 @@ void encode_text_blocks(EngineObject* self, PyObject* sequence, std::size_t thre
         segment_words(segmenter.callable, text, indexed ? i : engine::kNoWord, table, pieces, added);
       }
     }
+    dropout.first = start;
     const std::size_t failed = polling.unlocked([&](engine::Session& session) {
-      return session.encode_texts(block, *self->text, options, out, spans);
+      return session.encode_texts(block, *self->text, options, out, spans, dropout);
     });
     if (failed != engine::kNoWord) raise_unencodable(held[failed].get(), start + failed);
     on_block(out);
@@ -178,7 +179,7 @@ Ref encode_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   Ref sequence = Ref::steal(require_created(PyTuple_Pack(1, bound[0])));
   engine::EncodedWords out;
   engine::FlatBuffer<std::int64_t> spans;
-  encode_text_blocks(object, sequence.get(), 1, markers, segmenter, false, out, offsets ? &spans : nullptr,
+  encode_text_blocks(object, sequence.get(), 1, markers, segmenter, false, {}, out, offsets ? &spans : nullptr,
                      [](engine::EncodedWords&) {});
   Ref ids = id_list(object, std::span<const engine::TokenId>(out.ids.data(), out.ids.size()));
   if (!offsets) return ids;
@@ -186,16 +187,17 @@ Ref encode_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 }
 
 Ref encode_text_lists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, 4> bound{};
+  std::array<PyObject*, 6> bound{};
   bind_fastcall(kEncodeTextLists, args, nargs, kwnames, bound);
   EngineObject* object = engine_of(self);
   const std::size_t threads = to_threads(bound[1]);
   const bool markers = to_flag("markers", bound[2]);
   const SegmenterArg segmenter = to_segmenter(bound[3]);
+  const engine::DropoutSettings dropout = to_dropout(bound[4], bound[5]);
   Ref sequence = batch_sequence(bound[0], "texts", "str");
   Ref result = Ref::steal(require_created(PyList_New(0)));
   engine::EncodedWords out;
-  encode_text_blocks(object, sequence.get(), threads, markers, segmenter, true, out, nullptr,
+  encode_text_blocks(object, sequence.get(), threads, markers, segmenter, true, dropout, out, nullptr,
                      [&](engine::EncodedWords& block) {
                        std::int64_t start = 0;
                        for (const std::int64_t end : block.ends) {
@@ -211,16 +213,17 @@ Ref encode_text_lists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 Ref encode_text_flat(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, 4> bound{};
+  std::array<PyObject*, 6> bound{};
   bind_fastcall(kEncodeTextFlat, args, nargs, kwnames, bound);
   EngineObject* object = engine_of(self);
   const std::size_t threads = to_threads(bound[1]);
   const bool markers = to_flag("markers", bound[2]);
   const SegmenterArg segmenter = to_segmenter(bound[3]);
+  const engine::DropoutSettings dropout = to_dropout(bound[4], bound[5]);
   Ref sequence = batch_sequence(bound[0], "texts", "str");
   engine::EncodedWords out;
   out.ends.push_back(0);
-  encode_text_blocks(object, sequence.get(), threads, markers, segmenter, true, out, nullptr,
+  encode_text_blocks(object, sequence.get(), threads, markers, segmenter, true, dropout, out, nullptr,
                      [](engine::EncodedWords&) {});
   return pair_of(owned_buffer(out.ids.release()), owned_buffer(out.ends.release()));
 }

@@ -16,6 +16,7 @@
 #include "binding/batch_inputs.h"
 #include "binding/buffer.h"
 #include "binding/conversions.h"
+#include "binding/engine_object.h"
 #include "binding/errors.h"
 #include "binding/guard.h"
 #include "binding/unlocked.h"
@@ -26,13 +27,9 @@
 namespace morfex::py {
 namespace {
 
-// Words converted per block: the lock is taken back between blocks, which
-// bounds the memory of a block and lets signals in.
-constexpr std::size_t kBlockWords = std::size_t{1} << 16;
 // Words per unit of work handed to a thread, and the fewest worth waking helpers for.
 constexpr std::size_t kChunkWords = 512;
 constexpr std::size_t kParallelWords = 4096;
-constexpr std::size_t kMaxThreads = 1024;
 
 struct SegmenterObject {
   PyObject_HEAD
@@ -179,24 +176,6 @@ Ref segment_word(PyObject* self, PyObject* word) {
   std::string out;
   model.segment(text, out);
   return Ref::steal(text_to_str(out));
-}
-
-std::size_t to_threads(PyObject* obj) {
-  const std::size_t threads = convert_argument("threads", [obj] {
-    if (!PyLong_Check(obj)) throw type_mismatch(obj, "int");
-    const Py_ssize_t value = PyLong_AsSsize_t(obj);
-    if (value == -1 && PyErr_Occurred()) {
-      if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw_fetched();
-      PyErr_Clear();
-      return SIZE_MAX;
-    }
-    return value < 1 ? SIZE_MAX : static_cast<std::size_t>(value);
-  });
-  if (threads > kMaxThreads) {
-    throw PyError::lazy(PyExc_ValueError,
-                        "threads must be from 1 to " + std::to_string(kMaxThreads) + ", got " + str_text(obj));
-  }
-  return threads;
 }
 
 // The segmented words of one chunk of a block, one after another.

@@ -122,17 +122,49 @@ class CachedPieces final : public PieceEncoder {
   Worker& worker_;
 };
 
-std::size_t Session::encode(std::span<const WordRef> words, EncodedWords& out) {
+// Pieces of one text with merges dropped, all drawing from the text's stream.
+class DropoutPieces final : public PieceEncoder {
+ public:
+  DropoutPieces(const TextModel& model, double rate, RandomStream stream) noexcept
+      : model_(model), rate_(rate), stream_(stream) {}
+  void encode(std::string_view piece, IdBuffer& ids) override {
+    encode_word_dropout(model_.model(), piece, rate_, stream_, ids, model_.unknown_id());
+  }
+
+ private:
+  const TextModel& model_;
+  double rate_;
+  RandomStream stream_;
+};
+
+std::size_t Session::encode(std::span<const WordRef> words, EncodedWords& out, const DropoutSettings& dropout) {
   const Model& model = engine_.model();
-  return encode_items(words, out, [&](Worker& worker, std::string_view text, FlatBuffer<TokenId>& ids) {
+  if (dropout.active()) {
+    return encode_items(words, out, [&](Worker& worker, std::size_t i, std::string_view text, FlatBuffer<TokenId>& ids) {
+      RandomStream stream = dropout.stream(i);
+      worker.word.truncate(0);
+      encode_word_dropout(model, text, dropout.rate, stream, worker.word, model.record.unk_id);
+      ids.append(worker.word.data(), worker.word.size());
+    });
+  }
+  return encode_items(words, out, [&](Worker& worker, std::size_t, std::string_view text, FlatBuffer<TokenId>& ids) {
     const IdBuffer& found = encode_cached(model, worker, text);
     ids.append(found.data(), found.size());
   });
 }
 
 std::size_t Session::encode_texts(std::span<const WordRef> texts, const TextModel& model, const TextOptions& options,
-                                  EncodedWords& out, FlatBuffer<std::int64_t>* spans) {
-  return encode_items(texts, out, [&](Worker& worker, std::string_view text, FlatBuffer<TokenId>& ids) {
+                                  EncodedWords& out, FlatBuffer<std::int64_t>* spans, const DropoutSettings& dropout) {
+  if (dropout.active()) {
+    // The segmenter's memo keeps a word's ids, which would repeat one sample.
+    TextOptions unremembered = options;
+    unremembered.segmenter_is_pure = false;
+    return encode_items(texts, out, [&](Worker& worker, std::size_t i, std::string_view text, FlatBuffer<TokenId>& ids) {
+      DropoutPieces pieces(model, dropout.rate, dropout.stream(i));
+      encode_text(model, text, unremembered, worker.text, pieces, ids, worker.caller ? spans : nullptr);
+    });
+  }
+  return encode_items(texts, out, [&](Worker& worker, std::size_t, std::string_view text, FlatBuffer<TokenId>& ids) {
     CachedPieces<Worker> pieces(model, worker);
     encode_text(model, text, options, worker.text, pieces, ids, worker.caller ? spans : nullptr);
   });
@@ -151,7 +183,7 @@ std::size_t Session::encode_items(std::span<const WordRef> words, EncodedWords& 
           failed = i;
           return false;
         }
-        encode_one(worker, text, out.ids);
+        encode_one(worker, i, text, out.ids);
         out.ends.push_back(static_cast<std::int64_t>(out.ids.size()));
       }
       return true;
@@ -175,7 +207,7 @@ std::size_t Session::encode_items(std::span<const WordRef> words, EncodedWords& 
         return true;
       }
       const std::size_t before = ids.size();
-      encode_one(worker, text, ids);
+      encode_one(worker, i, text, ids);
       counts_[i] = static_cast<std::uint32_t>(ids.size() - before);
     }
     return true;

@@ -65,12 +65,16 @@ class Session {
   // Encodes each word, appending its ids to out.ids and its end (a position
   // in out.ids) to out.ends. Returns the index of the first word that holds
   // a lone surrogate, or kNoWord; out is unspecified after such a failure.
-  std::size_t encode(std::span<const WordRef> words, EncodedWords& out);
+  // With dropout active, word i draws from dropout.stream(i) and no cache
+  // answers (a cached word would repeat one sample).
+  std::size_t encode(std::span<const WordRef> words, EncodedWords& out, const DropoutSettings& dropout = {});
 
   // The same for texts of running text (see encode_text). With `spans`,
-  // also their character offsets; a session of one thread gives them.
+  // also their character offsets; a session of one thread gives them. With
+  // dropout active, text i draws from dropout.stream(i), piece after piece.
   std::size_t encode_texts(std::span<const WordRef> texts, const TextModel& model, const TextOptions& options,
-                           EncodedWords& out, FlatBuffer<std::int64_t>* spans = nullptr);
+                           EncodedWords& out, FlatBuffer<std::int64_t>* spans = nullptr,
+                           const DropoutSettings& dropout = {});
 
   // Decodes word i from ids[offsets[i] - offsets[0], offsets[i + 1] - offsets[0]);
   // offsets are non-decreasing and span ids.
@@ -83,7 +87,7 @@ class Session {
   struct Worker;
   struct Chunking;
   Chunking chunking(std::size_t words) const;
-  // encode(), with encode_one(worker, utf8, ids) appending the ids of one item.
+  // encode(), with encode_one(worker, i, utf8, ids) appending the ids of item i.
   template <class EncodeOne>
   std::size_t encode_items(std::span<const WordRef> words, EncodedWords& out, EncodeOne&& encode_one);
   template <class DecodeOne>

@@ -9,12 +9,13 @@
 
 namespace morfex::engine {
 
-TextModel::TextModel(const Model& model, const std::optional<std::array<TokenId, 256>>& byte_ids)
+TextModel::TextModel(const Model& model, const std::optional<std::array<TokenId, 256>>& byte_ids,
+                     const std::optional<std::string_view>& unknown_token)
     : model_(model), unknown_id_(model.record.unk_id) {
   if (byte_ids) bytes_.emplace(*byte_ids);
   bool unk_shared = false;
   for (const auto& [token, id] : model.record.token_to_id) {
-    unk_shared = unk_shared || (id == unknown_id_ && token != "<unk>");
+    unk_shared = unk_shared || (id == unknown_id_ && token != unknown_token);
     if (arena_.size() + token.size() >= UINT32_MAX) throw std::length_error("capacity overflow");
     spellings_.push_back({id, static_cast<std::uint32_t>(arena_.size()), static_cast<std::uint32_t>(token.size())});
     arena_.append(token);

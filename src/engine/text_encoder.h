@@ -23,7 +23,9 @@ namespace morfex::engine {
 // id stands for.
 class TextModel {
  public:
-  TextModel(const Model& model, const std::optional<std::array<TokenId, 256>>& byte_ids);
+  // `unknown_token` is the token of unk_id, if any ("<unk>" by the core's rule).
+  TextModel(const Model& model, const std::optional<std::array<TokenId, 256>>& byte_ids,
+            const std::optional<std::string_view>& unknown_token = "<unk>");
 
   const Model& model() const noexcept { return model_; }
   const text::ByteTokens* bytes() const noexcept { return bytes_ ? &*bytes_ : nullptr; }
@@ -31,7 +33,7 @@ class TextModel {
   // shared), empty when no token has it.
   std::string_view token(TokenId id) const noexcept;
   // The id that pieces are encoded with for a character the vocabulary
-  // lacks: unk_id, unless a token other than <unk> holds it too; then an id
+  // lacks: unk_id, unless a token other than the unknown token holds it; then an id
   // that no token has, so that the two cannot be taken for each other.
   TokenId unknown_id() const noexcept { return unknown_id_; }
 

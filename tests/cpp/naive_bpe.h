@@ -4,6 +4,7 @@
 // std::map tables, for differential tests and the fuzzer: one std::string per
 // symbol, keys built by concatenation, a full rescan after every merge.
 
+#include <algorithm>
 #include <cstddef>
 #include <map>
 #include <set>
@@ -31,12 +32,18 @@ inline std::vector<std::string> characters(std::string_view text) {
   return chars;
 }
 
-// The final symbols of `text`: the lowest-ranked pair merged, leftmost first, until none has a rank.
-inline std::vector<std::string> symbols(const MergeList& merges, std::string_view text) {
+// Merge key to rank; a repeated key keeps its last rank.
+inline std::map<std::string, Rank> rank_table(const MergeList& merges) {
   std::map<std::string, Rank> ranks;
   for (std::size_t rank = 0; rank < merges.size(); ++rank) {
     ranks[merges[rank].first + kMergeSeparator + merges[rank].second] = static_cast<Rank>(rank);
   }
+  return ranks;
+}
+
+// The final symbols of `text`: the lowest-ranked pair merged, leftmost first, until none has a rank.
+inline std::vector<std::string> symbols(const MergeList& merges, std::string_view text) {
+  const std::map<std::string, Rank> ranks = rank_table(merges);
   std::vector<std::string> symbols = characters(text);
   for (;;) {
     Rank best = kNoRank;
@@ -55,11 +62,40 @@ inline std::vector<std::string> symbols(const MergeList& merges, std::string_vie
   return symbols;
 }
 
-inline std::vector<TokenId> encode(const Vocab& vocab, const MergeList& merges, std::string_view text) {
+// The same with each merge dropped as BPE-dropout does: every step sorts
+// the ranked pairs by rank and position, drops each while `drop()` says so,
+// and merges the first one kept; a step that drops them all ends merging.
+template <class Drop>
+std::vector<std::string> dropout_symbols(const MergeList& merges, std::string_view text, Drop&& drop) {
+  const std::map<std::string, Rank> ranks = rank_table(merges);
+  std::vector<std::string> symbols = characters(text);
+  for (;;) {
+    std::vector<std::pair<Rank, std::size_t>> ranked;
+    for (std::size_t i = 0; i + 1 < symbols.size(); ++i) {
+      const auto found = ranks.find(symbols[i] + kMergeSeparator + symbols[i + 1]);
+      if (found != ranks.end() && found->second != kNoRank) ranked.emplace_back(found->second, i);
+    }
+    std::sort(ranked.begin(), ranked.end());
+    std::size_t at = symbols.size();
+    for (const auto& [rank, i] : ranked) {
+      if (!drop()) {
+        at = i;
+        break;
+      }
+    }
+    if (at == symbols.size()) break;
+    symbols[at] += symbols[at + 1];
+    symbols.erase(symbols.begin() + static_cast<std::ptrdiff_t>(at) + 1);
+  }
+  return symbols;
+}
+
+// The ids of final symbols: a symbol the vocabulary lacks as its characters.
+inline std::vector<TokenId> ids_of(const Vocab& vocab, const std::vector<std::string>& symbols) {
   const auto unk = vocab.find("<unk>");
   const TokenId unk_id = unk != vocab.end() ? unk->second : kDefaultUnkId;
   std::vector<TokenId> ids;
-  for (const std::string& symbol : symbols(merges, text)) {
+  for (const std::string& symbol : symbols) {
     if (const auto found = vocab.find(symbol); found != vocab.end()) {
       ids.push_back(found->second);
       continue;
@@ -70,6 +106,10 @@ inline std::vector<TokenId> encode(const Vocab& vocab, const MergeList& merges, 
     }
   }
   return ids;
+}
+
+inline std::vector<TokenId> encode(const Vocab& vocab, const MergeList& merges, std::string_view text) {
+  return ids_of(vocab, symbols(merges, text));
 }
 
 inline std::set<TokenId> special_ids(const Vocab& vocab) {

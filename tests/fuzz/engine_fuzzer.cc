@@ -1,7 +1,9 @@
 // libFuzzer harness for the batch engine. The input is read as a recipe: a
 // thread count, a cache size, a vocabulary, a merge list and a list of words.
 // Batches, at that thread count and cache size, must equal the core's
-// per-word calls word for word, for encoding, decoding and chunked lines.
+// per-word calls word for word, for encoding, decoding and chunked lines,
+// and with dropout, the per-word calls on each word's own stream (the first
+// words also the plain rule of the C++ tests).
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -9,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "../cpp/naive_bpe.h"
 #include "engine/batch.h"
 #include "engine/chunk_text.h"
 #include "fuzz_input.h"
@@ -38,13 +41,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   morfex::bpe::TokenToId tokens;
   for (const auto& [token, id] : vocab) tokens.insert_or_assign(token, id, morfex::bpe::TokenToId::hash_of(token));
   morfex::bpe::MergeRanks ranks;
+  morfex::bpe::MergeList merges;
   {
     morfex::bpe::DeferredInserts<morfex::bpe::Rank> inserts(ranks);
     std::string key;
     morfex::bpe::Rank rank = 0;
     for (int n = in.next() % 24; n > 0; --n) {
       const std::string left = in.pieces(kAlphabet, 1 + in.next() % 2);
-      morfex::bpe::add_merge(inserts, left, in.pieces(kAlphabet, 1 + in.next() % 2), rank++, key);
+      merges.emplace_back(left, in.pieces(kAlphabet, 1 + in.next() % 2));
+      morfex::bpe::add_merge(inserts, left, merges.back().second, rank++, key);
     }
     inserts.flush();
   }
@@ -108,5 +113,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   if (std::vector<TokenId>(lines.ids.begin(), lines.ids.end()) != expected) broken("chunk ids differ");
+
+  // Dropout, the batch cut into two blocks; the settings come from the
+  // input's size, as every byte of it is spoken for.
+  const engine::DropoutSettings dropout{0.25 * static_cast<double>(1 + size % 4), size * 0x9E3779B97F4A7C15u, 0};
+  const std::size_t cut = refs.size() / 3;
+  engine::EncodedWords dropped;
+  session.encode(std::span(refs).first(cut), dropped, dropout);
+  session.encode(std::span(refs).subspan(cut), dropped, {dropout.rate, dropout.seed, cut});
+  if (dropped.ends.size() != words.size()) broken("one end per word with dropout");
+  morfex::bpe::naive::Vocab naive_vocab;
+  for (const auto& [token, id] : vocab) naive_vocab[token] = id;
+  at = 0;
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    morfex::bpe::IdBuffer ids;
+    morfex::bpe::RandomStream stream = dropout.stream(i);
+    engine::encode_word_dropout(eng.model(), words[i], dropout.rate, stream, ids, eng.model().record.unk_id);
+    const std::vector<TokenId> got(dropped.ids.begin() + static_cast<std::ptrdiff_t>(at),
+                                   dropped.ids.begin() + dropped.ends[i]);
+    if (got != std::vector<TokenId>(ids.begin(), ids.end())) broken("dropout ids differ from per-word calls");
+    if (i < 64) {
+      morfex::bpe::RandomStream plain = dropout.stream(i);
+      const auto symbols = morfex::bpe::naive::dropout_symbols(
+          merges, words[i], [&] { return plain.uniform() < dropout.rate; });
+      if (got != morfex::bpe::naive::ids_of(naive_vocab, symbols)) broken("dropout ids differ from the plain rule");
+    }
+    at = static_cast<std::size_t>(dropped.ends[i]);
+  }
   return 0;
 }

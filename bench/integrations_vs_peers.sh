@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Installs morfex with its integrations, tokenizers and the Polish man pages
+# (with groff to render them), then runs bench/integrations_vs_peers.py on
+# CPython 3.12. Arguments pass through.
+set -euo pipefail
+shopt -s inherit_errexit
+cd "$(dirname "$0")/.."
+source scripts/lib.sh
+
+ensure_debian_packages manpages-pl groff-base
+python=$(prepare_venv 3.12 integrations)
+"$python" -m pip install -q tokenizers >&2
+exec "$python" bench/integrations_vs_peers.py "$@"

@@ -1,0 +1,108 @@
+"""Reading the parts that every model file has: its text, its JSON, its vocabulary and merges.
+
+Each check raises ModelFileError with the file and the place at fault.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any
+
+from morfex import utf8
+from morfex.segmenter import Segmenter
+from morfex.tokenizer import Tokenizer
+from morfex.vocabulary import MAX_ID, DuplicateIdError
+
+PathArg = str | os.PathLike[str]
+
+
+class ModelFileError(ValueError):
+    """A model file that cannot be read; the message names the file and the fault."""
+
+
+class _DuplicateKey(Exception):
+    pass
+
+
+def _unique_pairs(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
+    result: dict[str, Any] = {}
+    for key, value in pairs:
+        if key in result:
+            raise _DuplicateKey(key)
+        result[key] = value
+    return result
+
+
+def read_text(path: PathArg) -> str:
+    try:
+        data = Path(path).read_bytes()
+    except OSError as error:
+        raise ModelFileError(f"{os.fsdecode(path)}: cannot read: {error.strerror}") from None
+    return utf8.decode(data, os.fsdecode(path), ModelFileError)
+
+
+def parse_json(path: PathArg, text: str) -> Any:
+    try:
+        return json.loads(text, object_pairs_hook=_unique_pairs)
+    except json.JSONDecodeError as error:
+        raise ModelFileError(
+            f"{os.fsdecode(path)}: not valid JSON: {error.msg}: line {error.lineno} column {error.colno}"
+        ) from None
+    except _DuplicateKey as duplicate:
+        raise ModelFileError(f"{os.fsdecode(path)}: key {duplicate.args[0]!r} appears twice") from None
+
+
+def check_vocab(vocab: Any, where: str) -> dict[str, int]:
+    if not isinstance(vocab, dict):
+        raise ModelFileError(f"{where} is not an object of token to id")
+    for token, token_id in vocab.items():
+        if type(token_id) is not int or not 0 <= token_id <= MAX_ID:
+            raise ModelFileError(f"{where}: the id of {token!r} is not an integer from 0 to {MAX_ID}: {token_id!r}")
+    return vocab
+
+
+def check_merges(merges: Any, where: str, *, allow_strings: bool) -> list[tuple[str, str]]:
+    if not isinstance(merges, list):
+        raise ModelFileError(f"{where} is not a list")
+    result = []
+    for index, merge in enumerate(merges):
+        if allow_strings and isinstance(merge, str):
+            pair = split_merge_line(merge)
+            if pair is None:
+                raise ModelFileError(f"{where}[{index}]: {merge!r} is not two tokens separated by one space")
+            result.append(pair)
+        elif isinstance(merge, list) and len(merge) == 2 and all(isinstance(part, str) for part in merge):
+            result.append((merge[0], merge[1]))
+        else:
+            raise ModelFileError(f"{where}[{index}]: {merge!r} is not a pair of token strings")
+    return result
+
+
+def split_merge_line(line: str) -> tuple[str, str] | None:
+    parts = line.split(" ")
+    if len(parts) != 2 or not parts[0] or not parts[1]:
+        return None
+    return parts[0], parts[1]
+
+
+def build(
+    path: PathArg,
+    vocab: dict[str, int],
+    merges: list[tuple[str, str]],
+    where: Callable[[str], str],
+    *,
+    byte_fallback: bool = False,
+    segmenter: Segmenter | None = None,
+    special_tokens: dict[str, str] | None = None,
+) -> Tokenizer:
+    """The Tokenizer of a checked model; `where(token)` names the part of the file a token came from."""
+    try:
+        return Tokenizer(vocab, merges, byte_fallback=byte_fallback, segmenter=segmenter,
+                         special_tokens=special_tokens)
+    except DuplicateIdError as error:
+        raise ModelFileError(f"{where(error.second)}: {error}") from None
+    except (TypeError, ValueError, OverflowError, UnicodeError) as error:
+        raise ModelFileError(f"{os.fsdecode(path)}: {error}") from None
