@@ -30,20 +30,31 @@ source_digest() {
 }
 
 # Creates (or reuses) the virtual environment .venv-$1 and installs the
-# project into it with the given extras; prints the environment's python.
-# The install (a rebuild of the extensions) is skipped when the environment
-# holds the same extras of the same source tree already.
+# project into it with the given extras, from the wheel $3 when given, else
+# from the source tree; prints the environment's python. The install is
+# skipped when the environment holds the same extras of the same wheel or
+# source tree already.
 prepare_venv() {
-  local version=$1 extras=${2:-} venv=".venv-$1" python digest stamp saved
+  local version=$1 extras=${2:-} wheel=${3:-} venv=".venv-$1" python digest stamp saved
   python=$(find_python "$version")
   [ -x "$venv/bin/python" ] || "$python" -m venv "$venv" >&2
-  digest=$(source_digest)
+  if [ -n "$wheel" ]; then
+    digest=$(sha256sum "$wheel" | cut -d' ' -f1)
+  else
+    digest=$(source_digest)
+  fi
   stamp="$venv/morfex-installed-from"
   saved=$(cat "$stamp" 2>/dev/null || true)
   # An install with extras serves a call without them as well.
   if [ -z "$digest" ] || { [ "$saved" != "$digest [$extras]" ] && { [ -n "$extras" ] || [ "${saved%% *}" != "$digest" ]; }; }; then
     rm -f "$stamp"
-    "$venv/bin/python" -m pip install -q ".${extras:+[$extras]}" >&2
+    if [ -n "$wheel" ]; then
+      # pip keeps an installed morfex of the same version in place of a wheel.
+      "$venv/bin/python" -m pip uninstall -q -y morfex >&2
+      "$venv/bin/python" -m pip install -q "$wheel${extras:+[$extras]}" >&2
+    else
+      "$venv/bin/python" -m pip install -q ".${extras:+[$extras]}" >&2
+    fi
     [ -z "$digest" ] || echo "$digest [$extras]" >"$stamp"
   fi
   echo "$venv/bin/python"
