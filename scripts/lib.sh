@@ -60,6 +60,25 @@ prepare_venv() {
   echo "$venv/bin/python"
 }
 
+# Creates the virtual environment .venv-$1 if missing and installs what the
+# project and the given extras depend on, but not the project itself: a later
+# prepare_venv then installs morfex alone.
+install_dependencies() {
+  local version=$1 extras=${2:-} venv=".venv-$1" python requirements
+  python=$(find_python "$version")
+  [ -x "$venv/bin/python" ] || "$python" -m venv "$venv" >&2
+  mapfile -t requirements < <("$venv/bin/python" - "$extras" <<'PYTHON'
+import sys, tomllib
+with open("pyproject.toml", "rb") as file:
+    project = tomllib.load(file)["project"]
+print(*project["dependencies"], sep="\n")
+for extra in filter(None, sys.argv[1].split(",")):
+    print(*project["optional-dependencies"][extra], sep="\n")
+PYTHON
+  )
+  "$venv/bin/python" -m pip install -q "${requirements[@]}" >&2
+}
+
 # Installs Debian packages that are missing (the scripts run as root here).
 ensure_debian_packages() {
   local missing=() package
