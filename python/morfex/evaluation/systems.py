@@ -130,7 +130,11 @@ class SentencePieceSystem(System):
         self.options: dict[str, Any] = {} if threads is None else {"num_threads": threads}
 
     def token_cuts(self, words: list[str]) -> list[Cuts] | None:
-        mappings = self.processor.encode(words, return_type="offset_mapping", **self.options)
+        try:
+            mappings = self.processor.encode(words, return_type="offset_mapping", **self.options)
+        except (TypeError, ValueError):
+            # Older releases cannot say which characters a piece covers.
+            raise EvaluationError(f"{self.name}: measuring a sentencepiece model needs sentencepiece 0.2.3 or later") from None
         return [offset_cuts(word, mapping["offsets"]) for word, mapping in zip(words, mappings)]
 
     def text_runs(self, lines: list[str]) -> list[TextRun]:
