@@ -62,6 +62,8 @@ def main() -> None:
     parser.add_argument("--gold", type=Path, default=GOLD, help=f"MorphyNet gold file (default: {GOLD})")
     parser.add_argument("--json", action="store_true", help="print JSON instead of tables")
     args = parser.parse_args()
+    if not args.gold.is_file():
+        sys.exit(f"{args.gold}: no such gold file; give the MorphyNet file as --gold FILE")
 
     shipped = morfex.default_model()
     size = len(shipped)
@@ -85,9 +87,10 @@ def main() -> None:
           f"vocabulary size {size} for every model", file=sys.stderr)
     result = morfex.evaluate({SHIPPED: shipped, **{name: str(path) for name, path in peers.items()}},
                              texts=[str(held_out_text), str(collapsed_text)], gold=[str(args.gold)])
-    print(json.dumps(result.to_dict(), ensure_ascii=False, indent=2) if args.json else result, end="" if not args.json else "\n")
-    command = ["morfex", "evaluate", "--shipped", *(arg for path in peers.values() for arg in ("-m", str(path.relative_to(ROOT)))),
-               "--text", str(held_out_text.relative_to(ROOT)), str(collapsed_text.relative_to(ROOT)), "--gold", str(args.gold)]
+    print(json.dumps(result.to_dict(), ensure_ascii=False, indent=2) if args.json else str(result).rstrip("\n"))
+    models = [arg for path in peers.values() for arg in ("-m", str(path.relative_to(ROOT)))]
+    texts = [str(path.relative_to(ROOT)) for path in (held_out_text, collapsed_text)]
+    command = ["morfex", "evaluate", "--shipped", *models, "--text", *texts, "--gold", str(args.gold)]
     print(f"the same measures from the command line: {shlex.join(command)}", file=sys.stderr)
 
 

@@ -161,11 +161,12 @@ def test_sigmorphon_rows(tmp_path, rows, words, duplicates, unusable):
         ("abc\ta @@ @@bc\n", "line 1: empty word or morph in 'abc' -> 'a @@ @@bc'"),
         ("abc\ta @@bc\nab\xffc\ta\n".encode("latin-1"), "line 2: not UTF-8 text (bad byte at column 3)"),
         ("\n\n", "no gold rows"),
+        ("ab\u2581c\tab @@\u2581c\n", "line 1: the word 'ab\u2581c' holds \u2581 (U+2581), which marks morph boundaries"),
         ("abc\tabx @@c\n", "no usable gold row: all 1 are canonical segmentations, whose morphs do not spell the word"),
         ("x\tkotek\tN\tN\tzz\tsuffix\n", "no usable gold row: all 1 are affixes not at the edge of the derived word"),
     ],
     ids=["unknown-kind", "short-sigmorphon-row", "short-morphynet-row", "bad-affix-kind", "empty-word", "empty-morph",
-         "not-utf8", "empty", "all-canonical", "all-off-edge"],
+         "not-utf8", "empty", "marker-in-word", "all-canonical", "all-off-edge"],
 )
 def test_bad_gold_files_are_named_with_the_line(tmp_path, content, message):
     path = write(tmp_path / "gold.tsv", content)
@@ -182,13 +183,15 @@ def test_a_missing_gold_file(tmp_path):
 # The whole evaluation -------------------------------------------------------
 
 
-def test_evaluate_a_morfex_model_worked_by_hand(tmp_path, tiny):
-    result = evaluate({"tiny": tiny}, texts=write(tmp_path / "text.txt", TEXT),
+@pytest.mark.parametrize("batch", [8192, 1], ids=["one-batch", "line-by-line"])
+def test_evaluate_a_morfex_model_worked_by_hand(tmp_path, tiny, monkeypatch, batch):
+    monkeypatch.setattr(morfex.evaluation, "_TEXT_BATCH", batch)
+    result = evaluate({"tiny": tiny}, texts=write(tmp_path / "text.txt", TEXT + "\n"),
                       gold=write(tmp_path / "gold.tsv", SIGMORPHON_ROWS)).to_dict()
     assert result["systems"] == ["tiny"]
     (text,) = result["texts"]
-    assert (text["lines"], text["words"], text["bytes"]) == (1, 2, 9)
-    # a ▁ b cd ␣ c ▁ d ab with markers, 7 ids without; both decode back.
+    assert (text["lines"], text["words"], text["bytes"]) == (2, 2, 9)
+    # a ▁ b cd ␣ c ▁ d ab with markers, 7 ids without (none for the empty line); both decode back.
     assert text["results"] == [
         {"system": "tiny", "unit": "tokens, marker ids kept", "tokens": 9, "tokens_per_word": 4.5,
          "bytes_per_token": 1.0, "lines_back": 1.0},
@@ -236,6 +239,13 @@ def test_segmenter_rows_follow_the_model(tmp_path, segmenter, units):
     assert all(result["boundary_f1"] == 1.0 for result in entry["results"])
 
 
+def test_repeated_names_are_numbered(tmp_path, tiny):
+    tiny.save(tmp_path / "m.json")
+    path = str(tmp_path / "m.json")
+    result = evaluate([tiny, tiny, str.lower, path, path], gold=write(tmp_path / "gold.tsv", SIGMORPHON_ROWS))
+    assert result.systems == ("morfex model 1", "morfex model 2", "segmenter 3", path, f"{path} (2)")
+
+
 def test_a_segmenter_alone_is_measured_on_gold_only(tmp_path):
     result = evaluate({"cut after b": lambda word: word.replace("b", "b" + MARKER)},
                       texts=write(tmp_path / "text.txt", TEXT), gold=write(tmp_path / "gold.tsv", SIGMORPHON_ROWS))
@@ -252,7 +262,8 @@ def test_results_do_not_depend_on_the_thread_count(tmp_path):
         cut = generator.randrange(1, len(word))
         rows.append(f"{word}\t{word[:cut]} @@{word[cut:]}\n")
     gold = write(tmp_path / "gold.tsv", "".join(rows))
-    text = write(tmp_path / "text.txt", "".join(" ".join(words[start:start + 9]) + "\n" for start in range(0, len(words), 9)))
+    lines = (" ".join(words[start:start + 9]) + "\n" for start in range(0, len(words), 9))
+    text = write(tmp_path / "text.txt", "".join(lines))
     model = morfex.default_model()
     one, two = (evaluate([model], texts=text, gold=gold, threads=threads).to_dict() for threads in (1, 2))
     assert one == two
@@ -298,11 +309,16 @@ def test_unknown_model_files(tmp_path, content, message):
     assert str(caught.value) == f"{path}: {message}"
 
 
-def test_a_text_file_that_is_not_utf8(tmp_path, tiny):
-    path = write(tmp_path / "text.txt", b"abcd\nab\xc3(\n")
+@pytest.mark.parametrize(
+    ("content", "message"),
+    [(b"abcd\nab\xc3(\n", "line 2: not UTF-8 text (bad byte at column 3)"), (b"12 + 3\n\n", "no words to count tokens by")],
+    ids=["not-utf8", "no-words"],
+)
+def test_bad_text_files(tmp_path, tiny, content, message):
+    path = write(tmp_path / "text.txt", content)
     with pytest.raises(EvaluationError) as caught:
-        evaluate([tiny], texts=path)
-    assert str(caught.value) == f"{path}: line 2: not UTF-8 text (bad byte at column 3)"
+        evaluate([tiny], texts=path, gold=write(tmp_path / "gold.tsv", SIGMORPHON_ROWS))
+    assert str(caught.value) == f"{path}: {message}"
 
 
 # Peers ----------------------------------------------------------------------
@@ -401,13 +417,15 @@ def test_the_command_prints_json(tiny_files, tiny):
     ("args", "status", "message"),
     [
         ((), 2, "morfex evaluate: error: give text files (--text), gold files (--gold) or both\n"),
+        (("--gold", "{gold}", "-m", "{gold}", "-m", "{gold}"), 2, "morfex evaluate: error: -m {gold} is given twice\n"),
         (("--gold",), 2, "morfex evaluate: error: argument --gold: expected at least one argument\n"),
         (("--gold", "{gold}", "--threads", "2"), 2, "morfex: error: unrecognized arguments: --threads 2\n"),
         (("--gold", "{bad}"), 1, "morfex: error: {bad}: line 2: affix kind 'infix' is neither 'suffix' nor 'prefix'\n"),
         (("--gold", "{gold}", "-m", "{missing}"), 1, "morfex: error: {missing}: cannot read: No such file or directory\n"),
         (("--text", "{missing}"), 1, "morfex: error: {missing}: cannot read: No such file or directory\n"),
     ],
-    ids=["nothing-to-measure", "gold-without-files", "unknown-option", "bad-gold-row", "missing-model", "missing-text"],
+    ids=["nothing-to-measure", "model-twice", "gold-without-files", "unknown-option", "bad-gold-row", "missing-model",
+         "missing-text"],
 )
 def test_command_line_faults(tmp_path, tiny_files, args, status, message):
     names = {"gold": tiny_files[2], "missing": str(tmp_path / "missing"),

@@ -465,6 +465,9 @@ def _evaluate(args: argparse.Namespace) -> int:
     if not args.text and not args.gold:
         args.usage_error("give text files (--text), gold files (--gold) or both")
     models = list(args.model or ())
+    for model in models:
+        if models.count(model) > 1:
+            args.usage_error(f"-m {model} is given twice")
     if args.shipped or not models:
         models.insert(0, default_model())
     names = [f"shipped model ({DEFAULT_MODEL})" if isinstance(model, Tokenizer) else model for model in models]

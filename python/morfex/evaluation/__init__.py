@@ -13,6 +13,7 @@ import os
 from collections.abc import Callable, Iterable, Mapping
 from typing import Union
 
+from morfex import text_pieces
 from morfex.evaluation.errors import EvaluationError, read_lines
 from morfex.evaluation.gold import GoldSet, read_gold
 from morfex.evaluation.measures import Scores, score
@@ -26,6 +27,9 @@ __all__ = ["Evaluation", "EvaluationError", "Scores", "evaluate"]
 
 Model = Union[Tokenizer, Segmenter, Callable[[str], str], str, "os.PathLike[str]"]
 Paths = Union[str, "os.PathLike[str]", Iterable[Union[str, "os.PathLike[str]"]]]
+
+# Lines encoded at once: the ids of a batch are Python lists, so a long file goes in batches.
+_TEXT_BATCH = 8192
 
 
 def _paths(paths: Paths) -> list[str]:
@@ -54,35 +58,55 @@ def _system(name: str, model: object, threads: int | None) -> System:
     )
 
 
+def _unique(names: list[str]) -> list[str]:
+    """The names, a repeated one numbered from its second use on: "m.json (2)"."""
+    seen: dict[str, int] = {}
+    unique = []
+    for name in names:
+        seen[name] = seen.get(name, 0) + 1
+        unique.append(name if seen[name] == 1 else f"{name} ({seen[name]})")
+    return unique
+
+
 def _systems(models: Model | Iterable[Model] | Mapping[str, Model] | None, threads: int | None) -> list[System]:
     if models is None:
         return [MorfexSystem(f"shipped model ({DEFAULT_MODEL})", default_model(), threads)]
     if isinstance(models, Mapping):
-        named = list(models.items())
+        named = [(str(name), model) for name, model in models.items()]
     elif isinstance(models, (Tokenizer, Segmenter, str, os.PathLike)) or callable(models):
         named = [(_name_of(models, 0), models)]
     else:
         listed = list(models)
-        named = [(_name_of(model, index), model) for index, model in enumerate(listed)]
+        named = list(zip(_unique([_name_of(model, index) for index, model in enumerate(listed)]), listed))
     if not named:
         raise ValueError("evaluate needs at least one model")
-    return [_system(str(name), model, threads) for name, model in named]
+    return [_system(name, model, threads) for name, model in named]
 
 
-def _text_file(path: str, systems: list[System]) -> TextFile:
-    from morfex import text_pieces
-
+def _text_lines(path: str) -> list[str]:
     lines = [line for _, line in read_lines(path)]
+    if not any(text_pieces.is_word(piece) for line in lines for piece in text_pieces.split(line)):
+        raise EvaluationError(f"{path}: no words to count tokens by")
+    return lines
+
+
+def _text_file(path: str, lines: list[str], systems: list[System]) -> TextFile:
     words = sum(1 for line in lines for piece in text_pieces.split(line) if text_pieces.is_word(piece))
     size = sum(len(line.encode("utf-8")) for line in lines)
     results = []
     for system in systems:
-        for run in system.text_runs(lines):
+        runs: dict[str, list[int]] = {}
+        for start in range(0, len(lines), _TEXT_BATCH):
+            for run in system.text_runs(lines[start:start + _TEXT_BATCH]):
+                totals = runs.setdefault(run.unit, [0, 0])
+                totals[0] += run.tokens
+                totals[1] += run.lines_back
+        for unit, (tokens, back) in runs.items():
             results.append(TextResult(
-                system.name, run.unit, run.tokens,
-                tokens_per_word=run.tokens / words if words else 0.0,
-                bytes_per_token=size / run.tokens if run.tokens else 0.0,
-                lines_back=run.lines_back / len(lines) if lines else 0.0,
+                system.name, unit, tokens,
+                tokens_per_word=tokens / words,
+                bytes_per_token=size / tokens if tokens else 0.0,
+                lines_back=back / len(lines),
             ))
     return TextFile(path, len(lines), words, size, tuple(results))
 
@@ -124,8 +148,9 @@ def evaluate(
     systems = _systems(models, threads)
     # Every input is read before the long work, so a bad one fails at once.
     gold_sets = [read_gold(path) for path in gold_paths]
+    text_lines = [_text_lines(path) for path in text_paths]
     return Evaluation(
         systems=tuple(system.name for system in systems),
-        texts=tuple(_text_file(path, systems) for path in text_paths),
+        texts=tuple(_text_file(path, lines, systems) for path, lines in zip(text_paths, text_lines)),
         gold=tuple(_gold_file(entry, systems) for entry in gold_sets),
     )

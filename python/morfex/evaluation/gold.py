@@ -10,6 +10,7 @@ import os
 from dataclasses import dataclass
 
 from morfex.evaluation.errors import EvaluationError, read_lines
+from morfex.vocabulary import MARKER
 
 SIGMORPHON = "sigmorphon"
 MORPHYNET = "morphynet"
@@ -109,6 +110,10 @@ def read_gold(path: str | os.PathLike[str]) -> GoldSet:
             )
         rows += 1
         word = fields[0] if kind == SIGMORPHON else fields[1]
+        if MARKER in word:
+            raise EvaluationError(
+                f"{name}: line {number}: the word {word!r} holds {MARKER} (U+2581), which marks morph boundaries"
+            )
         cuts = _sigmorphon_cuts(name, number, fields) if kind == SIGMORPHON else _morphynet_cut(name, number, fields)
         if cuts is None:
             unusable += 1

@@ -68,7 +68,9 @@ class System:
         return []
 
 
-def _segmented_cuts(name: str, segment: Callable[[str], str] | Segmenter, words: list[str], threads: int | None) -> list[Cuts]:
+def _segmented_cuts(
+    name: str, segment: Callable[[str], str] | Segmenter, words: list[str], threads: int | None
+) -> list[Cuts]:
     if isinstance(segment, Segmenter):
         segmented = segment.segment_batch(words, threads=threads)
     else:
@@ -121,7 +123,9 @@ class SentencePieceSystem(System):
         try:
             import sentencepiece
         except ImportError:
-            raise EvaluationError(f"{path}: a sentencepiece model needs the sentencepiece package (pip install sentencepiece)") from None
+            raise EvaluationError(
+                f"{path}: a sentencepiece model needs the sentencepiece package (pip install sentencepiece)"
+            ) from None
         self.processor = sentencepiece.SentencePieceProcessor()
         try:
             self.processor.LoadFromFile(path)
@@ -134,7 +138,9 @@ class SentencePieceSystem(System):
             mappings = self.processor.encode(words, return_type="offset_mapping", **self.options)
         except (TypeError, ValueError):
             # Older releases cannot say which characters a piece covers.
-            raise EvaluationError(f"{self.name}: measuring a sentencepiece model needs sentencepiece 0.2.3 or later") from None
+            raise EvaluationError(
+                f"{self.name}: measuring a sentencepiece model needs sentencepiece 0.2.3 or later"
+            ) from None
         return [offset_cuts(word, mapping["offsets"]) for word, mapping in zip(words, mappings)]
 
     def text_runs(self, lines: list[str]) -> list[TextRun]:
@@ -151,7 +157,9 @@ class TokenizersSystem(System):
         try:
             import tokenizers
         except ImportError:
-            raise EvaluationError(f"{path}: a tokenizer.json is evaluated with the tokenizers package (pip install tokenizers)") from None
+            raise EvaluationError(
+                f"{path}: a tokenizer.json is evaluated with the tokenizers package (pip install tokenizers)"
+            ) from None
         try:
             self.tokenizer = tokenizers.Tokenizer.from_file(path)
         except Exception as error:  # tokenizers raises a bare Exception for a file it cannot read
