@@ -294,19 +294,32 @@ def test_a_segmentation_that_does_not_spell_the_word_is_refused(tmp_path):
     assert str(caught.value) == "lossy: the segmentation 'bcd' does not spell 'abcd'"
 
 
+UNKNOWN_KIND = "unknown model kind: neither a morfex model file, a segmenter, a tokenizer.json nor a sentencepiece .model"
+
+
 @pytest.mark.parametrize(
     ("content", "message"),
     [
-        (b"\x00\x01binary", "unknown model kind: neither a morfex model file, a tokenizer.json nor a sentencepiece .model"),
-        (b"not a model", "unknown model kind: neither a morfex model file, a tokenizer.json nor a sentencepiece .model"),
+        (b"\x00\x01binary", UNKNOWN_KIND),
+        (b"not a model", UNKNOWN_KIND),
+        (b'{"type": "other", "words": 1, "morphs": {}}', "segmenter state type must be 'morfessor-baseline', got 'other'"),
+        (b'{"format": "other"}', "format 'other' is not 'morfex-bpe'"),
     ],
-    ids=["binary", "text"],
+    ids=["binary", "text", "other-segmenter", "other-format"],
 )
 def test_unknown_model_files(tmp_path, content, message):
     path = write(tmp_path / "model.bin", content)
-    with pytest.raises(EvaluationError) as caught:
+    with pytest.raises((EvaluationError, morfex.ModelFileError)) as caught:
         evaluate([path], gold=write(tmp_path / "gold.tsv", SIGMORPHON_ROWS))
     assert str(caught.value) == f"{path}: {message}"
+
+
+def test_a_saved_segmenter_is_measured_alone(tmp_path, tiny):
+    path = write(tmp_path / "segmenter.json", json.dumps(tiny.segmenter.to_state()))
+    gold = write(tmp_path / "gold.tsv", SIGMORPHON_ROWS)
+    (alone,) = evaluate([path], gold=gold).gold[0].results
+    segmenter, _ = evaluate([tiny], gold=gold).gold[0].results
+    assert (alone.unit, alone.scores) == ("segmenter", segmenter.scores)
 
 
 @pytest.mark.parametrize(

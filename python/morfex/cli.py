@@ -603,8 +603,8 @@ def build_parser() -> argparse.ArgumentParser:
     )
     evaluate_command.add_argument(
         "-m", "--model", action="append", metavar="PATH",
-        help="a morfex model file, a sentencepiece .model or a tokenizer.json; repeat to compare "
-        "(default: the shipped model)",
+        help="a morfex model file, a segmenter saved as JSON (Segmenter.to_state), a sentencepiece .model or a "
+        "tokenizer.json; repeat to compare (default: the shipped model)",
     )
     evaluate_command.add_argument("--shipped", action="store_true", help="measure the shipped model beside the -m models")
     evaluate_command.add_argument("--text", nargs="+", metavar="FILE", help="UTF-8 text files of running text")

@@ -134,8 +134,8 @@ def evaluate(
     `models`: a model, a list of them or a mapping of name to model (default:
     the shipped model). A model is a `morfex.Tokenizer`, a `morfex.Segmenter`
     or callable str -> str (measured on gold only), or the path of a morfex
-    model file, a `tokenizer.json` (run by tokenizers) or a sentencepiece
-    `.model`. `texts`: UTF-8 files, encoded line by line without the line
+    model file, a segmenter's state as JSON (`Segmenter.to_state`), a
+    `tokenizer.json` (run by tokenizers) or a sentencepiece `.model`. `texts`: UTF-8 files, encoded line by line without the line
     breaks. `gold`: SIGMORPHON word-level or MorphyNet derivational TSV files,
     told apart by their field count. On gold, a morfex model is measured twice:
     its segmenter alone, and the final tokens of the bare word (no marker ids).

@@ -192,14 +192,20 @@ def _json_object(path: str) -> dict[str, Any] | None:
 
 def open_model(name: str, path: str, threads: int | None) -> System:
     """The system of a model file, its kind told by its content: a morfex model file
-    (or a vocabulary morfex reads), a tokenizer.json, or a sentencepiece .model."""
+    (or a vocabulary morfex reads), a segmenter saved as its state (JSON), a
+    tokenizer.json, or a sentencepiece .model."""
     data = _json_object(path)
     if data is not None and data.get("format") != FORMAT_NAME and isinstance(data.get("model"), dict):
         return TokenizersSystem(name, path)
+    if data is not None and "type" in data and "format" not in data:
+        try:
+            return SegmenterSystem(name, Segmenter.from_state(data), threads)
+        except ValueError as error:
+            raise EvaluationError(f"{path}: {error}") from None
     if data is not None:
         return MorfexSystem(name, load(path), threads)
     if path.endswith(".model"):
         return SentencePieceSystem(name, path, threads)
     raise EvaluationError(
-        f"{path}: unknown model kind: neither a morfex model file, a tokenizer.json nor a sentencepiece .model"
+        f"{path}: unknown model kind: neither a morfex model file, a segmenter, a tokenizer.json nor a sentencepiece .model"
     )
