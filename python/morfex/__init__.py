@@ -5,13 +5,15 @@ never merge across them. `train` and `train_file` make a `Tokenizer` from
 segmented words, `train_counts` from counted ones and `train_text` from
 running text; `load` reads a model file, `Tokenizer.save` writes one and
 `default_model` is the model shipped with the package; `pad` and `unpad`
-turn flat batches into padded matrices and back. `TokenizeBatch`
+turn flat batches into padded matrices and back; `evaluate` measures
+models against gold segmentations and on running text. `TokenizeBatch`
 tokenizes table batches for Ray Data, Dask, pandas and datasets; it is
 imported on first use.
 """
 
 from typing import TYPE_CHECKING, Any
 
+from morfex.evaluation import Evaluation, EvaluationError, evaluate
 from morfex.model_files import ModelFileError, default_model, load
 from morfex.model_writer import FORMAT_NAME, FORMAT_VERSION, dumps, save
 from morfex.segmenter import Segmenter
@@ -33,12 +35,15 @@ __all__ = [
     "SPECIAL_TOKENS",
     "CorpusError",
     "CorpusWarning",
+    "Evaluation",
+    "EvaluationError",
     "ModelFileError",
     "Segmenter",
     "TokenizeBatch",
     "Tokenizer",
     "default_model",
     "dumps",
+    "evaluate",
     "load",
     "pad",
     "save",

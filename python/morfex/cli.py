@@ -6,6 +6,7 @@ import argparse
 import contextlib
 import dataclasses
 import importlib.metadata
+import json
 import os
 import secrets
 import signal
@@ -21,6 +22,7 @@ from tqdm import tqdm
 
 from morfex import chunked_input, engine, running_lines, text_pieces
 from morfex.chunked_input import Cut, Piece, pieces, text_cut, word_cut
+from morfex.evaluation import EvaluationError, evaluate
 from morfex.model_files import DEFAULT_MODEL, ModelFileError, default_model, load
 from morfex.model_writer import dumps
 from morfex.npy_stream import NpyWriter
@@ -459,6 +461,25 @@ def _info(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+def _evaluate(args: argparse.Namespace) -> int:
+    if not args.text and not args.gold:
+        args.usage_error("give text files (--text), gold files (--gold) or both")
+    models = list(args.model or ())
+    for model in models:
+        if models.count(model) > 1:
+            args.usage_error(f"-m {model} is given twice")
+    if args.shipped or not models:
+        models.insert(0, default_model())
+    names = [f"shipped model ({DEFAULT_MODEL})" if isinstance(model, Tokenizer) else model for model in models]
+    try:
+        result = evaluate(dict(zip(names, models)), texts=args.text or (), gold=args.gold or ())
+    except EvaluationError as error:
+        raise CliError(str(error)) from None
+    with _Output(STDIO) as out:
+        out.write(json.dumps(result.to_dict(), ensure_ascii=False, indent=2) + "\n" if args.json else str(result))
+    return EXIT_OK
+
+
 def _count(minimum: int) -> Callable[[str], int]:
     def parse(text: str) -> int:
         try:
@@ -570,6 +591,26 @@ def build_parser() -> argparse.ArgumentParser:
     info = commands.add_parser("info", help="show model statistics", description="Show statistics of a model.")
     _add_model_options(info)
     info.set_defaults(run=_info)
+
+    evaluate_command = commands.add_parser(
+        "evaluate", help="measure models on running text and against gold segmentations",
+        description="Measure models side by side: on each --text file, tokens per word (markers on and off for "
+        "morfex), bytes per token and the share of lines given back exactly by decode, each line encoded without "
+        "its line break; against each --gold file (SIGMORPHON word-level TSV or MorphyNet derivational TSV, told "
+        "apart by their field count), boundary precision, recall and F1 with cuts per word and the shared task's "
+        "morph precision, recall, F1 and edit distance, for a morfex model's segmenter alone and for the final "
+        "tokens of the bare word. A sentencepiece .model or a tokenizer.json is measured with its own package.",
+    )
+    evaluate_command.add_argument(
+        "-m", "--model", action="append", metavar="PATH",
+        help="a morfex model file, a segmenter saved as JSON (Segmenter.to_state), a sentencepiece .model or a "
+        "tokenizer.json; repeat to compare (default: the shipped model)",
+    )
+    evaluate_command.add_argument("--shipped", action="store_true", help="measure the shipped model beside the -m models")
+    evaluate_command.add_argument("--text", nargs="+", metavar="FILE", help="UTF-8 text files of running text")
+    evaluate_command.add_argument("--gold", nargs="+", metavar="FILE", help="gold segmentation files")
+    evaluate_command.add_argument("--json", action="store_true", help="print the results as JSON instead of tables")
+    evaluate_command.set_defaults(run=_evaluate, usage_error=evaluate_command.error)
     return parser
 
 
