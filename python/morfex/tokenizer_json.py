@@ -3,8 +3,10 @@
 A file loads when its BPE model and every component it names are ones
 morfex reproduces: no normalizer, post-processor, truncation or padding; no
 pre-tokenizer, or the Split that cuts text as encode_text does; decoders
-that only drop markers, join tokens and read byte tokens. Anything else
-(byte-level models, dropout, subword prefixes, ...) is refused with
+that only drop markers, join tokens and read byte tokens. Added tokens must be
+special ones. Anything else (byte-level models, dropout, subword prefixes,
+non-special added tokens, which tokenizers cuts out of the text first, ...) is
+refused with
 ModelFileError naming the component, so a model never loads to give other
 ids than `tokenizers` does.
 """
@@ -103,8 +105,15 @@ def _added_tokens(name: str, data: dict[str, Any]) -> list[dict[str, Any]]:
     if not isinstance(added, list):
         raise ModelFileError(f"{name}: 'added_tokens' is not a list")
     for index, entry in enumerate(added):
-        if not (isinstance(entry, dict) and isinstance(entry.get("content"), str) and type(entry.get("id")) is int):
-            raise ModelFileError(f"{name}: 'added_tokens'[{index}] has no string 'content' and integer 'id'")
+        if not (isinstance(entry, dict) and isinstance(entry.get("content"), str) and type(entry.get("id")) is int
+                and isinstance(entry.get("special"), bool)):
+            raise ModelFileError(
+                f"{name}: 'added_tokens'[{index}] has no string 'content', integer 'id' and boolean 'special'")
+        if not entry["special"]:
+            raise ModelFileError(
+                f"{name}: 'added_tokens'[{index}]: {entry['content']!r} is not special: tokenizers cuts such a token "
+                "out of the text before the model sees it, which morfex does not do"
+            )
     return added
 
 
@@ -122,11 +131,11 @@ def read(path: PathArg, data: dict[str, Any]) -> Tokenizer:
             raise ModelFileError(f"{name}: no {key!r} in 'model'")
     own = check_vocab(model["vocab"], f"{name}: 'model.vocab'")
     vocab = dict(own)
-    merges = check_merges(model["merges"], f"{name}: 'model.merges'", allow_strings=True)
     for entry in _added_tokens(name, data):
         vocab.setdefault(entry["content"], entry["id"])
     with_added = f"{name}: 'model.vocab' with 'added_tokens'"
     vocab = check_vocab(vocab, with_added)
+    merges = check_merges(model["merges"], f"{name}: 'model.merges'", allow_strings=True, vocab=vocab)
     byte_fallback, unk_token = _check_model_options(name, model)
     for key in ("truncation", "padding"):
         if data.get(key) is not None:
