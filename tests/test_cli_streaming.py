@@ -365,7 +365,8 @@ def test_memory_stays_flat_on_one_30_mb_line(tmp_path, command, line, output):
         capture_output=True, check=True,
     )
     peak_kib = int(result.stdout)
-    assert peak_kib < 300 << 10, f"peak RSS {peak_kib >> 10} MiB"
+    # About 100 MB, as documented: the interpreter, numpy and the model take about 55.
+    assert peak_kib < 150 << 10, f"peak RSS {peak_kib >> 10} MiB"
     assert (tmp_path / output).stat().st_size > 0
 
 

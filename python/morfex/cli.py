@@ -458,14 +458,18 @@ class _NpyLines:
 Encode = Callable[[bytes], tuple[engine.Ids, engine.Offsets]]
 
 
-def _line_encoder(args: argparse.Namespace, tokenizer: Tokenizer) -> tuple[Encode, Cut]:
-    """How the lines of a piece are encoded, and where a long line may be cut into pieces."""
+def _line_encoder(args: argparse.Namespace, tokenizer: Tokenizer) -> tuple[Encode, Cut, int]:
+    """How the lines of a piece are encoded, where a long line may be cut into pieces, and the pieces' size."""
     threads = _threads()
     if args.words:
         batch = tokenizer._batch_engine()
-        return lambda data: engine.encode_chunk(batch, data, threads), word_cut
+        return lambda data: engine.encode_chunk(batch, data, threads), word_cut, chunked_input.CHUNK_SIZE
     segmenter = None if args.segmenter == "none" else tokenizer.segmenter
-    return lambda data: running_lines.encode_lines(tokenizer, data, threads, segmenter), text_cut
+    # Running text holds some 30 bytes per byte of a piece while it is encoded
+    # (its text, pieces and segments as objects): smaller pieces keep that to
+    # tens of MB, at no cost in speed.
+    return (lambda data: running_lines.encode_lines(tokenizer, data, threads, segmenter), text_cut,
+            max(1, chunked_input.CHUNK_SIZE // 4))
 
 
 def _bad_byte(error: ValueError) -> int | None:
@@ -475,11 +479,11 @@ def _bad_byte(error: ValueError) -> int | None:
 
 
 def _encode_pieces(args: argparse.Namespace, tokenizer: Tokenizer, sink: _TextLines | _NpyLines) -> None:
-    encode, cut = _line_encoder(args, tokenizer)
+    encode, cut, size = _line_encoder(args, tokenizer)
     name, opened = _open_input(args.input)
     ends_line = True
     with opened as stream:
-        for piece in _input_pieces(name, stream, args, cut=cut):
+        for piece in _input_pieces(name, stream, args, size, cut):
             try:
                 ids, offsets = encode(piece.data)
             except ValueError as error:
