@@ -281,3 +281,21 @@ def test_reading_a_pair_checks_that_the_two_belong_together(tmp_path, change, me
     with pytest.raises(ValueError) as caught:
         npy_stream.read_pair(ids)
     assert str(caught.value) == message.format(ids=ids, offsets=offsets)
+
+
+@pytest.mark.parametrize("command", [["encode"], ["info"]])
+def test_model_option_takes_a_hugging_face_directory(tmp_path, command):
+    morfex.default_model().save_hf(tmp_path / "hf")
+    result = run(*command, "-m", str(tmp_path / "hf"), stdin=INPUT)
+    assert (result.returncode, result.stderr) == (0, b"")
+    expected = run(*command, "-m", str(tmp_path / "hf" / "tokenizer.json"), stdin=INPUT).stdout
+    # info names the model as given on its first line.
+    skipped = 1 if command == ["info"] else 0
+    assert result.stdout.split(b"\n")[skipped:] == expected.split(b"\n")[skipped:]
+
+
+def test_a_directory_without_a_model_is_a_one_line_error(tmp_path):
+    result = run("encode", "-m", str(tmp_path), stdin=INPUT)
+    assert (result.returncode, result.stdout) == (1, b"")
+    assert result.stderr.decode() == (f"morfex: error: {tmp_path}: a directory with no *.morfex.json, tokenizer.json, "
+                                      "or vocab.json and merges.txt\n")

@@ -651,7 +651,8 @@ def _count(minimum: int, maximum: int) -> Callable[[str], int]:
 def _add_model_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "-m", "--model", metavar="PATH",
-        help="morfex model file, tokenizer.json, or vocab.json with --merges (default: the shipped model)",
+        help="morfex model file, tokenizer.json, vocab.json with --merges, or a directory holding one "
+        "(*.morfex.json first) (default: the shipped model)",
     )
     parser.add_argument("--merges", metavar="PATH", help="merges.txt that belongs to the vocab.json given as --model")
 
