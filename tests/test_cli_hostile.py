@@ -299,3 +299,14 @@ def test_a_directory_without_a_model_is_a_one_line_error(tmp_path):
     assert (result.returncode, result.stdout) == (1, b"")
     assert result.stderr.decode() == (f"morfex: error: {tmp_path}: a directory with no *.morfex.json, tokenizer.json, "
                                       "or vocab.json and merges.txt\n")
+
+
+def test_a_file_system_without_hard_links_still_gets_the_pair(tmp_path, monkeypatch, capsys, old_pair):
+    def no_links(*args, **kwargs):
+        raise PermissionError(1, "Operation not permitted")
+
+    monkeypatch.setattr(os, "link", no_links)
+    assert cli.main(npy_args(tmp_path)) == 0
+    ids, offsets = npy_stream.read_pair(tmp_path / "out" / "ids.npy")
+    assert (len(offsets), capsys.readouterr().err) == (4, "")
+    assert sorted(os.listdir(tmp_path / "out")) == ["ids.npy", "ids.offsets.npy"]

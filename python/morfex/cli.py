@@ -288,18 +288,25 @@ def _replace_targets(outputs: list[_Output]) -> None:
             raise CliError(f"{current.name}: cannot write: {fault.strerror}") from None
         finally:
             for backup in backups:
-                if backup is not None:
+                if backup:
                     with contextlib.suppress(OSError):
                         os.unlink(backup)
 
 
 def _backup(target: str) -> str | None:
-    """A hard link to the target as it is, or None when there is no target yet."""
+    """A hard link to the target as it is; None when there is no target yet, "" where links cannot be made.
+
+    Without a link (a file system that has none) a failed rename cannot be
+    undone, and the run goes on all the same: the failure is unlikely, and
+    read_pair tells a reader of the pair.
+    """
     backup = _hidden_name(target, "old")
     try:
         os.link(target, backup)
     except FileNotFoundError:
         return None
+    except OSError:
+        return ""
     return backup
 
 
@@ -308,7 +315,7 @@ def _restore(replaced: list[_Output], backups: list[str | None]) -> None:
         with contextlib.suppress(OSError):
             if backup is None:
                 os.unlink(output.target)
-            else:
+            elif backup:
                 os.replace(backup, output.target)
 
 
