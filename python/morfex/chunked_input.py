@@ -5,7 +5,9 @@ ends where its cut says: by default after its last ASCII whitespace byte, so
 no word and no UTF-8 sequence is ever cut in two (only a single word with no
 whitespace at all is read whole, however long); with `text_cut`, before a
 space that follows a character other than whitespace, where running text
-falls into the same pieces whether it is cut there or not.
+falls into the same pieces whether it is cut there or not; with `id_cut`,
+also at the first character that no token id holds, so that a line of ids
+is refused before it is read whole.
 """
 
 from __future__ import annotations

@@ -43,8 +43,9 @@ STDIO = "-"
 
 EPILOG = f"""\
 exit status: {EXIT_OK} success, {EXIT_FAILURE} unreadable or malformed input, model or corpus
-(or an output that cannot be written), {EXIT_USAGE} bad command line, {EXIT_INTERRUPTED} interrupted (128 + its number for SIGTERM or SIGHUP),
-{EXIT_BROKEN_PIPE} the reader of standard output went away. An output file appears only once it is whole.
+(or an output that cannot be written), {EXIT_USAGE} bad command line, {EXIT_INTERRUPTED} interrupted
+(128 + the signal's number on SIGTERM or SIGHUP), {EXIT_BROKEN_PIPE} the reader of standard output
+went away. An output file appears only once it is whole.
 Run "morfex COMMAND --help" for the options of a command."""
 
 
@@ -170,8 +171,6 @@ class _Output:
     def __init__(self, path: str, seekable: bool = False) -> None:
         self.temporary: str | None = None
         self.owned = path != STDIO
-        if seekable and path == STDIO:
-            raise UsageError(NPY_NEEDS_A_FILE)
         if path == STDIO:
             if sys.stdout is None:
                 raise CliError("standard output is closed")
@@ -507,16 +506,13 @@ def _encode_pieces(args: argparse.Namespace, tokenizer: Tokenizer, sink: _TextLi
     sink.finish(ends_line)
 
 
-NPY_NEEDS_A_FILE = "--format npy needs -o naming a file: its header is rewritten at the end"
-
-
 def _encode(args: argparse.Namespace) -> int:
     if args.words and args.segmenter is not None:
         raise UsageError("--segmenter segments running text: it cannot go with --words")
     if args.format == "npy" and args.tokens:
         raise UsageError("--tokens writes text: it cannot go with --format npy")
     if args.format == "npy" and args.output == STDIO:
-        raise UsageError(NPY_NEEDS_A_FILE)
+        raise UsageError("--format npy needs -o naming a file: its header is rewritten at the end")
     _, tokenizer = _model(args)
     if args.format == "text":
         show = str if args.words else running_lines.show_token
