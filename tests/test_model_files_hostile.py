@@ -201,6 +201,12 @@ def test_a_special_role_on_a_token_that_merges_is_refused(special, message):
     assert str(caught.value) == message + ": a special token is dropped by decode, so no merge may use or make it"
 
 
+def test_the_usual_spellings_may_merge_as_the_core_has_them():
+    # The core drops "<s>" in any case: refusing the model would change nothing but its loading.
+    tokenizer = Tokenizer({**VOCAB, "<s": 7, ">": 8, "<s>": 9}, [("<s", ">")], special_tokens={"bos": "<s>"})
+    assert tokenizer.special_tokens["bos"] == "<s>"
+
+
 def test_a_special_role_on_a_token_no_merge_touches_is_kept():
     tokenizer = Tokenizer({**VOCAB, "<e>": 9}, MERGES, special_tokens={"unk": MARKER, "eos": "<e>"})
     assert dict(tokenizer.special_tokens) == {"unk": MARKER, "eos": "<e>"}
@@ -256,3 +262,24 @@ def test_a_directory_without_one_model_is_refused(tmp_path, names, message):
     with pytest.raises(ModelFileError) as caught:
         morfex.load(tmp_path)
     assert str(caught.value) == f"{tmp_path}: {message}"
+
+
+@pytest.mark.parametrize(
+    ("content", "message"),
+    [
+        (morfex_file(version="v" * 1_000_000), "unsupported morfex-bpe version '" + "v" * 27 + "..." + "v" * 28 + "' (this morfex reads 1)"),
+        (morfex_file(merges=[["a", "b", "c"] * 100_000]), "'merges'[0]: ['a', 'b', 'c', 'a', 'b', 'c', ...] is not a pair "
+         "of token strings"),
+        (morfex_file()[:-1] + ', "byte_fallback": ' + "[" * 1000 + "]" * 1000 + "}",
+         "'byte_fallback' must be true or false, not [[[[...]]]]"),
+        (tokenizer_json().replace('"unk_token": "<unk>"', '"unk_token": ' + "9" * 3000),
+         "model BPE option unk_token=<a number of 3000 digits> is not a string"),
+    ],
+    ids=["long string", "long list", "deep list", "long number"],
+)
+def test_a_long_or_deep_value_is_quoted_in_short(tmp_path, content, message):
+    path = tmp_path / "model.json"
+    path.write_text(content, encoding="utf-8")
+    with pytest.raises(ModelFileError) as caught:
+        morfex.load(path)
+    assert str(caught.value) == f"{path}: {message}"

@@ -22,7 +22,8 @@ from typing import Any
 
 from morfex import tokenizer_json
 from morfex.model_input import (
-    ModelFileError, PathArg, build, check_merge_tokens, check_merges, check_vocab, parse_json, read_text, split_merge_line,
+    ModelFileError, PathArg, build, check_merge_tokens, check_merges, check_vocab, parse_json, read_text, shown,
+    split_merge_line,
 )
 from morfex.model_writer import FORMAT_NAME, FORMAT_VERSION
 from morfex.segmenter import Segmenter
@@ -36,7 +37,7 @@ def _from_morfex(path: PathArg, data: dict[str, Any]) -> Tokenizer:
     version = data.get("version")
     # 1.0 and true equal 1 in Python, but no writer of this format puts them there.
     if type(version) is not int or version != FORMAT_VERSION:
-        raise ModelFileError(f"{name}: unsupported {FORMAT_NAME} version {version!r} (this morfex reads {FORMAT_VERSION})")
+        raise ModelFileError(f"{name}: unsupported {FORMAT_NAME} version {shown(version)} (this morfex reads {FORMAT_VERSION})")
     for key in ("vocab", "merges"):
         if key not in data:
             raise ModelFileError(f"{name}: no {key!r} in the model")
@@ -44,7 +45,7 @@ def _from_morfex(path: PathArg, data: dict[str, Any]) -> Tokenizer:
     merges = check_merges(data["merges"], f"{name}: 'merges'", allow_strings=False)
     byte_fallback = data.get("byte_fallback", False)
     if not isinstance(byte_fallback, bool):
-        raise ModelFileError(f"{name}: 'byte_fallback' must be true or false, not {byte_fallback!r}")
+        raise ModelFileError(f"{name}: 'byte_fallback' must be true or false, not {shown(byte_fallback)}")
     special = data.get("special_tokens")
     if special is not None and not isinstance(special, dict):
         raise ModelFileError(f"{name}: 'special_tokens' is not an object of role to token")
@@ -121,7 +122,7 @@ def load(path: PathArg, merges: PathArg | None = None) -> Tokenizer:
     if isinstance(data, dict) and "model" in data:
         return tokenizer_json.read(path, data)
     if isinstance(data, dict) and "format" in data:
-        raise ModelFileError(f"{name}: format {data['format']!r} is not {FORMAT_NAME!r}")
+        raise ModelFileError(f"{name}: format {shown(data['format'])} is not {FORMAT_NAME!r}")
     if isinstance(data, dict) and data and all(type(value) is int for value in data.values()):
         raise ModelFileError(f"{name}: looks like a vocab.json; give its merges.txt as well")
     raise ModelFileError(f"{name}: neither a {FORMAT_NAME} model nor a tokenizer.json with a BPE model")

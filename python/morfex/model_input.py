@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import json
 import os
+import reprlib
 from collections.abc import Callable
 from pathlib import Path
 from typing import Any
@@ -21,6 +22,15 @@ PathArg = str | os.PathLike[str]
 
 class ModelFileError(ValueError):
     """A model file that cannot be read; the message names the file and the fault."""
+
+
+# Values a message quotes come from the file: a long or deep one is cut short.
+_SHORT = reprlib.Repr(maxlevel=3, maxstring=60, maxother=60, maxlong=60, maxlist=6, maxdict=6)
+
+
+def shown(value: object) -> str:
+    """`value` as a message quotes it: its repr, cut short where it is long or deep."""
+    return _SHORT.repr(value)
 
 
 class _DuplicateKey(Exception):
@@ -80,7 +90,7 @@ def check_vocab(vocab: Any, where: str) -> dict[str, int]:
         raise ModelFileError(f"{where} is not an object of token to id")
     for token, token_id in vocab.items():
         if type(token_id) is not int or not 0 <= token_id <= MAX_ID:
-            raise ModelFileError(f"{where}: the id of {token!r} is not an integer from 0 to {MAX_ID}: {token_id!r}")
+            raise ModelFileError(f"{where}: the id of {token!r} is not an integer from 0 to {MAX_ID}: {shown(token_id)}")
     return vocab
 
 
@@ -95,12 +105,12 @@ def check_merges(
         if allow_strings and isinstance(merge, str):
             pair = split_merge_line(merge)
             if pair is None:
-                raise ModelFileError(f"{where}[{index}]: {merge!r} is not two tokens separated by one space")
+                raise ModelFileError(f"{where}[{index}]: {shown(merge)} is not two tokens separated by one space")
             result.append(pair)
         elif isinstance(merge, list) and len(merge) == 2 and all(isinstance(part, str) for part in merge):
             result.append((merge[0], merge[1]))
         else:
-            raise ModelFileError(f"{where}[{index}]: {merge!r} is not a pair of token strings")
+            raise ModelFileError(f"{where}[{index}]: {shown(merge)} is not a pair of token strings")
         if vocab is not None:
             check_merge_tokens(result[-1], vocab, f"{where}[{index}]")
     return result

@@ -26,10 +26,12 @@ def resolve(given: object, vocab: Mapping[str, int], merges: Iterable[tuple[str,
     """Role to spelling, in role order: `given` (a mapping or None) over the usual spellings.
 
     Decoding drops special tokens, so a role on a token that a merge uses or
-    makes would drop ordinary text: such a role is refused.
+    makes would drop ordinary text: such a role is refused. The usual
+    spellings are special to the core whatever the roles say, so they are
+    left as the vocabulary and merges have them.
     """
     chosen = _chosen(given, vocab)
-    roles_of = {token: role for role, token in reversed(chosen.items())}
+    roles_of = {token: role for role, token in reversed(chosen.items()) if token != USUAL_SPELLINGS[role]}
     for left, right in merges:
         for token, how in ((left, "taken"), (right, "taken"), (left + right, "made")):
             if token in roles_of:

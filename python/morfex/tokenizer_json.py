@@ -17,7 +17,7 @@ import os
 from typing import Any
 
 from morfex import hf_export, hf_special
-from morfex.model_input import ModelFileError, PathArg, build, check_merges, check_vocab
+from morfex.model_input import ModelFileError, PathArg, build, check_merges, check_vocab, shown
 from morfex.tokenizer import Tokenizer
 from morfex.vocabulary import MARKER
 
@@ -31,7 +31,7 @@ _MODEL_KEYS = {"type", "vocab", "merges", "unk_token", "byte_fallback", *_PLAIN_
 
 def _type_of(component: object) -> str:
     kind = component.get("type") if isinstance(component, dict) else None
-    return kind if isinstance(kind, str) else repr(component)
+    return kind if isinstance(kind, str) else shown(component)
 
 
 def _steps(component: dict[str, Any], key: str) -> list[Any]:
@@ -57,7 +57,7 @@ def _check_pre_tokenizer(name: str, component: object) -> None:
     if component is None:
         return
     if not isinstance(component, dict):
-        raise ModelFileError(f"{name}: pre_tokenizer {component!r} is not supported")
+        raise ModelFileError(f"{name}: pre_tokenizer {shown(component)} is not supported")
     for step in _steps(component, "pretokenizers"):
         if step != hf_export.pre_tokenizer():
             if isinstance(step, dict) and step.get("type") == "Split":
@@ -69,7 +69,7 @@ def _check_decoder(name: str, component: object, byte_fallback: bool) -> None:
     if component is None:
         return
     if not isinstance(component, dict):
-        raise ModelFileError(f"{name}: decoder {component!r} is not supported")
+        raise ModelFileError(f"{name}: decoder {shown(component)} is not supported")
     for step in _steps(component, "decoders"):
         kind = _type_of(step)
         if kind == "Fuse" or (kind == "ByteFallback" and byte_fallback):
@@ -79,7 +79,7 @@ def _check_decoder(name: str, component: object, byte_fallback: bool) -> None:
         if kind == "Replace":
             raise ModelFileError(
                 f"{name}: decoder Replace is supported only as the removal of {MARKER!r}, not of "
-                f"{step.get('pattern')!r} by {step.get('content')!r}"
+                f"{shown(step.get('pattern'))} by {shown(step.get('content'))}"
             )
         if kind == "ByteFallback":
             raise ModelFileError(f"{name}: decoder ByteFallback is supported only with model BPE option byte_fallback=True")
@@ -90,13 +90,13 @@ def _check_model_options(name: str, model: dict[str, Any]) -> tuple[bool, str | 
     """Byte fallback and the unknown token of a BPE model whose other options are all plain."""
     for key, value in model.items():
         if key not in _MODEL_KEYS or (key in _PLAIN_OPTIONS and value != _PLAIN_OPTIONS[key]):
-            raise ModelFileError(f"{name}: model BPE option {key}={value!r} is not supported")
+            raise ModelFileError(f"{name}: model BPE option {key}={shown(value)} is not supported")
     byte_fallback = model.get("byte_fallback", False)
     if not isinstance(byte_fallback, bool):
-        raise ModelFileError(f"{name}: model BPE option byte_fallback={byte_fallback!r} is not true or false")
+        raise ModelFileError(f"{name}: model BPE option byte_fallback={shown(byte_fallback)} is not true or false")
     unk_token = model.get("unk_token")
     if unk_token is not None and not isinstance(unk_token, str):
-        raise ModelFileError(f"{name}: model BPE option unk_token={unk_token!r} is not a string")
+        raise ModelFileError(f"{name}: model BPE option unk_token={shown(unk_token)} is not a string")
     return byte_fallback, unk_token
 
 
@@ -125,7 +125,7 @@ def read(path: PathArg, data: dict[str, Any]) -> Tokenizer:
         raise ModelFileError(f"{name}: 'model' is not an object")
     model_type = model.get("type", "BPE")
     if model_type != "BPE":
-        raise ModelFileError(f"{name}: model type {model_type!r} is not BPE")
+        raise ModelFileError(f"{name}: model type {shown(model_type)} is not BPE")
     for key in ("vocab", "merges"):
         if key not in model:
             raise ModelFileError(f"{name}: no {key!r} in 'model'")
