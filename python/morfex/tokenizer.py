@@ -49,7 +49,8 @@ class Tokenizer:
     Holds the vocabulary and the ordered merge list exactly as given, so that
     saving it writes back the same model. `special_tokens` names the tokens of
     the roles "pad", "unk", "bos" and "eos" where they are not spelled "<pad>",
-    "<unk>", "<s>" and "</s>".
+    "<unk>", "<s>" and "</s>"; such a token may not be used or made by a
+    merge, since decoding drops it (ValueError names the role and the merge).
     """
 
     __slots__ = (
