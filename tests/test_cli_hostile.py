@@ -310,3 +310,11 @@ def test_a_file_system_without_hard_links_still_gets_the_pair(tmp_path, monkeypa
     ids, offsets = npy_stream.read_pair(tmp_path / "out" / "ids.npy")
     assert (len(offsets), capsys.readouterr().err) == (4, "")
     assert sorted(os.listdir(tmp_path / "out")) == ["ids.npy", "ids.offsets.npy"]
+
+
+def test_the_package_reaches_its_submodules_and_names_without_importing_them_first():
+    # Names are imported on first use; a submodule is reachable as it was when the package imported everything.
+    code = ("import sys, morfex; before = 'morfex.engine' in sys.modules; "
+            "print(before, morfex.engine.DEFAULT_CACHE_SIZE > 0, morfex.Tokenizer.__module__, hasattr(morfex, 'nothing'))")
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, check=True)
+    assert result.stdout == b"False True morfex.tokenizer False\n"

@@ -69,9 +69,16 @@ __all__ = [
 
 def __getattr__(name: str) -> Any:
     home = _HOMES.get(name)
-    if home is None:
-        raise AttributeError(f"module 'morfex' has no attribute {name!r}")
-    value = getattr(importlib.import_module(f"morfex.{home}"), name)
+    if home is not None:
+        value = getattr(importlib.import_module(f"morfex.{home}"), name)
+    else:
+        # A submodule, as `import morfex` used to make every one reachable.
+        try:
+            value = importlib.import_module(f"morfex.{name}")
+        except ModuleNotFoundError as error:
+            if error.name != f"morfex.{name}":
+                raise
+            raise AttributeError(f"module 'morfex' has no attribute {name!r}") from None
     globals()[name] = value
     return value
 
