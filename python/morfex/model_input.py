@@ -122,12 +122,12 @@ def check_merge_tokens(merge: tuple[str, str], vocab: dict[str, int], where: str
     morfex's own files keep such merges, as a Tokenizer does: they never apply.
     """
     left, right = merge
-    shown = f"{where}: merge {left!r} {right!r}"
+    named = f"{where}: merge {left!r} {right!r}"
     for token in merge:
         if token not in vocab:
-            raise ModelFileError(f"{shown} names {token!r}, which the vocabulary lacks")
+            raise ModelFileError(f"{named} names {token!r}, which the vocabulary lacks")
     if left + right not in vocab:
-        raise ModelFileError(f"{shown} makes {left + right!r}, which the vocabulary lacks")
+        raise ModelFileError(f"{named} makes {left + right!r}, which the vocabulary lacks")
 
 
 def split_merge_line(line: str) -> tuple[str, str] | None:

@@ -32,7 +32,7 @@ def resolve(given: object, vocab: Mapping[str, int], merges: Iterable[tuple[str,
     """
     chosen = _chosen(given, vocab)
     roles_of = {token: role for role, token in reversed(chosen.items()) if token != USUAL_SPELLINGS[role]}
-    for left, right in merges:
+    for left, right in merges if roles_of else ():
         for token, how in ((left, "taken"), (right, "taken"), (left + right, "made")):
             if token in roles_of:
                 raise ValueError(
