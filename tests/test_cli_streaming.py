@@ -201,20 +201,21 @@ def test_npy_of_empty_input_is_no_lines(tmp_path):
 
 
 @pytest.mark.parametrize(
-    ("args", "message"),
+    ("args", "status", "message"),
     [
-        (["--format", "npy"], "--format npy needs -o naming a file: its header is rewritten at the end"),
-        (["--format", "npy", "-o", "-"], "--format npy needs -o naming a file: its header is rewritten at the end"),
-        (["--format", "npy", "-o", os.devnull],
+        (["--format", "npy"], 2, "--format npy needs -o naming a file: its header is rewritten at the end"),
+        (["--format", "npy", "-o", "-"], 2, "--format npy needs -o naming a file: its header is rewritten at the end"),
+        (["--format", "npy", "-o", os.devnull], 1,
          f"{os.devnull}: --format npy needs a regular file: its header is rewritten at the end"),
-        (["--format", "npy", "--tokens", "-o", "{tmp}/ids.npy"], "--tokens writes text: it cannot go with --format npy"),
-        (["--format", "npy", "-o", "{tmp}/no/dir/ids.npy"], "{tmp}/no/dir/ids.npy: cannot write: No such file or directory"),
+        (["--format", "npy", "--tokens", "-o", "{tmp}/ids.npy"], 2, "--tokens writes text: it cannot go with --format npy"),
+        (["--format", "npy", "-o", "{tmp}/no/dir/ids.npy"], 1,
+         "{tmp}/no/dir/ids.npy: cannot write: No such file or directory"),
     ],
 )
-def test_npy_output_errors(tmp_path, args, message):
+def test_npy_output_errors(tmp_path, args, status, message):
     args = [arg.replace("{tmp}", str(tmp_path)) for arg in args]
     result = subprocess.run([sys.executable, "-m", "morfex", "encode", *args], input=b"kot\n", capture_output=True)
-    assert (result.returncode, result.stdout) == (1, b"")
+    assert (result.returncode, result.stdout) == (status, b"")
     assert result.stderr.decode() == f"morfex: error: {message.replace('{tmp}', str(tmp_path))}\n"
     assert os.listdir(tmp_path) == []
 
@@ -364,7 +365,8 @@ def test_memory_stays_flat_on_one_30_mb_line(tmp_path, command, line, output):
         capture_output=True, check=True,
     )
     peak_kib = int(result.stdout)
-    assert peak_kib < 300 << 10, f"peak RSS {peak_kib >> 10} MiB"
+    # About 100 MB, as documented: the interpreter, numpy and the model take about 55.
+    assert peak_kib < 150 << 10, f"peak RSS {peak_kib >> 10} MiB"
     assert (tmp_path / output).stat().st_size > 0
 
 

@@ -127,10 +127,10 @@ VALID = json.dumps({"format": "morfex-bpe", "version": 1, "vocab": {"a": 0, "b":
         ('{"model": {"type": "BPE", "vocab": {}}}', "no 'merges' in 'model'"),
         ('{"model": {"vocab": {"a": 0}, "merges": ["a  b"]}}', "'model.merges'[0]: 'a  b' is not two tokens separated by one space"),
         ('{"model": {"vocab": {"a": 0}, "merges": ["ab"]}}', "'model.merges'[0]: 'ab' is not two tokens separated by one space"),
-        ('{"model": {"vocab": {"a": 0}, "merges": []}, "added_tokens": [{"id": 0, "content": "x"}]}',
+        ('{"model": {"vocab": {"a": 0}, "merges": []}, "added_tokens": [{"id": 0, "content": "x", "special": true}]}',
          "'model.vocab' with 'added_tokens': id 0 is given to both 'a' and 'x'"),
-        ('{"model": {"vocab": {"a": 0}, "merges": []}, "added_tokens": [{"content": "x"}]}',
-         "'added_tokens'[0] has no string 'content' and integer 'id'"),
+        ('{"model": {"vocab": {"a": 0}, "merges": []}, "added_tokens": [{"content": "x", "special": true}]}',
+         "'added_tokens'[0] has no string 'content', integer 'id' and boolean 'special'"),
     ],
 )
 def test_malformed_files_name_the_file_and_the_fault(tmp_path, content, message):

@@ -215,15 +215,18 @@ def run_cli(*args):
 
 
 @pytest.mark.parametrize(
-    ("args", "message"),
+    ("args", "status", "message"),
     [
-        (["--text", "{text}", "--train-segmenter"], "training a segmenter needs the morfessor package: pip install morfessor"),
-        (["--text", "{text}", "--morfessor", "{text}"], "{text}, line 1: bad count 'Kot': expected a whole number from 1 to 9007199254740991"),
-        (["{text}", "--morfessor", "{text}"], "--morfessor and --train-segmenter segment --text input"),
-        (["--text", "{blank}"], "{blank}: no text to train on"),
+        (["--text", "{text}", "--train-segmenter"], 1,
+         "training a segmenter needs the morfessor package: pip install morfessor"),
+        (["--text", "{text}", "--morfessor", "{text}"], 1,
+         "{text}, line 1: bad count 'Kot': expected a whole number from 1 to 9007199254740991"),
+        # A bad command line.
+        (["{text}", "--morfessor", "{text}"], 2, "--morfessor and --train-segmenter segment --text input"),
+        (["--text", "{blank}"], 1, "{blank}: no text to train on"),
     ],
 )
-def test_cli_text_errors(tmp_path, monkeypatch, capsys, args, message):
+def test_cli_text_errors(tmp_path, monkeypatch, capsys, args, status, message):
     monkeypatch.setitem(sys.modules, "morfessor", None)
     (tmp_path / "text.txt").write_text(TEXT)
     (tmp_path / "blank.txt").write_text(" \n")
@@ -234,7 +237,7 @@ def test_cli_text_errors(tmp_path, monkeypatch, capsys, args, message):
             text = text.replace(key, value)
         return text
 
-    assert run_cli(*map(fill, args)) == 1
+    assert run_cli(*map(fill, args)) == status
     assert capsys.readouterr().err == f"morfex: error: {fill(message)}\n"
 
 

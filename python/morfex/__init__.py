@@ -7,25 +7,42 @@ running text; `load` reads a model file, `Tokenizer.save` writes one and
 `default_model` is the model shipped with the package; `pad` and `unpad`
 turn flat batches into padded matrices and back; `evaluate` measures
 models against gold segmentations and on running text. `TokenizeBatch`
-tokenizes table batches for Ray Data, Dask, pandas and datasets; it is
-imported on first use.
+tokenizes table batches for Ray Data, Dask, pandas and datasets. Each name
+is imported on first use.
 """
 
+import importlib
 from typing import TYPE_CHECKING, Any
-
-from morfex.evaluation import Evaluation, EvaluationError, evaluate
-from morfex.model_files import ModelFileError, default_model, load
-from morfex.model_writer import FORMAT_NAME, FORMAT_VERSION, dumps, save
-from morfex.segmenter import Segmenter
-from morfex.sequences import pad, unpad
-from morfex.special_roles import SPECIAL_ROLES
-from morfex.tokenizer import Tokenizer
-from morfex.text_training import train_text
-from morfex.training import CorpusError, CorpusWarning, train, train_bytes, train_counts, train_file
-from morfex.vocabulary import MARKER, SPECIAL_TOKENS
 
 if TYPE_CHECKING:
     from morfex.batches import TokenizeBatch
+    from morfex.evaluation import Evaluation, EvaluationError, evaluate
+    from morfex.model_files import ModelFileError, default_model, load
+    from morfex.model_writer import FORMAT_NAME, FORMAT_VERSION, dumps, save
+    from morfex.segmenter import Segmenter
+    from morfex.sequences import pad, unpad
+    from morfex.special_roles import SPECIAL_ROLES
+    from morfex.text_training import train_text
+    from morfex.tokenizer import Tokenizer
+    from morfex.training import CorpusError, CorpusWarning, train, train_bytes, train_counts, train_file
+    from morfex.vocabulary import MARKER, SPECIAL_TOKENS
+
+# The module that defines each public name. Names are imported on first use,
+# so that `import morfex` costs little and the command line starts under its
+# own handling of Ctrl-C before numpy and the engine load.
+_HOMES = {
+    "TokenizeBatch": "batches",
+    **dict.fromkeys(["Evaluation", "EvaluationError", "evaluate"], "evaluation"),
+    **dict.fromkeys(["ModelFileError", "default_model", "load"], "model_files"),
+    **dict.fromkeys(["FORMAT_NAME", "FORMAT_VERSION", "dumps", "save"], "model_writer"),
+    "Segmenter": "segmenter",
+    **dict.fromkeys(["pad", "unpad"], "sequences"),
+    "SPECIAL_ROLES": "special_roles",
+    "train_text": "text_training",
+    "Tokenizer": "tokenizer",
+    **dict.fromkeys(["CorpusError", "CorpusWarning", "train", "train_bytes", "train_counts", "train_file"], "training"),
+    **dict.fromkeys(["MARKER", "SPECIAL_TOKENS"], "vocabulary"),
+}
 
 __all__ = [
     "FORMAT_NAME",
@@ -57,9 +74,20 @@ __all__ = [
 
 
 def __getattr__(name: str) -> Any:
-    # The table-batch glue is loaded on first use: most programs never touch it.
-    if name == "TokenizeBatch":
-        from morfex.batches import TokenizeBatch
+    home = _HOMES.get(name)
+    if home is not None:
+        value = getattr(importlib.import_module(f"morfex.{home}"), name)
+    else:
+        # A submodule, as `import morfex` used to make every one reachable.
+        try:
+            value = importlib.import_module(f"morfex.{name}")
+        except ModuleNotFoundError as error:
+            if error.name != f"morfex.{name}":
+                raise
+            raise AttributeError(f"module 'morfex' has no attribute {name!r}") from None
+    globals()[name] = value
+    return value
 
-        return TokenizeBatch
-    raise AttributeError(f"module 'morfex' has no attribute {name!r}")
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *__all__})

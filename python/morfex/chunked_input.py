@@ -5,12 +5,15 @@ ends where its cut says: by default after its last ASCII whitespace byte, so
 no word and no UTF-8 sequence is ever cut in two (only a single word with no
 whitespace at all is read whole, however long); with `text_cut`, before a
 space that follows a character other than whitespace, where running text
-falls into the same pieces whether it is cut there or not.
+falls into the same pieces whether it is cut there or not; with `id_cut`,
+also at the first character that no token id holds, so that a line of ids
+is refused before it is read whole.
 """
 
 from __future__ import annotations
 
 import dataclasses
+import re
 from collections.abc import Callable, Iterator
 from typing import BinaryIO
 
@@ -46,6 +49,39 @@ Cut = Callable[[bytearray, int], int]
 def word_cut(data: bytearray, start: int) -> int:
     """After the last ASCII whitespace byte."""
     return max(data.rfind(byte, start) for byte in WHITESPACE) + 1
+
+
+_NOT_A_DIGIT = re.compile(rb"[^0-9]")
+# The bytes that continue a UTF-8 sequence; any other starts a character.
+_UTF8_CONTINUATION = range(0x80, 0xC0)
+
+
+def id_cut(data: bytearray, start: int) -> int:
+    """After the last ASCII whitespace byte, else around the first character that no id holds.
+
+    An id is ASCII digits, so a line of ids without whitespace is cut at the
+    first other character: after an ASCII one (which makes the line faulty at
+    once: a run of NUL bytes is refused, not read whole), before a non-ASCII
+    one (which may be a space between ids), or after it when it comes first.
+    """
+    cut = word_cut(data, start)
+    if cut:
+        return cut
+    found = _NOT_A_DIGIT.search(data, start)
+    if found is None:
+        return 0
+    index = found.start()
+    if data[index] < 0x80:
+        return index + 1
+    while index > 0 and data[index] in _UTF8_CONTINUATION:
+        index -= 1
+    if index > 0:
+        return index
+    length = 1
+    while length < len(data) and length < 4 and data[length] in _UTF8_CONTINUATION:
+        length += 1
+    # The character is complete once a byte that cannot continue it follows.
+    return length if length < len(data) else 0
 
 
 def _ends_in_whitespace(data: bytearray, end: int) -> bool:

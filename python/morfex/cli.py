@@ -12,6 +12,7 @@ import secrets
 import signal
 import stat
 import sys
+import threading
 import warnings
 from collections.abc import Callable, Iterator
 from types import TracebackType
@@ -21,11 +22,11 @@ import numpy as np
 from tqdm import tqdm
 
 from morfex import chunked_input, engine, running_lines, text_pieces
-from morfex.chunked_input import Cut, Piece, pieces, text_cut, word_cut
+from morfex.chunked_input import Cut, Piece, id_cut, pieces, text_cut, word_cut
 from morfex.evaluation import EvaluationError, evaluate
 from morfex.model_files import DEFAULT_MODEL, ModelFileError, default_model, load
 from morfex.model_writer import dumps
-from morfex.npy_stream import NpyWriter
+from morfex.npy_stream import NpyWriter, offsets_path
 from morfex.segmenter import Segmenter
 from morfex.segmenters import SegmenterError, morfessor_segmenter, trained_morfessor
 from morfex.text_training import count_pieces, require_text, segment_pieces
@@ -44,13 +45,78 @@ STDIO = "-"
 
 EPILOG = f"""\
 exit status: {EXIT_OK} success, {EXIT_FAILURE} unreadable or malformed input, model or corpus
-(or an output that cannot be written), {EXIT_USAGE} bad command line, {EXIT_INTERRUPTED} interrupted,
-{EXIT_BROKEN_PIPE} the reader of standard output went away. An output file appears only once it is whole.
+(or an output that cannot be written), {EXIT_USAGE} bad command line, {EXIT_INTERRUPTED} interrupted
+(128 + the signal's number on SIGTERM or SIGHUP), {EXIT_BROKEN_PIPE} the reader of standard output
+went away. An output file appears only once it is whole.
 Run "morfex COMMAND --help" for the options of a command."""
 
 
 class CliError(Exception):
     """A failure to report in one line and exit with EXIT_FAILURE."""
+
+
+class UsageError(CliError):
+    """Options that cannot go together: a bad command line, reported in one line with EXIT_USAGE."""
+
+
+class _Stopped(BaseException):
+    """A signal that ends the run, raised where the program stands so that outputs are cleaned up as on Ctrl-C."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _stop(signum: int, frame: object) -> None:
+    raise _Stopped(signum)
+
+
+# Signals that end a run like Ctrl-C: partial outputs are removed and the
+# status is 128 plus the signal's number.
+STOPPING_SIGNALS = (signal.SIGTERM, signal.SIGHUP)
+
+
+@contextlib.contextmanager
+def _stopping_on_signals() -> Iterator[None]:
+    # Only the main thread may set handlers; a signal ignored (as under nohup) stays ignored.
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = {signum: signal.getsignal(signum) for signum in STOPPING_SIGNALS}
+    for signum, handler in previous.items():
+        if handler == signal.SIG_DFL:
+            signal.signal(signum, _stop)
+    try:
+        yield
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+
+
+@contextlib.contextmanager
+def _signals_held() -> Iterator[None]:
+    """Holds off the signals that end a run; one that came meanwhile is raised again on leaving.
+
+    Blocking them in this thread would not do: a process-wide signal goes to
+    any thread that does not block it, the engine's workers included, and
+    Python then acts on it in this thread all the same.
+    """
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    caught: list[int] = []
+    # A handler set outside Python (getsignal gives None) cannot be put back: it stays.
+    previous = {signum: handler for signum in (signal.SIGINT, *STOPPING_SIGNALS)
+                if (handler := signal.getsignal(signum)) is not None}
+    for signum in previous:
+        signal.signal(signum, lambda signum, _: caught.append(signum))
+    try:
+        yield
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+        for number in dict.fromkeys(caught):
+            signal.raise_signal(number)
 
 
 def _show_progress(args: argparse.Namespace) -> bool:
@@ -59,6 +125,8 @@ def _show_progress(args: argparse.Namespace) -> bool:
 
 def _open_input(path: str) -> tuple[str, contextlib.AbstractContextManager[BinaryIO]]:
     if path == STDIO:
+        if sys.stdin is None:
+            raise CliError("<stdin>: cannot read: standard input is closed")
         return "<stdin>", contextlib.nullcontext(sys.stdin.buffer)
     try:
         return path, open(path, "rb")
@@ -105,8 +173,6 @@ class _Output:
     def __init__(self, path: str, seekable: bool = False) -> None:
         self.temporary: str | None = None
         self.owned = path != STDIO
-        if seekable and path == STDIO:
-            raise CliError("--format npy needs -o naming a file: its header is rewritten at the end")
         if path == STDIO:
             if sys.stdout is None:
                 raise CliError("standard output is closed")
@@ -122,8 +188,7 @@ class _Output:
                     raise CliError(f"{path}: --format npy needs a regular file: its header is rewritten at the end")
                 self.stream = open(self.target, "wb")
                 return
-            directory, base = os.path.split(self.target)
-            self.temporary = os.path.join(directory, f".{base}.{secrets.token_hex(6)}.tmp")
+            self.temporary = _hidden_name(self.target, "tmp")
             # Mode 0o666 less the umask: what a new file made by the shell's ">" gets.
             descriptor = os.open(self.temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
         except OSError as error:
@@ -136,28 +201,36 @@ class _Output:
     def __exit__(
         self, kind: type[BaseException] | None, error: BaseException | None, traceback: TracebackType | None
     ) -> None:
-        temporary = self.temporary
         try:
             if kind is None:
-                self.stream.flush()
-                if temporary is not None:
-                    os.fsync(self.stream.fileno())
-                    os.replace(temporary, self.target)
+                self.finish()
+                _replace_targets([self])
+        finally:
+            self.close()
+
+    def finish(self) -> None:
+        """Flushes the output and, for a temporary file, makes it durable."""
+        try:
+            self.stream.flush()
+            if self.temporary is not None:
+                os.fsync(self.stream.fileno())
         except BrokenPipeError:
             raise
         except OSError as fault:
             raise CliError(f"{self.name}: cannot write: {fault.strerror}") from None
-        finally:
-            # After a fault the rest of the buffer may not be writable either:
-            # the first fault is the one reported.
-            with contextlib.suppress(OSError):
-                if self.owned:
-                    self.stream.close()
-                else:
-                    self.stream.flush()
-            if temporary is not None:
-                with contextlib.suppress(FileNotFoundError):
-                    os.unlink(temporary)
+
+    def close(self) -> None:
+        """Closes the output and removes its temporary file unless it took its target's place."""
+        # After a fault the rest of the buffer may not be writable either:
+        # the first fault is the one reported.
+        with contextlib.suppress(OSError):
+            if self.owned:
+                self.stream.close()
+            else:
+                self.stream.flush()
+        if self.temporary is not None:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(self.temporary)
 
     def write(self, text: str) -> None:
         self.write_bytes(text.encode("utf-8"))
@@ -181,10 +254,100 @@ class _Output:
             raise CliError(f"{self.name}: cannot write: {fault.strerror}") from None
 
 
+def _hidden_name(target: str, kind: str) -> str:
+    directory, base = os.path.split(target)
+    return os.path.join(directory, f".{base}.{secrets.token_hex(6)}.{kind}")
+
+
+def _replace_targets(outputs: list[_Output]) -> None:
+    """Renames each output's temporary file over its target, all or none, the last output last.
+
+    Signals wait until every rename is done, so none falls between two. A
+    rename that fails puts back the targets replaced before it, from hard
+    links made first; only a crash of the machine between two renames can
+    leave a new file beside an old one.
+    """
+    pending = [output for output in outputs if output.temporary is not None]
+    if not pending:
+        return
+    backups: list[str | None] = []
+    current = pending[0]
+    with _signals_held():
+        try:
+            for current in pending[:-1]:
+                backups.append(_backup(current.target))
+            for done, current in enumerate(pending):
+                try:
+                    os.replace(str(current.temporary), current.target)
+                except OSError:
+                    _restore(pending[:done], backups)
+                    raise
+                current.temporary = None
+            for directory in dict.fromkeys(os.path.dirname(output.target) for output in pending):
+                _sync_directory(directory)
+        except OSError as fault:
+            raise CliError(f"{current.name}: cannot write: {fault.strerror}") from None
+        finally:
+            for backup in backups:
+                if backup:
+                    with contextlib.suppress(OSError):
+                        os.unlink(backup)
+
+
+def _backup(target: str) -> str | None:
+    """A hard link to the target as it is; None when there is no target yet, "" where links cannot be made.
+
+    Without a link (a file system that has none) a failed rename cannot be
+    undone, and the run goes on all the same: the failure is unlikely, and
+    read_pair tells a reader of the pair.
+    """
+    backup = _hidden_name(target, "old")
+    try:
+        os.link(target, backup)
+    except FileNotFoundError:
+        return None
+    except OSError:
+        return ""
+    return backup
+
+
+def _restore(replaced: list[_Output], backups: list[str | None]) -> None:
+    for output, backup in zip(replaced, backups):
+        with contextlib.suppress(OSError):
+            if backup is None:
+                os.unlink(output.target)
+            elif backup:
+                os.replace(backup, output.target)
+
+
+def _sync_directory(directory: str) -> None:
+    descriptor = os.open(directory or ".", os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        os.fsync(descriptor)
+    finally:
+        os.close(descriptor)
+
+
+@contextlib.contextmanager
+def _outputs_together(paths: list[str], seekable: bool = False) -> Iterator[list[_Output]]:
+    """Outputs that replace their targets together (see _replace_targets), the first one last."""
+    outputs: list[_Output] = []
+    try:
+        for path in paths:
+            outputs.append(_Output(path, seekable))
+        yield outputs
+        for output in outputs:
+            output.finish()
+        _replace_targets(outputs[::-1])
+    finally:
+        for output in outputs:
+            output.close()
+
+
 def _model(args: argparse.Namespace) -> tuple[str, Tokenizer]:
     if args.model is None:
         if args.merges is not None:
-            raise CliError("--merges needs --model (the vocab.json it belongs to)")
+            raise UsageError("--merges needs --model (the vocab.json it belongs to)")
         return f"default model ({DEFAULT_MODEL})", default_model()
     return args.model, load(args.model, args.merges)
 
@@ -209,7 +372,7 @@ def _text_units(args: argparse.Namespace) -> tuple[dict[str, int], Segmenter | N
 
 def _train(args: argparse.Namespace) -> int:
     if args.text is None and (args.morfessor is not None or args.train_segmenter):
-        raise CliError("--morfessor and --train-segmenter segment --text input")
+        raise UsageError("--morfessor and --train-segmenter segment --text input")
     options = TrainingOptions(**{option.name: getattr(args, option.name) for option in dataclasses.fields(TrainingOptions)})
     if args.text is None:
         name, opened = _open_input(args.corpus)
@@ -300,22 +463,21 @@ class _NpyLines:
         self.offsets.finish()
 
 
-def _offsets_path(path: str) -> str:
-    """Where the line offsets of `--format npy -o path` go: ids.npy -> ids.offsets.npy."""
-    return path.removesuffix(".npy") + ".offsets.npy"
-
-
 Encode = Callable[[bytes], tuple[engine.Ids, engine.Offsets]]
 
 
-def _line_encoder(args: argparse.Namespace, tokenizer: Tokenizer) -> tuple[Encode, Cut]:
-    """How the lines of a piece are encoded, and where a long line may be cut into pieces."""
+def _line_encoder(args: argparse.Namespace, tokenizer: Tokenizer) -> tuple[Encode, Cut, int]:
+    """How the lines of a piece are encoded, where a long line may be cut into pieces, and the pieces' size."""
     threads = _threads()
     if args.words:
         batch = tokenizer._batch_engine()
-        return lambda data: engine.encode_chunk(batch, data, threads), word_cut
+        return lambda data: engine.encode_chunk(batch, data, threads), word_cut, chunked_input.CHUNK_SIZE
     segmenter = None if args.segmenter == "none" else tokenizer.segmenter
-    return lambda data: running_lines.encode_lines(tokenizer, data, threads, segmenter), text_cut
+    # Running text holds some 30 bytes per byte of a piece while it is encoded
+    # (its text, pieces and segments as objects): smaller pieces keep that to
+    # tens of MB, at no cost in speed.
+    return (lambda data: running_lines.encode_lines(tokenizer, data, threads, segmenter), text_cut,
+            max(1, chunked_input.CHUNK_SIZE // 4))
 
 
 def _bad_byte(error: ValueError) -> int | None:
@@ -325,11 +487,11 @@ def _bad_byte(error: ValueError) -> int | None:
 
 
 def _encode_pieces(args: argparse.Namespace, tokenizer: Tokenizer, sink: _TextLines | _NpyLines) -> None:
-    encode, cut = _line_encoder(args, tokenizer)
+    encode, cut, size = _line_encoder(args, tokenizer)
     name, opened = _open_input(args.input)
     ends_line = True
     with opened as stream:
-        for piece in _input_pieces(name, stream, args, cut=cut):
+        for piece in _input_pieces(name, stream, args, size, cut):
             try:
                 ids, offsets = encode(piece.data)
             except ValueError as error:
@@ -347,26 +509,35 @@ def _encode_pieces(args: argparse.Namespace, tokenizer: Tokenizer, sink: _TextLi
 
 
 def _encode(args: argparse.Namespace) -> int:
-    _, tokenizer = _model(args)
     if args.words and args.segmenter is not None:
-        raise CliError("--segmenter segments running text: it cannot go with --words")
+        raise UsageError("--segmenter segments running text: it cannot go with --words")
+    if args.format == "npy" and args.tokens:
+        raise UsageError("--tokens writes text: it cannot go with --format npy")
+    if args.format == "npy" and args.output == STDIO:
+        raise UsageError("--format npy needs -o naming a file: its header is rewritten at the end")
+    _, tokenizer = _model(args)
     if args.format == "text":
         show = str if args.words else running_lines.show_token
         with _Output(args.output) as out:
             _encode_pieces(args, tokenizer, _TextLines(out, tokenizer, args.tokens, show))
         return EXIT_OK
-    if args.tokens:
-        raise CliError("--tokens writes text: it cannot go with --format npy")
-    with _Output(args.output, seekable=True) as ids, _Output(_offsets_path(args.output), seekable=True) as offsets:
+    # The ids file takes its place last: a reader that finds it new finds its offsets new too.
+    with _outputs_together([args.output, offsets_path(args.output)], seekable=True) as (ids, offsets):
         _encode_pieces(args, tokenizer, _NpyLines(ids, offsets))
     return EXIT_OK
+
+
+# Characters of a faulty field that its message shows.
+FIELD_SHOWN = 24
 
 
 def _parse_ids(name: str, number: int, line: str) -> list[int]:
     ids = []
     for field in line.split():
-        if not (field.isascii() and field.isdigit()) or int(field) > MAX_ID:
-            raise CliError(f"{name}: line {number}: {field!r} is not a token id (0 to {MAX_ID})")
+        # Leading zeros aside, an id has at most as many digits as the largest.
+        if not (field.isascii() and field.isdigit()) or len(field.lstrip("0")) > len(str(MAX_ID)) or int(field) > MAX_ID:
+            shown = repr(field) if len(field) <= FIELD_SHOWN else repr(field[:FIELD_SHOWN] + "...")
+            raise CliError(f"{name}: line {number}: {shown} is not a token id (0 to {MAX_ID})")
         ids.append(int(field))
     return ids
 
@@ -410,7 +581,7 @@ def _decode(args: argparse.Namespace) -> int:
     with opened as stream, _Output(args.output) as out:
         # Parsing holds each id of a piece as a Python object for a moment:
         # smaller pieces keep that at a few tens of MB.
-        for piece in _input_pieces(name, stream, args, max(1, chunked_input.CHUNK_SIZE // 4)):
+        for piece in _input_pieces(name, stream, args, max(1, chunked_input.CHUNK_SIZE // 4), id_cut):
             fault: CliError | None = None
             data = piece.data
             try:
@@ -480,14 +651,22 @@ def _evaluate(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
-def _count(minimum: int) -> Callable[[str], int]:
+def _count(minimum: int, maximum: int) -> Callable[[str], int]:
     def parse(text: str) -> int:
         try:
             value = int(text)
         except ValueError:
+            number = text.strip()
+            digits = number.lstrip("+-")
+            if digits.isdigit():
+                # More digits than Python converts: far out of range either way.
+                side, bound = ("below", minimum) if number.startswith("-") else ("above", maximum)
+                raise argparse.ArgumentTypeError(f"a number of {len(digits)} digits is {side} {bound}") from None
             raise argparse.ArgumentTypeError(f"{text!r} is not an integer") from None
         if value < minimum:
             raise argparse.ArgumentTypeError(f"{value} is below {minimum}")
+        if value > maximum:
+            raise argparse.ArgumentTypeError(f"{value} is above {maximum}")
         return value
 
     return parse
@@ -496,7 +675,8 @@ def _count(minimum: int) -> Callable[[str], int]:
 def _add_model_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "-m", "--model", metavar="PATH",
-        help="morfex model file, tokenizer.json, or vocab.json with --merges (default: the shipped model)",
+        help="morfex model file, tokenizer.json, vocab.json with --merges, or a directory holding one "
+        "(*.morfex.json first) (default: the shipped model)",
     )
     parser.add_argument("--merges", metavar="PATH", help="merges.txt that belongs to the vocab.json given as --model")
 
@@ -545,7 +725,8 @@ def build_parser() -> argparse.ArgumentParser:
         if option.type in (bool, "bool"):
             train.add_argument(flag, action="store_true", help=option.metadata["help"])
         else:
-            train.add_argument(flag, type=_count(option.metadata["lowest"]), default=option.default, metavar="N",
+            train.add_argument(flag, type=_count(option.metadata["lowest"], option.metadata["highest"]),
+                               default=option.default, metavar="N",
                                help=option.metadata["help"])
     train.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
     train.set_defaults(run=_train)
@@ -614,22 +795,42 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _input_name(args: argparse.Namespace) -> str:
+    """The input a command reads, as its messages name it."""
+    if getattr(args, "text", None):
+        return ", ".join(args.text)
+    path = getattr(args, "input", None) or getattr(args, "corpus", None) or STDIO
+    return "<stdin>" if path == STDIO else path
+
+
 def main(argv: list[str] | None = None) -> int:
-    # Help and messages quote tokens and markers; a terminal that cannot show
-    # them gets escapes rather than a UnicodeEncodeError.
-    for stream in (sys.stdout, sys.stderr):
-        if hasattr(stream, "reconfigure"):
-            stream.reconfigure(errors="backslashreplace")
-    args = build_parser().parse_args(argv)
-    run: Callable[[argparse.Namespace], int] = args.run
+    args: argparse.Namespace | None = None
     try:
-        return run(args)
+        # Help and messages quote tokens and markers; a terminal that cannot show
+        # them gets escapes rather than a UnicodeEncodeError.
+        for stream in (sys.stdout, sys.stderr):
+            if hasattr(stream, "reconfigure"):
+                stream.reconfigure(errors="backslashreplace")
+        args = build_parser().parse_args(argv)
+        run: Callable[[argparse.Namespace], int] = args.run
+        with _stopping_on_signals():
+            return run(args)
+    except UsageError as error:
+        print(f"morfex: error: {error}", file=sys.stderr)
+        return EXIT_USAGE
     except (CliError, ModelFileError, CorpusError, SegmenterError) as error:
         print(f"morfex: error: {error}", file=sys.stderr)
         return EXIT_FAILURE
     except KeyboardInterrupt:
         print("morfex: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
+    except _Stopped as stopped:
+        print(f"morfex: interrupted by {signal.Signals(stopped.signum).name}", file=sys.stderr)
+        return 128 + stopped.signum
+    except MemoryError:
+        # What held the memory is freed by now: there is room for one line.
+        print(f"morfex: error: {_input_name(args) + ': ' if args else ''}out of memory", file=sys.stderr)
+        return EXIT_FAILURE
     except BrokenPipeError:
         # The reader went away (as with "| head"): nothing more to say to it, and
         # nothing left to flush at exit.

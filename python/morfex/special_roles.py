@@ -7,7 +7,7 @@ vocabulary has that token, and is absent otherwise.
 
 from __future__ import annotations
 
-from collections.abc import Mapping
+from collections.abc import Iterable, Mapping
 
 from morfex.vocabulary import SPECIAL_TOKENS
 
@@ -22,8 +22,27 @@ def usual(vocab: Mapping[str, int]) -> dict[str, str]:
     return {role: token for role, token in USUAL_SPELLINGS.items() if token in vocab}
 
 
-def resolve(given: object, vocab: Mapping[str, int]) -> dict[str, str]:
-    """Role to spelling, in role order: `given` (a mapping or None) over the usual spellings."""
+def resolve(given: object, vocab: Mapping[str, int], merges: Iterable[tuple[str, str]]) -> dict[str, str]:
+    """Role to spelling, in role order: `given` (a mapping or None) over the usual spellings.
+
+    Decoding drops special tokens, so a role on a token that a merge uses or
+    makes would drop ordinary text: such a role is refused. The usual
+    spellings are special to the core whatever the roles say, so they are
+    left as the vocabulary and merges have them.
+    """
+    chosen = _chosen(given, vocab)
+    roles_of = {token: role for role, token in reversed(chosen.items()) if token != USUAL_SPELLINGS[role]}
+    for left, right in merges if roles_of else ():
+        for token, how in ((left, "taken"), (right, "taken"), (left + right, "made")):
+            if token in roles_of:
+                raise ValueError(
+                    f"special_tokens[{roles_of[token]!r}]: {token!r} is {how} by the merge {left!r} {right!r}: "
+                    "a special token is dropped by decode, so no merge may use or make it"
+                )
+    return chosen
+
+
+def _chosen(given: object, vocab: Mapping[str, int]) -> dict[str, str]:
     if given is None:
         return usual(vocab)
     if not isinstance(given, Mapping):

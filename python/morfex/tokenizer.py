@@ -49,7 +49,8 @@ class Tokenizer:
     Holds the vocabulary and the ordered merge list exactly as given, so that
     saving it writes back the same model. `special_tokens` names the tokens of
     the roles "pad", "unk", "bos" and "eos" where they are not spelled "<pad>",
-    "<unk>", "<s>" and "</s>".
+    "<unk>", "<s>" and "</s>"; such a token may not be used or made by a
+    merge, since decoding drops it (ValueError names the role and the merge).
     """
 
     __slots__ = (
@@ -78,7 +79,7 @@ class Tokenizer:
             raise TypeError(f"byte_fallback must be a bool, not {type(byte_fallback).__name__}")
         self._byte_ids = byte_token_ids(self._vocab) if byte_fallback else None
         self._segmenter: Segmenter = _checked_segmenter(segmenter)
-        self._special = special_roles.resolve(special_tokens, self._vocab)
+        self._special = special_roles.resolve(special_tokens, self._vocab, self._merges)
         # The core knows only the usual spellings; other ones are honoured by
         # the engine, which then encodes and decodes single words too.
         self._core_agrees = special_roles.core_agrees(self._special, self._vocab)

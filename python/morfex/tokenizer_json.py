@@ -3,8 +3,10 @@
 A file loads when its BPE model and every component it names are ones
 morfex reproduces: no normalizer, post-processor, truncation or padding; no
 pre-tokenizer, or the Split that cuts text as encode_text does; decoders
-that only drop markers, join tokens and read byte tokens. Anything else
-(byte-level models, dropout, subword prefixes, ...) is refused with
+that only drop markers, join tokens and read byte tokens. Added tokens must be
+special ones. Anything else (byte-level models, dropout, subword prefixes,
+non-special added tokens, which tokenizers cuts out of the text first, ...) is
+refused with
 ModelFileError naming the component, so a model never loads to give other
 ids than `tokenizers` does.
 """
@@ -15,7 +17,7 @@ import os
 from typing import Any
 
 from morfex import hf_export, hf_special
-from morfex.model_input import ModelFileError, PathArg, build, check_merges, check_vocab
+from morfex.model_input import ModelFileError, PathArg, build, check_merges, check_vocab, shown
 from morfex.tokenizer import Tokenizer
 from morfex.vocabulary import MARKER
 
@@ -29,7 +31,7 @@ _MODEL_KEYS = {"type", "vocab", "merges", "unk_token", "byte_fallback", *_PLAIN_
 
 def _type_of(component: object) -> str:
     kind = component.get("type") if isinstance(component, dict) else None
-    return kind if isinstance(kind, str) else repr(component)
+    return kind if isinstance(kind, str) else shown(component)
 
 
 def _steps(component: dict[str, Any], key: str) -> list[Any]:
@@ -55,7 +57,7 @@ def _check_pre_tokenizer(name: str, component: object) -> None:
     if component is None:
         return
     if not isinstance(component, dict):
-        raise ModelFileError(f"{name}: pre_tokenizer {component!r} is not supported")
+        raise ModelFileError(f"{name}: pre_tokenizer {shown(component)} is not supported")
     for step in _steps(component, "pretokenizers"):
         if step != hf_export.pre_tokenizer():
             if isinstance(step, dict) and step.get("type") == "Split":
@@ -67,7 +69,7 @@ def _check_decoder(name: str, component: object, byte_fallback: bool) -> None:
     if component is None:
         return
     if not isinstance(component, dict):
-        raise ModelFileError(f"{name}: decoder {component!r} is not supported")
+        raise ModelFileError(f"{name}: decoder {shown(component)} is not supported")
     for step in _steps(component, "decoders"):
         kind = _type_of(step)
         if kind == "Fuse" or (kind == "ByteFallback" and byte_fallback):
@@ -77,7 +79,7 @@ def _check_decoder(name: str, component: object, byte_fallback: bool) -> None:
         if kind == "Replace":
             raise ModelFileError(
                 f"{name}: decoder Replace is supported only as the removal of {MARKER!r}, not of "
-                f"{step.get('pattern')!r} by {step.get('content')!r}"
+                f"{shown(step.get('pattern'))} by {shown(step.get('content'))}"
             )
         if kind == "ByteFallback":
             raise ModelFileError(f"{name}: decoder ByteFallback is supported only with model BPE option byte_fallback=True")
@@ -88,13 +90,13 @@ def _check_model_options(name: str, model: dict[str, Any]) -> tuple[bool, str | 
     """Byte fallback and the unknown token of a BPE model whose other options are all plain."""
     for key, value in model.items():
         if key not in _MODEL_KEYS or (key in _PLAIN_OPTIONS and value != _PLAIN_OPTIONS[key]):
-            raise ModelFileError(f"{name}: model BPE option {key}={value!r} is not supported")
+            raise ModelFileError(f"{name}: model BPE option {key}={shown(value)} is not supported")
     byte_fallback = model.get("byte_fallback", False)
     if not isinstance(byte_fallback, bool):
-        raise ModelFileError(f"{name}: model BPE option byte_fallback={byte_fallback!r} is not true or false")
+        raise ModelFileError(f"{name}: model BPE option byte_fallback={shown(byte_fallback)} is not true or false")
     unk_token = model.get("unk_token")
     if unk_token is not None and not isinstance(unk_token, str):
-        raise ModelFileError(f"{name}: model BPE option unk_token={unk_token!r} is not a string")
+        raise ModelFileError(f"{name}: model BPE option unk_token={shown(unk_token)} is not a string")
     return byte_fallback, unk_token
 
 
@@ -103,8 +105,15 @@ def _added_tokens(name: str, data: dict[str, Any]) -> list[dict[str, Any]]:
     if not isinstance(added, list):
         raise ModelFileError(f"{name}: 'added_tokens' is not a list")
     for index, entry in enumerate(added):
-        if not (isinstance(entry, dict) and isinstance(entry.get("content"), str) and type(entry.get("id")) is int):
-            raise ModelFileError(f"{name}: 'added_tokens'[{index}] has no string 'content' and integer 'id'")
+        if not (isinstance(entry, dict) and isinstance(entry.get("content"), str) and type(entry.get("id")) is int
+                and isinstance(entry.get("special"), bool)):
+            raise ModelFileError(
+                f"{name}: 'added_tokens'[{index}] has no string 'content', integer 'id' and boolean 'special'")
+        if not entry["special"]:
+            raise ModelFileError(
+                f"{name}: 'added_tokens'[{index}]: {entry['content']!r} is not special: tokenizers cuts such a token "
+                "out of the text before the model sees it, which morfex does not do"
+            )
     return added
 
 
@@ -116,17 +125,17 @@ def read(path: PathArg, data: dict[str, Any]) -> Tokenizer:
         raise ModelFileError(f"{name}: 'model' is not an object")
     model_type = model.get("type", "BPE")
     if model_type != "BPE":
-        raise ModelFileError(f"{name}: model type {model_type!r} is not BPE")
+        raise ModelFileError(f"{name}: model type {shown(model_type)} is not BPE")
     for key in ("vocab", "merges"):
         if key not in model:
             raise ModelFileError(f"{name}: no {key!r} in 'model'")
     own = check_vocab(model["vocab"], f"{name}: 'model.vocab'")
     vocab = dict(own)
-    merges = check_merges(model["merges"], f"{name}: 'model.merges'", allow_strings=True)
     for entry in _added_tokens(name, data):
         vocab.setdefault(entry["content"], entry["id"])
     with_added = f"{name}: 'model.vocab' with 'added_tokens'"
     vocab = check_vocab(vocab, with_added)
+    merges = check_merges(model["merges"], f"{name}: 'model.merges'", allow_strings=True, vocab=vocab)
     byte_fallback, unk_token = _check_model_options(name, model)
     for key in ("truncation", "padding"):
         if data.get(key) is not None:

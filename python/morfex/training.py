@@ -11,6 +11,7 @@ from pathlib import Path
 
 from morfex import _trainer, utf8
 from morfex.tokenizer import Tokenizer
+from morfex.vocabulary import MAX_ID
 
 Progress = Callable[[int, int], object]
 
@@ -28,22 +29,27 @@ _LINES_SHOWN = 5
 _SPACED_LINE = re.compile(r"^.* ", re.MULTILINE)
 
 
+# A vocabulary holds at most one token per id; the trainer counts in 64 bits.
+_MOST_IDS = MAX_ID + 1
+_MOST_COUNTED = 2**64 - 1
+
+
 @dataclasses.dataclass(frozen=True)
 class TrainingOptions:
-    """The training options with their defaults, lowest values and help (see `train`).
+    """The training options with their defaults, lowest and highest values and help (see `train`).
 
     `train`, `train_file`, `train_bytes` and the command line take their
     defaults from here, and building one checks the values.
     """
 
     vocab_size: int = dataclasses.field(default=8000, metadata={
-        "lowest": 0, "help": "tokens in the finished vocabulary, specials and alphabet included (default: %(default)s)",
+        "lowest": 0, "highest": _MOST_IDS, "help": "tokens in the finished vocabulary, specials and alphabet included (default: %(default)s)",
     })
     min_frequency: int = dataclasses.field(default=2, metadata={
-        "lowest": 1, "help": "merge no pair seen fewer than N times (default: %(default)s)",
+        "lowest": 1, "highest": _MOST_COUNTED, "help": "merge no pair seen fewer than N times (default: %(default)s)",
     })
     alphabet_limit: int = dataclasses.field(default=0, metadata={
-        "lowest": 0, "help": "keep the N most frequent characters, the rest become <unk> (default: %(default)s, keep all)",
+        "lowest": 0, "highest": _MOST_COUNTED, "help": "keep the N most frequent characters, the rest become <unk> (default: %(default)s, keep all)",
     })
     byte_fallback: bool = dataclasses.field(default=False, metadata={
         "help": "reserve the byte tokens <0x00> .. <0xFF> (ids 5 to 260) for characters the vocabulary lacks",
@@ -57,6 +63,8 @@ class TrainingOptions:
                 raise TypeError(f"{option.name} must be {'a bool' if kind is bool else 'an int'}, not {type(value).__name__}")
             if kind is int and value < option.metadata["lowest"]:
                 raise ValueError(f"{option.name} must be at least {option.metadata['lowest']}, not {value}")
+            if kind is int and value > option.metadata["highest"]:
+                raise ValueError(f"{option.name} must be at most {option.metadata['highest']}, not {value}")
 
     def native(self) -> tuple[int, int, int, bool]:
         """The options in the order the native trainer takes them."""
