@@ -119,8 +119,9 @@ def test_inspect_signature(example_bpe, get_callable, expected):
 
 def test_class_defines_only_its_own_methods():
     # No __init__, __repr__, __hash__, comparisons or members of its own:
-    # everything else is inherited from object.
-    assert set(vars(CoreBPE)) == {"__new__", "encode", "decode", "__doc__", "__module__"}
+    # everything else is inherited from object. Pickling an instance (as other
+    # tests do first in the same process) leaves copyreg's __slotnames__ cache.
+    assert set(vars(CoreBPE)) - {"__slotnames__"} == {"__new__", "encode", "decode", "__doc__", "__module__"}
     assert CoreBPE.__init__ is object.__init__
     assert CoreBPE.__repr__ is object.__repr__
     assert CoreBPE.__hash__ is object.__hash__
