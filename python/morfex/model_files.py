@@ -77,7 +77,10 @@ def load(path: PathArg, merges: PathArg | None = None) -> Tokenizer:
     with `merges`, `path` is a `vocab.json` and `merges` its `merges.txt`
     (one "left right" pair per line, an optional "#version" first line).
     Raises ModelFileError naming the file and what is wrong with it.
+    A directory stands for the model file in it (see `_model_in`).
     """
+    if merges is None and os.path.isdir(path):
+        path = _model_in(path)
     text = read_text(path)
     name = os.fsdecode(path)
     if merges is not None:
@@ -96,6 +99,18 @@ def load(path: PathArg, merges: PathArg | None = None) -> Tokenizer:
     if isinstance(data, dict) and data and all(type(value) is int for value in data.values()):
         raise ModelFileError(f"{name}: looks like a vocab.json; give its merges.txt as well")
     raise ModelFileError(f"{name}: neither a {FORMAT_NAME} model nor a tokenizer.json with a BPE model")
+
+
+def _model_in(directory: PathArg) -> str:
+    """The model file of a directory: its one *.morfex.json (which carries the segmenter), else its tokenizer.json."""
+    name = os.fsdecode(directory)
+    own = sorted(entry for entry in os.listdir(directory) if entry.endswith(".morfex.json"))
+    if len(own) > 1:
+        raise ModelFileError(f"{name}: holds several morfex models ({', '.join(own)}); name one")
+    for candidate in [*own, "tokenizer.json"]:
+        if os.path.isfile(os.path.join(name, candidate)):
+            return os.path.join(name, candidate)
+    raise ModelFileError(f"{name}: a directory with neither a *.morfex.json model nor a tokenizer.json")
 
 
 DEFAULT_MODEL = "polish.morfex.json"
