@@ -250,11 +250,15 @@ class MorfexTokenizer(PreTrainedTokenizer):
             rows.pop("overflowing_tokens", None)
             rows.pop("num_truncated_tokens", None)
         offsets = rows.pop("offset_mapping", None)
-        padded = self.pad(
-            rows, padding=padding_strategy.value, max_length=max_length, pad_to_multiple_of=pad_to_multiple_of,
-            padding_side=padding_side, return_attention_mask=return_attention_mask,
-        )
-        outputs = dict(padded)
+        if rows:
+            outputs = dict(self.pad(
+                rows, padding=padding_strategy.value, max_length=max_length, pad_to_multiple_of=pad_to_multiple_of,
+                padding_side=padding_side, return_attention_mask=return_attention_mask,
+            ))
+        else:
+            # transformers' pad refuses an empty batch; it has nothing to pad.
+            empty = ["input_ids"] + (["attention_mask"] if return_attention_mask is not False else [])
+            outputs = {key: [] for key in empty}
         if offsets is not None:
             side = padding_side or self.padding_side
             outputs["offset_mapping"] = [
