@@ -16,13 +16,20 @@ import re
 from collections.abc import Sequence
 from typing import Any
 
-from transformers import AutoTokenizer, PretrainedConfig, PreTrainedTokenizer
-from transformers.tokenization_utils_base import AddedToken, BatchEncoding, PaddingStrategy, TruncationStrategy
+import transformers
+from transformers import AddedToken, AutoTokenizer, PretrainedConfig, PreTrainedTokenizer
+from transformers.tokenization_utils_base import BatchEncoding, TruncationStrategy
+from transformers.utils.generic import PaddingStrategy
 
 from morfex.hf import directory
 from morfex.hf_export import CONFIG_KEYS
 from morfex.model_files import load
 from morfex.tokenizer import Tokenizer
+
+# The class relies on transformers 5's Python tokenizer base (one _encode_plus
+# for single and batched input, templates named by special_tokens_pattern).
+if int(transformers.__version__.split(".")[0]) < 5:
+    raise ImportError(f"morfex.hf needs transformers 5 or later, not {transformers.__version__}")
 
 Span = tuple[int, int]
 # A piece of one input: text to encode (with where it starts in the input),
@@ -61,7 +68,7 @@ class MorfexTokenizer(PreTrainedTokenizer):
         for role, token in tokenizer.special_tokens.items():
             kwargs.setdefault(CONFIG_KEYS[role], token)
         kwargs.setdefault("clean_up_tokenization_spaces", False)
-        super().__init__(
+        super().__init__(  # type: ignore[no-untyped-call]
             template=directory.checked_template(template), special_tokens_pattern=template, **kwargs
         )
         self._check_template()
@@ -234,7 +241,10 @@ class MorfexTokenizer(PreTrainedTokenizer):
                 raise ValueError(f"text has {len(texts)} sequences but text_pair has {len(pairs)}")
         encoded = self._encode_inputs(texts + (pairs or []), is_split_into_words, split_special_tokens,
                                       return_offsets_mapping)
-        firsts, seconds = encoded[:len(texts)], encoded[len(texts):] or [None] * len(texts)
+        firsts = encoded[:len(texts)]
+        seconds: list[tuple[list[int], list[Span]] | None] = [None] * len(texts)
+        if pairs is not None:
+            seconds = [*encoded[len(texts):]]
         rows: dict[str, list[Any]] = {}
         for first, second in zip(firsts, seconds):
             row = self._frame(
@@ -298,7 +308,7 @@ class MorfexTokenizer(PreTrainedTokenizer):
 
     # Decoding.
 
-    def _decode(  # type: ignore[override]
+    def _decode(
         self,
         token_ids: int | list[int],
         skip_special_tokens: bool = False,
@@ -332,7 +342,7 @@ class MorfexTokenizer(PreTrainedTokenizer):
         self.morfex.save(path)
         return (path,)
 
-    def _save_pretrained(  # type: ignore[override]
+    def _save_pretrained(
         self,
         save_directory: str | os.PathLike[str],
         file_names: tuple[str, ...],
@@ -361,7 +371,7 @@ def _padded_spans(spans: list[Span], length: int, side: str) -> list[Span]:
     return filler + spans if side == "left" else spans + filler
 
 
-class _MorfexTokenizerOnly(PretrainedConfig):
+class _MorfexTokenizerOnly(PretrainedConfig):  # type: ignore[no-untyped-call]
     """AutoTokenizer.register keys tokenizers by a model configuration; this one belongs to no model,
     and loading finds the tokenizer by the class name in tokenizer_config.json."""
 
@@ -369,4 +379,6 @@ class _MorfexTokenizerOnly(PretrainedConfig):
 
 
 def register() -> None:
-    AutoTokenizer.register(_MorfexTokenizerOnly, tokenizer_class=MorfexTokenizer, exist_ok=True)
+    AutoTokenizer.register(  # type: ignore[no-untyped-call]
+        _MorfexTokenizerOnly, tokenizer_class=MorfexTokenizer, exist_ok=True
+    )
