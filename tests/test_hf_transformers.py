@@ -1,6 +1,8 @@
 """morfex served through transformers: a saved directory, loaded by AutoTokenizer, encodes as encode_text."""
 
 import json
+import pickle
+import random
 import re
 from pathlib import Path
 
@@ -26,6 +28,11 @@ def held_out_texts():
     texts += ["  " + line.replace(" ", "\t ") + " \n" for line in TEXT_LINES]
     texts += [line.replace("a", "ą😀") + " 12 345,67 zł" for line in TEXT_LINES]
     texts += ["", " ", "\n", "a", "▁", "x▁y", "Zażółć gęślą jaźń", "\u0301e\u0301", "𝔸𝕝𝕒 ma kota", "ŁÓDŹ 2024r."]
+    # New running text from the same words: clauses joined in a seeded random order, to 2,000 texts.
+    clauses = [clause for line in TEXT_LINES for clause in re.split(r"(?<=[,.;:!?]) ", line)]
+    rng = random.Random(27)
+    while len(texts) < 2000:
+        texts.append(" ".join(rng.sample(clauses, rng.randint(1, 4))))
     return texts
 
 
@@ -78,6 +85,18 @@ def test_raw_text_gives_encode_texts_ids_single_and_batch(hf, model):
     assert [hf(text, add_special_tokens=False)["input_ids"] for text in TEXTS] == expected
     assert [hf.encode(text, add_special_tokens=False) for text in TEXTS[:50]] == expected[:50]
     assert hf.convert_tokens_to_ids(hf.tokenize(TEXTS[0])) == expected[0]
+
+
+# datasets forks its workers; the engine's threads are made anew in each child.
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded, use of fork:DeprecationWarning")
+def test_pickled_and_in_datasets_worker_processes(hf, model):
+    datasets = pytest.importorskip("datasets")
+    again = pickle.loads(pickle.dumps(hf))
+    assert again(TEXTS[:100])["input_ids"] == hf(TEXTS[:100])["input_ids"]
+    rows = datasets.Dataset.from_dict({"text": TEXTS[:200]}).map(
+        lambda batch: hf(batch["text"]), batched=True, batch_size=32, num_proc=2
+    )
+    assert rows["input_ids"] == [[2, *model.encode_text(text), 3] for text in TEXTS[:200]]
 
 
 def surfaces_match(text, tokens, spans):
@@ -298,4 +317,43 @@ def test_info_reports_holes_segmenter_byte_fallback_and_roles(saved, capsys):
         "byte fallback: yes",
         "segmenter: Morfessor Baseline, 15356 morphs from 74389 words, saved in the model",
         "special roles: pad=<pad> unk=<unk> bos=<s> eos=</s>",
+    ]
+
+
+@pytest.mark.parametrize(
+    ("files", "chosen", "message"),
+    [
+        (["model.morfex.json", "tokenizer.json"], "model.morfex.json", None),
+        (["tokenizer.json"], "tokenizer.json", None),
+        (["a.morfex.json"], "a.morfex.json", None),
+        (["a.morfex.json", "b.morfex.json"], None, "{dir}: holds several morfex models (a.morfex.json, b.morfex.json); name one"),
+        ([], None, "{dir}: a directory with neither a *.morfex.json model nor a tokenizer.json"),
+    ],
+)
+def test_load_reads_a_directory(tmp_path, files, chosen, message):
+    # Each file holds a different model, so the one loaded names itself.
+    for number, name in enumerate(files):
+        vocab = {"<unk>": 0, "a": 1, f"t{number}": 2}
+        model = morfex.Tokenizer(vocab, [])
+        if name == "tokenizer.json":
+            model.save_hf(tmp_path)
+        else:
+            model.save(tmp_path / name)
+    if message is None:
+        assert morfex.load(tmp_path).token_to_id(f"t{files.index(chosen)}") == 2
+    else:
+        with pytest.raises(morfex.ModelFileError, match=f"^{re.escape(message.format(dir=tmp_path))}$"):
+            morfex.load(tmp_path)
+
+
+def test_info_of_a_plain_model(tmp_path, capsys):
+    from morfex import cli
+
+    morfex.Tokenizer({"<unk>": 0, "a": 1, "b": 4, "c": 9}, []).save(tmp_path / "plain.json")
+    assert cli.main(["info", "-m", str(tmp_path / "plain.json")]) == 0
+    assert capsys.readouterr().out.splitlines()[-4:] == [
+        "unused ids: 6 (2, 3, 5, 6, 7, 8)",
+        "byte fallback: no",
+        "segmenter: none (words are encoded as written)",
+        "special roles: unk=<unk>",
     ]
