@@ -4,6 +4,7 @@ import json
 import pickle
 import random
 import re
+import sys
 from pathlib import Path
 
 import pytest
@@ -357,3 +358,11 @@ def test_info_of_a_plain_model(tmp_path, capsys):
         "segmenter: none (words are encoded as written)",
         "special roles: unk=<unk>",
     ]
+
+
+def test_saving_without_transformers_says_what_is_missing(model, tmp_path, monkeypatch):
+    monkeypatch.setitem(sys.modules, "transformers", None)
+    monkeypatch.delitem(sys.modules, "morfex.hf.transformers_tokenizer")
+    with pytest.raises(ModuleNotFoundError, match="^save_pretrained needs transformers 5 or later: pip install transformers$"):
+        model.save_pretrained(tmp_path / "out")
+    assert not (tmp_path / "out").exists()

@@ -91,7 +91,13 @@ def save_pretrained(
     template: str = DEFAULT_TEMPLATE,
 ) -> None:
     """Writes `tokenizer` as a transformers tokenizer directory, all files or none (see morfex.hf)."""
-    from morfex.hf.transformers_tokenizer import MorfexTokenizer
+    try:
+        from morfex.hf.transformers_tokenizer import MorfexTokenizer
+    except ModuleNotFoundError as error:
+        if error.name != "transformers":
+            raise
+        message = "save_pretrained needs transformers 5 or later: pip install transformers"
+        raise ModuleNotFoundError(message, name=error.name) from None
 
     target = Path(directory)
     if target.exists() and not target.is_dir():

@@ -118,7 +118,6 @@ class MorfexTokenizer(PreTrainedTokenizer):
             self._update_total_vocab_size()
         self._split_pattern = None
         self._update_trie()
-        self._update_total_vocab_size()
         return added
 
     def _convert_token_to_id(self, token: str) -> int | None:
