@@ -366,3 +366,29 @@ def test_saving_without_transformers_says_what_is_missing(model, tmp_path, monke
     with pytest.raises(ModuleNotFoundError, match="^save_pretrained needs transformers 5 or later: pip install transformers$"):
         model.save_pretrained(tmp_path / "out")
     assert not (tmp_path / "out").exists()
+
+
+def test_words_given_apart_are_encoded_as_given_with_offsets_within_each(hf, model):
+    words = ["Ala", " ma", " kota"]
+    result = hf(words, is_split_into_words=True, return_offsets_mapping=True, add_special_tokens=False)
+    assert result["input_ids"] == [token_id for word in words for token_id in model.encode_text(word)]
+    assert result["offset_mapping"] == [span for word in words for span in model.encode_text(word, offsets=True)[1]]
+    batch = hf([["Ala", " ma"], ["kot"]], is_split_into_words=True, padding=True)
+    assert batch["input_ids"] == [[2, A, M, a, ma, 3], [2, *model.encode_text("kot"), 3, 0]]
+    assert hf([[A, M], [a]], padding=True)["input_ids"] == [[2, A, M, 3], [2, a, 3, 0]]
+
+
+@pytest.mark.parametrize(
+    ("text", "options", "message"),
+    [
+        ([1.5], {}, "not a list of float"),
+        ([[1, "a"]], {}, "not a list of int, str"),
+        (5, {}, "not int"),
+        ("Ala", {"text_pair": ["ma", "kot"]}, "^text_pair is a batch but text is a single sequence$"),
+        (["Ala", "ma"], {"text_pair": ["kot"]}, "^text has 2 sequences but text_pair has 1$"),
+    ],
+)
+def test_inputs_it_cannot_take(hf, text, options, message):
+    prefix = "^each input must be a str, a list of str with is_split_into_words=True, or a list of ids, "
+    with pytest.raises(ValueError, match=message if message.startswith("^") else prefix + re.escape(message) + "$"):
+        hf(text, **options)

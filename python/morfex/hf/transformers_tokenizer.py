@@ -354,7 +354,9 @@ class MorfexTokenizer(PreTrainedTokenizer):
 
 
 def _describe(item: object) -> str:
-    return f"a {type(item).__name__}" if not isinstance(item, (list, tuple)) else f"a {type(item).__name__} of mixed items"
+    if isinstance(item, (list, tuple)):
+        return f"a {type(item).__name__} of {', '.join(sorted({type(part).__name__ for part in item}))}"
+    return type(item).__name__
 
 
 def _is_batch(value: object, split_into_words: bool) -> bool:
