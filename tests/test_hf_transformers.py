@@ -392,3 +392,23 @@ def test_inputs_it_cannot_take(hf, text, options, message):
     prefix = "^each input must be a str, a list of str with is_split_into_words=True, or a list of ids, "
     with pytest.raises(ValueError, match=message if message.startswith("^") else prefix + re.escape(message) + "$"):
         hf(text, **options)
+
+
+@pytest.mark.parametrize("side", ["right", "left"])
+@pytest.mark.parametrize("max_length", [None, 1, 2, 3, 7, 64])
+@pytest.mark.parametrize("add_special_tokens", [True, False])
+def test_the_short_framing_agrees_with_transformers_own(hf, side, max_length, add_special_tokens):
+    # Asking for lengths takes transformers' general framing; without it a
+    # single sequence is framed by morfex's short path.
+    texts = TEXTS[:300]
+    options = {"add_special_tokens": add_special_tokens, "return_offsets_mapping": True, "padding": True}
+    if max_length is not None:
+        options.update(truncation=True, max_length=max_length)
+    hf.truncation_side = side
+    try:
+        short = hf(texts, **options)
+        general = dict(hf(texts, return_length=True, **options))
+    finally:
+        hf.truncation_side = "right"
+    del general["length"]
+    assert dict(short) == general

@@ -32,6 +32,9 @@ if int(transformers.__version__.split(".")[0]) < 5:
     raise ImportError(f"morfex.hf needs transformers 5 or later, not {transformers.__version__}")
 
 Span = tuple[int, int]
+# The strategies that cut a single sequence alone: from its end, or its start
+# with truncation_side="left".
+_SINGLE_TRUNCATIONS = (TruncationStrategy.DO_NOT_TRUNCATE, TruncationStrategy.LONGEST_FIRST, TruncationStrategy.ONLY_FIRST)
 # A piece of one input: text to encode (with where it starts in the input),
 # or the id of a token written out in the text.
 Piece = tuple[str, int] | int
@@ -244,15 +247,29 @@ class MorfexTokenizer(PreTrainedTokenizer):
         seconds: list[tuple[list[int], list[Span]] | None] = [None] * len(texts)
         if pairs is not None:
             seconds = [*encoded[len(texts):]]
+        # A single sequence that asks for nothing but ids, masks and offsets
+        # is framed here in a few list operations; transformers' general code
+        # (per sequence, and most of the time of a batch) does everything else.
+        simple = pairs is None and not (
+            return_overflowing_tokens or return_special_tokens_mask or return_token_type_ids or return_length
+        ) and truncation_strategy in _SINGLE_TRUNCATIONS
+        prefix, suffix = self._template_ends() if simple and add_special_tokens else ([], [])
+        keep = None
+        if truncation_strategy != TruncationStrategy.DO_NOT_TRUNCATE and max_length:
+            keep = max_length - len(prefix) - len(suffix)
         rows: dict[str, list[Any]] = {}
         for first, second in zip(firsts, seconds):
-            row = self._frame(
-                first, second, add_special_tokens=add_special_tokens, truncation=truncation_strategy,
-                max_length=max_length, stride=stride, return_token_type_ids=return_token_type_ids,
-                return_overflowing_tokens=return_overflowing_tokens,
-                return_special_tokens_mask=return_special_tokens_mask, return_offsets_mapping=return_offsets_mapping,
-                return_length=return_length, verbose=verbose,
-            )
+            if simple and (keep is None or keep > 0 or len(first[0]) <= keep):
+                row = self._frame_simply(first, prefix, suffix, keep, return_offsets_mapping)
+                self._eventual_warn_about_too_long_sequence(row["input_ids"], max_length, verbose)
+            else:
+                row = self._frame(
+                    first, second, add_special_tokens=add_special_tokens, truncation=truncation_strategy,
+                    max_length=max_length, stride=stride, return_token_type_ids=return_token_type_ids,
+                    return_overflowing_tokens=return_overflowing_tokens,
+                    return_special_tokens_mask=return_special_tokens_mask,
+                    return_offsets_mapping=return_offsets_mapping, return_length=return_length, verbose=verbose,
+                )
             for key, value in row.items():
                 rows.setdefault(key, []).append(value)
         if return_tensors and return_overflowing_tokens:
@@ -276,6 +293,26 @@ class MorfexTokenizer(PreTrainedTokenizer):
         if not batched:
             outputs = {key: value[0] for key, value in outputs.items()}
         return BatchEncoding(outputs, tensor_type=return_tensors, prepend_batch_axis=not batched)
+
+    def _template_ends(self) -> tuple[list[int], list[int]]:
+        """The ids the template puts before and after a single sequence, by transformers' own rule."""
+        marked = self.build_inputs_with_special_tokens([-1])
+        cut = marked.index(-1)
+        return marked[:cut], marked[cut + 1:]
+
+    def _frame_simply(
+        self, first: tuple[list[int], list[Span]], prefix: list[int], suffix: list[int], keep: int | None,
+        offsets: bool,
+    ) -> dict[str, Any]:
+        """What _frame gives for one sequence cut to its first (or last) `keep` ids, when keep is not None."""
+        ids, spans = first
+        if keep is not None and len(ids) > keep:
+            cut = slice(len(ids) - keep, None) if self.truncation_side == "left" else slice(0, keep)
+            ids, spans = ids[cut], spans[cut]
+        row: dict[str, Any] = {"input_ids": [*prefix, *ids, *suffix]}
+        if offsets:
+            row["offset_mapping"] = [*[(0, 0)] * len(prefix), *spans, *[(0, 0)] * len(suffix)]
+        return row
 
     def _frame(
         self,
