@@ -13,7 +13,7 @@ import pytest
 import morfex
 
 pytest.importorskip("torch")
-pytest.importorskip("transformers")
+pytest.importorskip("transformers", minversion="5")
 pytest.importorskip("datasets")
 
 EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "train_tiny_lm.py"

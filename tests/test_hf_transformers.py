@@ -12,7 +12,7 @@ import pytest
 import morfex
 from conftest import EXAMPLE_MERGES, EXAMPLE_VOCAB, MARKER
 
-transformers = pytest.importorskip("transformers")
+transformers = pytest.importorskip("transformers", minversion="5")
 import morfex.hf  # noqa: E402
 from morfex.hf import directory as hf_directory  # noqa: E402
 
