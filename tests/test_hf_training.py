@@ -4,8 +4,7 @@ Skipped where torch, transformers or datasets is missing (torch is in no test
 install: from PyPI it brings gigabytes of GPU libraries).
 """
 
-import importlib.util
-import sys
+import importlib
 from pathlib import Path
 
 import pytest
@@ -16,19 +15,12 @@ pytest.importorskip("torch")
 pytest.importorskip("transformers", minversion="5")
 pytest.importorskip("datasets")
 
-EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "train_tiny_lm.py"
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 
 
-def load_example():
-    spec = importlib.util.spec_from_file_location("train_tiny_lm", EXAMPLE)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module
-    spec.loader.exec_module(module)
-    return module
-
-
-def test_a_tiny_language_model_trains_on_morfex_ids_and_is_served_with_them(tmp_path):
-    example = load_example()
+def test_a_tiny_language_model_trains_on_morfex_ids_and_is_served_with_them(tmp_path, monkeypatch):
+    monkeypatch.syspath_prepend(str(EXAMPLES))
+    example = importlib.import_module("train_tiny_lm")
     result = example.run(tmp_path, steps=40)
     lines = example.training_lines(example.DEFAULT_TEXT)
     assert len(lines) >= 250
