@@ -95,7 +95,7 @@ def test_info_reports_model_statistics(model_path):
     lines = result.stdout.decode("utf-8").splitlines()
     assert lines[:7] == [
         f"model: {model_path}",
-        f"tokens: {len(tokenizer)}",
+        f"tokens: {len(tokenizer.vocab)}",
         f"merges: {len(tokenizer.merges)}",
         f"ids: 0 to {len(tokenizer) - 1}",
         "special tokens: <pad>=0 <unk>=1 <s>=2 </s>=3",

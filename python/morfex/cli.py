@@ -14,7 +14,7 @@ import stat
 import sys
 import threading
 import warnings
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Mapping
 from types import TracebackType
 from typing import BinaryIO
 
@@ -618,7 +618,7 @@ def _info(args: argparse.Namespace) -> int:
     mean = sum(map(len, ordinary)) / len(ordinary) if ordinary else 0.0
     lines = [
         f"model: {name}",
-        f"tokens: {len(tokenizer)}",
+        f"tokens: {len(vocab)}",
         f"merges: {len(tokenizer.merges)}",
         f"ids: {min(vocab.values(), default=0)} to {max(vocab.values(), default=0)}",
         f"special tokens: {specials}",
@@ -626,6 +626,10 @@ def _info(args: argparse.Namespace) -> int:
         f"single characters: {characters}",
         f"longest token: {longest!r} ({len(longest)} characters)",
         f"mean token length: {mean:.2f} characters",
+        f"unused ids: {_holes(vocab)}",
+        f"byte fallback: {'yes' if tokenizer.byte_fallback else 'no'}",
+        f"segmenter: {_segmenter_summary(tokenizer.segmenter)}",
+        "special roles: " + (" ".join(f"{role}={token}" for role, token in special.items()) or "none"),
     ]
     with _Output(STDIO) as out:
         out.write("\n".join(lines) + "\n")
@@ -649,6 +653,25 @@ def _evaluate(args: argparse.Namespace) -> int:
     with _Output(STDIO) as out:
         out.write(json.dumps(result.to_dict(), ensure_ascii=False, indent=2) + "\n" if args.json else str(result))
     return EXIT_OK
+
+
+def _holes(vocab: Mapping[str, int]) -> str:
+    """The ids below the largest that no token has: a model's len() counts them too."""
+    taken = set(vocab.values())
+    holes = [token_id for token_id in range(max(taken, default=-1) + 1) if token_id not in taken]
+    if not holes:
+        return "none"
+    shown = ", ".join(map(str, holes[:10])) + (", ..." if len(holes) > 10 else "")
+    return f"{len(holes)} ({shown})"
+
+
+def _segmenter_summary(segmenter: object) -> str:
+    if segmenter is None:
+        return "none (words are encoded as written)"
+    if isinstance(segmenter, Segmenter):
+        state = segmenter.to_state()
+        return f"Morfessor Baseline, {len(state['morphs'])} morphs from {state['words']} words, saved in the model"
+    return f"{type(segmenter).__name__} (set in this process, not saved)"
 
 
 def _count(minimum: int, maximum: int) -> Callable[[str], int]:

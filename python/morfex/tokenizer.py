@@ -12,6 +12,7 @@ from _morfex import CoreBPE
 from morfex import engine as _batch
 from morfex import hf_export, model_writer, special_roles, tokenizer_state
 from morfex._engine import Segmenter as NativeSegmenter
+from morfex.hf import directory as hf_directory
 from morfex.segmenter import Segmenter as MorphSegmenter
 from morfex.sequences import Framing, Mask, Matrix, Padding, Side, frame
 from morfex.vocabulary import byte_token_ids, tokens_by_id
@@ -127,7 +128,8 @@ class Tokenizer:
         self._segmenter = _checked_segmenter(segmenter)
 
     def __len__(self) -> int:
-        return len(self._vocab)
+        """The largest id plus one (the rows an embedding table needs), holes in the ids included."""
+        return max(self._vocab.values(), default=-1) + 1
 
     def __repr__(self) -> str:
         return f"<morfex.Tokenizer: {len(self._vocab)} tokens, {len(self._merges)} merges>"
@@ -397,6 +399,21 @@ class Tokenizer:
         and encode pre-segmented text as encode_text does (the segmenter is
         not saved)."""
         hf_export.save(self, directory)
+
+    def save_pretrained(
+        self,
+        directory: str | os.PathLike[str],
+        *,
+        model_max_length: int = hf_directory.DEFAULT_MODEL_MAX_LENGTH,
+        template: str = hf_directory.DEFAULT_TEMPLATE,
+    ) -> None:
+        """Writes a transformers tokenizer directory that encodes raw text as encode_text does, segmenter included.
+
+        `transformers.AutoTokenizer.from_pretrained(directory, trust_remote_code=True)`
+        loads it (or without trust_remote_code after `morfex.hf.register()`), and
+        so does `morfex.load(directory)`. `template` is what add_special_tokens=True
+        adds: "bos_eos" (<s> ... </s>), "bos", "eos" or "none". Needs transformers."""
+        hf_directory.save_pretrained(self, directory, model_max_length=model_max_length, template=template)
 
 
 def _unpickle(state: object) -> Tokenizer:
