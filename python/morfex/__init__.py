@@ -3,7 +3,8 @@
 Words carry their morpheme boundaries as "▁" ("k▁um▁ain"); trained models
 never merge across them. `train` and `train_file` make a `Tokenizer` from
 segmented words, `train_counts` from counted ones and `train_text` from
-running text; `load` reads a model file, `Tokenizer.save` writes one and
+running text; `train_segmenter` makes a `Segmenter` from a word list
+and optional gold segmentations; `load` reads a model file, `Tokenizer.save` writes one and
 `default_model` is the model shipped with the package; `pad` and `unpad`
 turn flat batches into padded matrices and back. `TokenizeBatch`
 tokenizes table batches for Ray Data, Dask, pandas and datasets; it is
@@ -15,6 +16,7 @@ from typing import TYPE_CHECKING, Any
 from morfex.model_files import ModelFileError, default_model, load
 from morfex.model_writer import FORMAT_NAME, FORMAT_VERSION, dumps, save
 from morfex.segmenter import Segmenter
+from morfex.segmenter_training import train_segmenter
 from morfex.sequences import pad, unpad
 from morfex.special_roles import SPECIAL_ROLES
 from morfex.tokenizer import Tokenizer
@@ -46,6 +48,7 @@ __all__ = [
     "train_bytes",
     "train_counts",
     "train_file",
+    "train_segmenter",
     "train_text",
     "unpad",
 ]
