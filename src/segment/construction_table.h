@@ -11,7 +11,9 @@ namespace morfex::segment {
 // The trainer's nodes, keyed by strings of atom ids: open addressing with
 // linear probing and deletion by shifting back, so a lookup is a hash and
 // a short scan of adjacent slots. Keys are views the caller keeps alive
-// (the trainer's words never move), so storing one allocates nothing.
+// (the trainer's words never move), so storing one allocates nothing; a
+// short key is copied into its slot too, as comparing it there spares a
+// wait for the memory of some other word.
 template <class Value>
 class ConstructionTable {
  public:
@@ -23,16 +25,27 @@ class ConstructionTable {
     return h ^ (h >> 29);
   }
 
-  Value* find(Key key) noexcept {
+  Value* find(Key key) noexcept { return find(key, hash(key)); }
+
+  // The same, with the key's hash known.
+  Value* find(Key key, std::uint64_t h) noexcept {
     if (size_ == 0) return nullptr;
-    const std::uint64_t h = hash(key);
     for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
       Slot& slot = slots_[i];
       if (slot.data == nullptr) return nullptr;
-      if (slot.hash == h && Key(slot.data, slot.size) == key) return &slot.value;
+      if (slot.hash == h && slot.size == key.size() &&
+          Key(slot.size <= kInline ? slot.atoms : slot.data, slot.size) == key) {
+        return &slot.value;
+      }
     }
   }
   const Value* find(Key key) const noexcept { return const_cast<ConstructionTable*>(this)->find(key); }
+
+  // Starts loading the first slot a lookup of the hash `h` reads, so that
+  // many lookups known in advance wait for memory at once instead of in turn.
+  void prefetch(std::uint64_t h) const noexcept {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[h & mask_]);
+  }
 
   // Stores `key`, which must be missing.
   Value& insert(Key key, const Value& value) {
@@ -66,18 +79,22 @@ class ConstructionTable {
   }
 
  private:
+  static constexpr std::size_t kInline = 5;
   struct Slot {
     std::uint64_t hash = 0;
+    std::uint32_t size = 0;
+    char32_t atoms[kInline] = {};    // the key, when it is this short
     const char32_t* data = nullptr;  // null: an empty slot
-    std::size_t size = 0;
     Value value{};
   };
 
   Value& place(std::uint64_t h, Key key, const Value& value) {
     std::size_t i = h & mask_;
     while (slots_[i].data != nullptr) i = (i + 1) & mask_;
-    slots_[i] = Slot{h, key.data(), key.size(), value};
-    return slots_[i].value;
+    Slot& slot = slots_[i];
+    slot = Slot{h, static_cast<std::uint32_t>(key.size()), {}, key.data(), value};
+    if (key.size() <= kInline) key.copy(slot.atoms, key.size());
+    return slot.value;
   }
 
   void grow() {

@@ -310,8 +310,19 @@ void Trainer::recursive_split(std::u32string_view construction) {
   double best_cost = cost();
   update_morph(construction, count, 0);
   std::uint32_t best = 0;
-  for (std::uint32_t i = 1; i < construction.size(); ++i) {
-    const double cost_of_split = split_cost(construction.substr(0, i), construction.substr(i), count);
+  // Most halves are new, and finding that out is a wait for memory: ask for all at once.
+  const std::size_t n = construction.size();
+  half_hashes_.resize(2 * n);
+  for (std::size_t i = 1; i < n; ++i) {
+    half_hashes_[2 * i] = Analyses::hash(construction.substr(0, i));
+    half_hashes_[2 * i + 1] = Analyses::hash(construction.substr(i));
+    analyses_.prefetch(half_hashes_[2 * i]);
+    analyses_.prefetch(half_hashes_[2 * i + 1]);
+  }
+  for (std::uint32_t i = 1; i < n; ++i) {
+    const double cost_of_split =
+        split_cost(construction.substr(0, i), construction.substr(i), count, half_hashes_[2 * i],
+                   half_hashes_[2 * i + 1]);
     // On a tie the later split wins, as in Morfessor.
     if (cost_of_split <= best_cost) {
       best_cost = cost_of_split;
@@ -332,35 +343,60 @@ void Trainer::recursive_split(std::u32string_view construction) {
   if (suffix != prefix) recursive_split(suffix);
 }
 
-// The cost with `count` more of both halves, by the same updates in the same
-// order as adding them to the model and taking them out again, but without
-// storing a half that is new: the children of a stored split are stored, so
-// only a new half itself, or the same new half twice, can be missing.
-double Trainer::split_cost(std::u32string_view prefix, std::u32string_view suffix, std::int64_t count) {
-  const bool new_prefix = analyses_.find(prefix) == nullptr;
-  const bool new_suffix = analyses_.find(suffix) == nullptr;
-  if (!new_prefix && !new_suffix) {
-    modify(prefix, count);
-    modify(suffix, count);
-    const double result = cost();
-    modify(prefix, -count);
-    modify(suffix, -count);
-    return result;
-  }
-  if (new_prefix && new_suffix && prefix == suffix) {
+// The cost with `count` more of both halves. Nothing is stored or removed:
+// a half that is new is only counted in the codings, the children of a
+// stored split are stored already, and afterwards every count and coding
+// is put back as it was, rather than updated back, which is both faster and
+// exact.
+double Trainer::split_cost(std::u32string_view prefix, std::u32string_view suffix, std::int64_t count,
+                           std::uint64_t prefix_hash, std::uint64_t suffix_hash) {
+  Node* const stored_prefix = analyses_.find(prefix, prefix_hash);
+  Node* const stored_suffix = analyses_.find(suffix, suffix_hash);
+  const Coding corpus = corpus_;
+  const Coding lexicon = lexicon_;
+  const Coding annotated = annotated_;
+  undo_.clear();
+  const bool same_new_half = stored_prefix == nullptr && stored_suffix == nullptr && prefix == suffix;
+  if (stored_prefix != nullptr) {
+    grow(prefix, *stored_prefix, count);
+  } else {
     update_morph(prefix, 0, count);
-    update_morph(prefix, count, 2 * count);
-    const double result = cost();
-    update_morph(prefix, 2 * count, count);
-    update_morph(prefix, count, 0);
-    return result;
   }
-  new_prefix ? update_morph(prefix, 0, count) : modify(prefix, count);
-  new_suffix ? update_morph(suffix, 0, count) : modify(suffix, count);
+  if (stored_suffix != nullptr) {
+    grow(suffix, *stored_suffix, count);
+  } else if (same_new_half) {
+    update_morph(suffix, count, 2 * count);
+  } else {
+    update_morph(suffix, 0, count);
+  }
   const double result = cost();
-  new_prefix ? update_morph(prefix, count, 0) : modify(prefix, -count);
-  new_suffix ? update_morph(suffix, count, 0) : modify(suffix, -count);
+  for (auto undo = undo_.rbegin(); undo != undo_.rend(); ++undo) undo->first->count = undo->second;
+  if (stored_prefix == nullptr) {
+    for (const char32_t atom : prefix) --atom_counts_[atom];
+  }
+  if (stored_suffix == nullptr && !same_new_half) {
+    for (const char32_t atom : suffix) --atom_counts_[atom];
+  }
+  corpus_ = corpus;
+  lexicon_ = lexicon;
+  annotated_ = annotated;
   return result;
+}
+
+// modify() for a stored node and a positive delta, which never stores or
+// removes a node; each count it changes goes on the undo list.
+void Trainer::grow(std::u32string_view construction, Node& node, std::int64_t delta) {
+  undo_.emplace_back(&node, node.count);
+  const std::int64_t old_count = node.count;
+  node.count += delta;
+  if (node.split != 0) {
+    const std::u32string_view prefix = construction.substr(0, node.split);
+    const std::u32string_view suffix = construction.substr(node.split);
+    grow(prefix, *analyses_.find(prefix), delta);
+    grow(suffix, *analyses_.find(suffix), delta);
+  } else {
+    update_morph(construction, old_count, node.count);
+  }
 }
 
 bool Trainer::tune_weight(const TrainerOptions& options, std::size_t epoch) {

@@ -107,11 +107,15 @@ class Trainer {
   void modify(std::u32string_view construction, std::int64_t delta);
   void update_morph(std::u32string_view morph, std::int64_t old_count, std::int64_t new_count);
   void recursive_split(std::u32string_view construction);
-  double split_cost(std::u32string_view prefix, std::u32string_view suffix, std::int64_t count);
+  double split_cost(std::u32string_view prefix, std::u32string_view suffix, std::int64_t count,
+                    std::uint64_t prefix_hash, std::uint64_t suffix_hash);
+  void grow(std::u32string_view construction, Node& node, std::int64_t delta);
   void append_segmentation(std::u32string_view construction, std::vector<std::u32string_view>& out) const;
   bool tune_weight(const TrainerOptions& options, std::size_t epoch);
 
   Analyses analyses_;
+  std::vector<std::uint64_t> half_hashes_;  // of recursive_split, per split: prefix, suffix
+  std::vector<std::pair<Node*, std::int64_t>> undo_;  // of split_cost: each node's count before
   std::deque<std::u32string> words_;  // in the order added, never moved: views of words point here
   ConstructionTable<std::size_t> word_index_;
   std::vector<std::string> alphabet_;  // atom id -> its UTF-8
