@@ -7,12 +7,19 @@ process; each line gives the CPU time of training, the final cost and the
 boundary precision, recall and F1 (micro-averaged over cut positions) on
 held-out gold words, segmented by each model's Viterbi search.
 
-Czech: annotations from ces.word.train.tsv, evaluation on ces.word.dev.tsv.
-Hungarian: hun.word.dev.tsv shuffled (seed 0); the first --annotated words
-annotate, the next 4,000 (never annotated) are evaluated on.
+When there is gold to tune on (--dev words, or at least ten annotated words
+of which train_segmenter holds a tenth out), the "morfex tuned" line gives
+train_segmenter's own choice of weights, its CPU time including the search;
+morfex and Morfessor then train once more, side by side, with the weights it
+chose (else the corpus weight 1.0 and the annotations' automatic weight).
+
+Czech: annotations from the first rows of ces.word.train.tsv, --dev words
+from the rows after them, evaluation on ces.word.dev.tsv. Hungarian:
+hun.word.dev.tsv shuffled (seed 0): 4,000 words to evaluate on, then the
+annotated words, then the --dev words, none shared.
 
     python bench/segmenter_training.py --language ces [--words 50000] [--annotated 10000]
-        [--dampening ones] [--corpus-weight W] [--no-morfessor]
+        [--dev 2000] [--dampening ones] [--no-morfessor]
 """
 
 import argparse
@@ -54,22 +61,25 @@ def cuts(segmented):
     return positions
 
 
-def data(language, words, annotated):
+def data(language, words, annotated, dev):
     import wordfreq
 
     train = list(itertools.islice((w for w in wordfreq.iter_wordlist(WORDFREQ_LANGUAGE[language]) if w.isalpha()), words))
     if language == "ces":
-        annotations = dict(itertools.islice(read_gold(GOLD / "ces.word.train.tsv").items(), annotated))
+        rows = list(read_gold(GOLD / "ces.word.train.tsv").items())
+        annotations = dict(rows[:annotated])
+        tuning = dict(rows[annotated : annotated + dev])
         evaluation = read_gold(GOLD / "ces.word.dev.tsv")
     else:
         rows = sorted(read_gold(GOLD / "hun.word.dev.tsv").items())
         random.Random(0).shuffle(rows)
-        annotations = dict(rows[:annotated])
-        evaluation = dict(rows[annotated : annotated + EVALUATED])
-    return train, annotations, evaluation
+        evaluation = dict(rows[:EVALUATED])
+        annotations = dict(rows[EVALUATED : EVALUATED + annotated])
+        tuning = dict(rows[EVALUATED + annotated : EVALUATED + annotated + dev])
+    return train, annotations, tuning, evaluation
 
 
-def morfessor_run(words, annotations, dampening, corpus_weight, tuning):
+def morfessor_run(words, annotations, dampening, corpus_weight, annotation_weight):
     import morfessor
 
     morfessor.utils.show_progress_bar = False
@@ -78,22 +88,12 @@ def morfessor_run(words, annotations, dampening, corpus_weight, tuning):
     model = morfessor.BaselineModel(corpusweight=corpus_weight)
     model.load_data(((1, w) for w in words), count_modifier=modifier)
     if annotations:
-        model.set_annotations({w: [s.split(MARKER) for s in alts] for w, alts in annotations.items()})
-    if tuning:
-        model.set_corpus_weight_updater(
-            morfessor.baseline.AnnotationCorpusWeight({w: [s.split(MARKER) for s in alts] for w, alts in tuning.items()})
-        )
+        model.set_annotations({w: [s.split(MARKER) for s in alts] for w, alts in annotations.items()},
+                              annotation_weight)
     start = time.process_time()
     _, cost = model.train_batch()
     seconds = time.process_time() - start
-    return seconds, cost, lambda word: MARKER.join(model.viterbi_segment(word)[0]), model.get_corpus_coding_weight()
-
-
-def morfex_run(words, annotations, dampening, corpus_weight):
-    start = time.process_time()
-    trained = train_segmenter_with_cost(
-        words, annotations=annotations or None, corpus_weight=corpus_weight, dampening=dampening)
-    return time.process_time() - start, trained.segmenter, trained.cost
+    return seconds, cost, lambda word: MARKER.join(model.viterbi_segment(word)[0])
 
 
 def main():
@@ -101,30 +101,43 @@ def main():
     parser.add_argument("--language", choices=sorted(WORDFREQ_LANGUAGE), required=True)
     parser.add_argument("--words", type=int, default=50_000)
     parser.add_argument("--annotated", type=int, default=0, help="annotated gold words (0: unsupervised)")
+    parser.add_argument("--dev", type=int, default=0,
+                        help="other gold words to tune the weights on (0: a tenth of the annotations, if any)")
     parser.add_argument("--dampening", choices=("none", "log", "ones"), default="ones")
-    parser.add_argument("--corpus-weight", type=float, default=None,
-                        help="fixed corpus weight (default: tuned on the annotations when there are any, else 1.0)")
     parser.add_argument("--no-morfessor", action="store_true", help="train morfex alone")
     args = parser.parse_args()
-    words, annotations, evaluation = data(args.language, args.words, args.annotated)
-    print(f"{args.language}: {len(words)} words, {len(annotations)} annotated, {len(evaluation)} evaluated, "
-          f"dampening {args.dampening}")
-    print(f"{'system':<10} {'CPU s':>9} {'cost':>14} {'weight':>8} {'P':>6} {'R':>6} {'F1':>6} {'cuts/word':>9}")
-    seconds, segmenter, cost = morfex_run(words, annotations, args.dampening, args.corpus_weight)
-    state = segmenter.to_state()
-    scores = boundary_scores({w: segmenter.segment(w) for w in evaluation}, evaluation)
-    row("morfex", seconds, cost, state.get("corpus_weight", 1.0), scores)
+    words, annotations, tuning, evaluation = data(args.language, args.words, args.annotated, args.dev)
+    print(f"{args.language}: {len(words)} words, {len(annotations)} annotated, {len(tuning)} to tune on, "
+          f"{len(evaluation)} evaluated, dampening {args.dampening}")
+    print(f"{'system':<14} {'CPU s':>8} {'cost':>12} {'weight':>7} {'annot.w':>7} {'P':>5} {'R':>5} {'F1':>5} {'cuts/w':>6}")
+    weight, annotation_weight = 1.0, None
+    if tuning or len(annotations) >= 10:
+        start = time.process_time()
+        tuned = train_segmenter_with_cost(words, annotations=annotations or None, dev=tuning or None,
+                                          dampening=args.dampening)
+        seconds = time.process_time() - start
+        weight, annotation_weight = tuned.corpus_weight, tuned.annotation_weight
+        scores = boundary_scores({w: tuned.segmenter.segment(w) for w in evaluation}, evaluation)
+        row("morfex tuned", seconds, tuned.cost, weight, annotation_weight, scores)
+    start = time.process_time()
+    fixed = train_segmenter_with_cost(words, annotations=annotations or None, corpus_weight=weight,
+                                      annotation_weight=annotation_weight, dampening=args.dampening)
+    seconds = time.process_time() - start
+    scores = boundary_scores({w: fixed.segmenter.segment(w) for w in evaluation}, evaluation)
+    row("morfex", seconds, fixed.cost, weight, annotation_weight, scores)
     if not args.no_morfessor:
-        tuning = annotations if args.corpus_weight is None and annotations else None
-        m_seconds, m_cost, segment, weight = morfessor_run(
-            words, annotations, args.dampening, args.corpus_weight, tuning)
-        row("morfessor", m_seconds, m_cost, weight, boundary_scores({w: segment(w) for w in evaluation}, evaluation))
-        print(f"morfex trains in {seconds / m_seconds:.4f} of Morfessor's CPU time ({m_seconds / seconds:.0f}x faster)")
+        m_seconds, m_cost, segment = morfessor_run(words, annotations, args.dampening, weight, annotation_weight)
+        m_scores = boundary_scores({w: segment(w) for w in evaluation}, evaluation)
+        row("morfessor", m_seconds, m_cost, weight, annotation_weight, m_scores)
+        print(f"same settings: morfex's cost is {100 * (fixed.cost / m_cost - 1):+.2f} % of Morfessor's; "
+              f"it trains in {100 * seconds / m_seconds:.2f} % of Morfessor's CPU time ({m_seconds / seconds:.0f}x faster)")
 
 
-def row(name, seconds, cost, weight, scores):
+def row(name, seconds, cost, weight, annotation_weight, scores):
     p, r, f, c = scores
-    print(f"{name:<10} {seconds:>9.2f} {cost:>14.1f} {weight:>8.3f} {100 * p:>6.1f} {100 * r:>6.1f} {100 * f:>6.1f} {c:>9.2f}")
+    annotation = "auto" if annotation_weight is None else f"{annotation_weight:g}"
+    print(f"{name:<14} {seconds:>8.2f} {cost:>12.1f} {weight:>7g} {annotation:>7} {100 * p:>5.1f} {100 * r:>5.1f} "
+          f"{100 * f:>5.1f} {c:>6.2f}")
 
 
 if __name__ == "__main__":

@@ -8,6 +8,9 @@ from collections import Counter
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import NamedTuple
 
+import random
+from concurrent.futures import ThreadPoolExecutor
+
 from morfex import _engine, _trainer
 from morfex.engine import resolve_threads
 from morfex.segmenter import Segmenter
@@ -18,6 +21,12 @@ __all__ = ["DAMPENINGS", "Gold", "TrainedSegmenter", "read_gold", "train_segment
 DAMPENINGS = ("none", "log", "ones")
 # Morfessor's stopping rule: an epoch that gains less than this much cost per word is the last.
 FINISH_THRESHOLD = 0.005
+# The corpus weights, and with annotations the annotation weights (None: balanced with the
+# corpus each epoch), tried when the corpus weight is tuned.
+CORPUS_WEIGHTS = (0.03, 0.1, 0.3, 1.0, 3.0)
+ANNOTATION_WEIGHTS = (None, 3.0, 10.0, 30.0)
+# Without dev words, this share of the annotations (seeded) is held out to tune on.
+TUNING_SHARE = 10
 
 Gold = Mapping[str, "str | Sequence[str]"]
 
@@ -104,11 +113,52 @@ def _weight(value: float | None, name: str) -> float | None:
 
 
 class TrainedSegmenter(NamedTuple):
-    """A trained segmenter with the number of epochs it took and the model's final cost."""
+    """A trained segmenter, the number of epochs it took, the model's final cost and,
+    when the weights were tuned, the boundary F1 on the words tuned on."""
 
     segmenter: Segmenter
     epochs: int
     cost: float
+    corpus_weight: float
+    annotation_weight: float | None
+    tuning_f1: float | None
+
+
+def boundary_f1(segmenter: Segmenter, gold: Sequence[tuple[str, list[list[str]]]], threads: int = 1) -> float:
+    """Boundary F1 of `segmenter` over the cut positions of `gold` (micro-averaged;
+    a word with alternatives is scored against the first)."""
+    hits = guessed = wanted = 0
+    for (_, analyses), segmented in zip(gold, segmenter.segment_batch([w for w, _ in gold], threads=threads)):
+        guess = _cuts(segmented.split(MARKER))
+        truth = _cuts(analyses[0])
+        hits += len(guess & truth)
+        guessed += len(guess)
+        wanted += len(truth)
+    return 2 * hits / (guessed + wanted) if guessed + wanted else 1.0
+
+
+def _cuts(morphs: Sequence[str]) -> set[int]:
+    cuts, at = set(), 0
+    for morph in morphs[:-1]:
+        at += len(morph)
+        cuts.add(at)
+    return cuts
+
+
+def _run(
+    counts: list[tuple[str, int]],
+    annotated: list[tuple[str, list[list[str]]]],
+    dampening: str,
+    corpus_weight: float,
+    annotation_weight: float | None,
+    seed: int,
+    max_epochs: int,
+    progress: Callable[[int, int, int], object] | None,
+) -> tuple[Segmenter, int, float]:
+    (morphs, word_count, weight), epochs, cost = _trainer.train_segmenter(
+        counts, annotated, dampening, corpus_weight, annotation_weight, seed, max_epochs, FINISH_THRESHOLD,
+        progress)
+    return Segmenter(_engine.Segmenter.from_morphs(morphs, word_count, weight)), epochs, cost
 
 
 def train_segmenter_with_cost(
@@ -124,9 +174,9 @@ def train_segmenter_with_cost(
     progress: Callable[[int, int, int], object] | None = None,
     max_epochs: int = 0,
 ) -> TrainedSegmenter:
-    """`train_segmenter`, with the number of epochs and the final cost of the model."""
-    counts = _counted(words)
-    if not counts:
+    """`train_segmenter`, with what the training took and chose."""
+    counted = _counted(words)
+    if not counted:
         raise ValueError("no words to train on")
     if dampening not in DAMPENINGS:
         raise ValueError(f"dampening must be 'none', 'log' or 'ones', not {dampening!r}")
@@ -140,24 +190,39 @@ def train_segmenter_with_cost(
         raise ValueError(f"seed must be from 0 to 2**63 - 1, got {seed}")
     if isinstance(max_epochs, bool) or not isinstance(max_epochs, int) or max_epochs < 0:
         raise ValueError(f"max_epochs must be an int of at least 0, got {max_epochs!r}")
-    resolve_threads(threads)
+    workers = resolve_threads(threads)
     if progress is not None and not callable(progress):
         raise TypeError(f"progress must be callable, not {type(progress).__name__}")
-    if weight is None and not tuning:
-        tuning = annotated
-    (morphs, word_count, trained_weight), epochs, cost = _trainer.train_segmenter(
-        list(counts.items()),
-        annotated,
-        tuning if weight is None else [],
-        dampening,
-        1.0 if weight is None else weight,
-        fixed_annotation_weight,
-        seed,
-        max_epochs,
-        FINISH_THRESHOLD,
-        progress,
-    )
-    return TrainedSegmenter(Segmenter(_engine.Segmenter.from_morphs(morphs, word_count, trained_weight)), epochs, cost)
+    counts = list(counted.items())
+    # The words checked before any tuning, so a bad one is reported at once.
+    if weight is not None or not (tuning or len(annotated) >= TUNING_SHARE):
+        segmenter, epochs, cost = _run(counts, annotated, dampening, 1.0 if weight is None else weight,
+                                       fixed_annotation_weight, seed, max_epochs, progress)
+        return TrainedSegmenter(segmenter, epochs, cost, segmenter.native.corpus_weight, fixed_annotation_weight, None)
+    train_annotations = annotated
+    if not tuning:
+        held = sorted(annotated)
+        random.Random(seed).shuffle(held)
+        tuning = held[: len(held) // TUNING_SHARE]
+        train_annotations = held[len(held) // TUNING_SHARE :]
+    settings = [
+        (w, a)
+        for w in CORPUS_WEIGHTS
+        for a in ((fixed_annotation_weight,) if fixed_annotation_weight is not None or not annotated else ANNOTATION_WEIGHTS)
+    ]
+
+    def score(setting: tuple[float, float | None]) -> float:
+        segmenter, _, _ = _run(counts, train_annotations, dampening, setting[0], setting[1], seed, max_epochs, None)
+        return boundary_f1(segmenter, tuning)
+
+    # Each run is deterministic and the best is picked in a fixed order, so threads change nothing.
+    with ThreadPoolExecutor(max_workers=max(1, min(workers, len(settings)))) as pool:
+        scores = list(pool.map(score, settings))
+    best = max(range(len(settings)), key=lambda i: (scores[i], -i))
+    chosen_weight, chosen_annotation_weight = settings[best]
+    segmenter, epochs, cost = _run(counts, annotated, dampening, chosen_weight, chosen_annotation_weight, seed,
+                                   max_epochs, progress)
+    return TrainedSegmenter(segmenter, epochs, cost, chosen_weight, chosen_annotation_weight, scores[best])
 
 
 def train_segmenter(
@@ -181,15 +246,19 @@ def train_segmenter(
     `annotations` maps words to their gold segmentation ("▁" between morphs,
     or a list of alternatives) and adds Morfessor's annotated-corpus term,
     weighted by `annotation_weight` (default: balanced with the corpus each
-    epoch). `corpus_weight` weighs the corpus against the lexicon; without it
-    the weight is tuned after each epoch toward equal boundary precision and
-    recall on `dev` (or on the annotations when there is no `dev`), as
-    Morfessor's --develset does, and is 1.0 when there is no gold at all.
-    Training stops when an epoch gains less than 0.005 per word, or after
-    `max_epochs` (0: no limit). The result depends on `seed` alone: training
-    runs on one thread, so `threads` (checked as elsewhere) changes nothing.
-    `progress(epoch, done, total)` is called every few hundred words; Ctrl-C
-    stops training with KeyboardInterrupt.
+    epoch, as in Morfessor). `corpus_weight` weighs the corpus against the
+    lexicon. Without it the weights are tuned toward the best boundary F1 on
+    `dev` (or, without `dev`, on a tenth of the annotations held out, when
+    there are at least ten): one model is trained for each corpus weight of
+    CORPUS_WEIGHTS (and each annotation weight of ANNOTATION_WEIGHTS unless
+    `annotation_weight` is given), on up to `threads` threads at once, and the
+    best settings are trained again with all the annotations. With no gold the
+    corpus weight is 1.0. Each epoch visits the words in an order drawn from
+    `seed`; training stops when an epoch gains less than 0.005 per word, or
+    after `max_epochs` (0: no limit). The result depends on the inputs and
+    `seed` alone, never on `threads`. `progress(epoch, done, total)` is called
+    every few hundred words of the final training; Ctrl-C stops training with
+    KeyboardInterrupt.
 
     The returned segmenter segments new words as the trained model's
     Viterbi search does, the corpus weight included, and keeps that weight

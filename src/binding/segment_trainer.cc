@@ -20,12 +20,12 @@
 namespace morfex::py {
 namespace {
 
-constexpr std::array<const char*, 10> kTrainParameters = {
-    "words",       "annotations", "tuning", "dampening",      "corpus_weight", "annotation_weight",
-    "seed",        "max_epochs",  "finish_threshold", "progress"};
+constexpr std::array<const char*, 9> kTrainParameters = {
+    "words", "annotations", "dampening",        "corpus_weight", "annotation_weight",
+    "seed",  "max_epochs",  "finish_threshold", "progress"};
 const FunctionDescription kTrainSegmenter{nullptr, "train_segmenter", kTrainParameters, kTrainParameters.size()};
-constexpr std::array<const char*, 4> kCostParameters = {"segmentations", "annotations", "corpus_weight",
-                                                        "annotation_weight"};
+constexpr std::array<const char*, 5> kCostParameters = {"segmentations", "annotations", "dampening",
+                                                        "corpus_weight", "annotation_weight"};
 const FunctionDescription kSegmentationCost{nullptr, "segmentation_cost", kCostParameters, kCostParameters.size()};
 
 std::string to_text(PyObject* obj, const char* what) {
@@ -131,7 +131,7 @@ Ref train_segmenter(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
   std::array<PyObject*, kTrainParameters.size()> bound{};
   bind_fastcall(kTrainSegmenter, args, nargs, kwnames, bound);
   require_list(bound[0], "words");
-  const segment::Dampening dampening = to_dampening(bound[3]);
+  const segment::Dampening dampening = to_dampening(bound[2]);
   std::vector<std::pair<std::string, std::int64_t>> words;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(bound[0]); ++i) {
     PyObject* item = list_item(bound[0], i);
@@ -140,13 +140,12 @@ Ref train_segmenter(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
   }
   const std::vector<segment::GoldWord> annotations = to_gold(bound[1], "annotations");
   segment::TrainerOptions options;
-  options.tuning = to_gold(bound[2], "tuning");
-  options.corpus_weight = to_double(bound[4], "corpus_weight");
-  const std::optional<double> annotation_weight = to_optional_double(bound[5], "annotation_weight");
-  options.seed = static_cast<std::uint64_t>(to_int(bound[6], "seed"));
-  options.max_epochs = static_cast<std::size_t>(to_int(bound[7], "max_epochs"));
-  options.finish_threshold = to_double(bound[8], "finish_threshold");
-  PyObject* progress = bound[9] == Py_None ? nullptr : bound[9];
+  options.corpus_weight = to_double(bound[3], "corpus_weight");
+  const std::optional<double> annotation_weight = to_optional_double(bound[4], "annotation_weight");
+  options.seed = static_cast<std::uint64_t>(to_int(bound[5], "seed"));
+  options.max_epochs = static_cast<std::size_t>(to_int(bound[6], "max_epochs"));
+  options.finish_threshold = to_double(bound[7], "finish_threshold");
+  PyObject* progress = bound[8] == Py_None ? nullptr : bound[8];
 
   segment::MorphCounts counts;
   segment::TrainingSummary summary;
@@ -191,13 +190,14 @@ Ref segmentation_cost(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
                                to_morphs(tuple_part(item, 3, 2, "a segmentation")));
   }
   const std::vector<segment::GoldWord> annotations = to_gold(bound[1], "annotations");
-  const double corpus_weight = to_double(bound[2], "corpus_weight");
-  const std::optional<double> annotation_weight = to_optional_double(bound[3], "annotation_weight");
+  const segment::Dampening dampening = to_dampening(bound[2]);
+  const double corpus_weight = to_double(bound[3], "corpus_weight");
+  const std::optional<double> annotation_weight = to_optional_double(bound[4], "annotation_weight");
   double cost = 0.0;
   translating_input_errors([&] {
     segment::Trainer trainer(corpus_weight);
     for (const auto& [word, count, morphs] : segmentations) {
-      trainer.add_word(word, count);
+      trainer.add_word(word, segment::dampened(count, dampening));
       trainer.set_analysis(word, morphs);
     }
     if (!annotations.empty()) {
@@ -220,13 +220,13 @@ PyObject* segmentation_cost_entry(PyObject*, PyObject* const* args, Py_ssize_t n
 PyMethodDef g_functions[] = {
     {"train_segmenter", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(train_segmenter_entry)),
      METH_FASTCALL | METH_KEYWORDS,
-     "train_segmenter($module, words, annotations, tuning, dampening, corpus_weight, annotation_weight, seed,\n"
+     "train_segmenter($module, words, annotations, dampening, corpus_weight, annotation_weight, seed,\n"
      "                max_epochs, finish_threshold, progress)\n--\n\n"
      "Train a Morfessor Baseline model by batch recursive splitting.\n\n"
      "Returns ((morphs, words, corpus_weight), epochs, cost)."},
     {"segmentation_cost", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(segmentation_cost_entry)),
      METH_FASTCALL | METH_KEYWORDS,
-     "segmentation_cost($module, segmentations, annotations, corpus_weight, annotation_weight)\n--\n\n"
+     "segmentation_cost($module, segmentations, annotations, dampening, corpus_weight, annotation_weight)\n--\n\n"
      "The Morfessor Baseline cost of [(word, count, morphs), ...] segmented as given."},
     {nullptr, nullptr, 0, nullptr},
 };

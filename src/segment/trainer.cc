@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "bpe/utf8.h"
-#include "segment/model.h"
 
 namespace morfex::segment {
 namespace {
@@ -19,41 +18,6 @@ void shuffle(std::vector<std::size_t>& order, std::mt19937_64& rng) {
     const auto j = static_cast<std::size_t>((static_cast<unsigned __int128>(rng()) * i) >> 64);
     std::swap(order[i - 1], order[j]);
   }
-}
-
-// Cut positions (in bytes) of a segmentation with markers, or of a list of morphs.
-std::vector<std::size_t> cuts_of(std::string_view segmented) {
-  std::vector<std::size_t> cuts;
-  std::size_t removed = 0;
-  for (std::size_t at = segmented.find(kMarker); at != std::string_view::npos;
-       at = segmented.find(kMarker, at + kMarker.size())) {
-    cuts.push_back(at - removed);
-    removed += kMarker.size();
-  }
-  return cuts;
-}
-
-std::vector<std::size_t> cuts_of(const std::vector<std::string>& morphs) {
-  std::vector<std::size_t> cuts;
-  std::size_t at = 0;
-  for (std::size_t i = 0; i + 1 < morphs.size(); ++i) cuts.push_back(at += morphs[i].size());
-  return cuts;
-}
-
-// Morfessor's boundary recall of `guesses` against the best of `golds`; a
-// gold without cuts scores 1. Swapping the two gives precision.
-double best_recall(const std::vector<std::vector<std::size_t>>& guesses,
-                   const std::vector<std::vector<std::size_t>>& golds) {
-  double best = -1.0;
-  for (const auto& gold : golds) {
-    if (gold.empty()) return 1.0;
-    for (const auto& guess : guesses) {
-      std::size_t hits = 0;
-      for (const std::size_t cut : gold) hits += std::binary_search(guess.begin(), guess.end(), cut) ? 1 : 0;
-      best = std::max(best, static_cast<double>(hits) / static_cast<double>(gold.size()));
-    }
-  }
-  return best;
 }
 
 }  // namespace
@@ -399,41 +363,14 @@ void Trainer::grow(std::u32string_view construction, Node& node, std::int64_t de
   }
 }
 
-bool Trainer::tune_weight(const TrainerOptions& options, std::size_t epoch) {
-  if (options.tuning.empty() || epoch < 1) return false;
-  const Model model(counts());
-  double recall_sum = 0.0;
-  double precision_sum = 0.0;
-  std::string segmented;
-  for (const GoldWord& gold : options.tuning) {
-    segmented.clear();
-    model.segment(gold.word, segmented);
-    const std::vector<std::vector<std::size_t>> guess{cuts_of(segmented)};
-    std::vector<std::vector<std::size_t>> golds;
-    for (const auto& analysis : gold.analyses) golds.push_back(cuts_of(analysis));
-    recall_sum += best_recall(guess, golds);
-    precision_sum += best_recall(golds, guess);
-  }
-  const auto words = static_cast<double>(options.tuning.size());
-  const double recall = recall_sum / words;
-  const double precision = precision_sum / words;
-  if (std::abs(precision - recall) < options.tuning_threshold) return false;
-  // Cutting too often (recall above precision) calls for a heavier corpus, which favours longer morphs.
-  const double step = 1 + 2.0 / static_cast<double>(epoch);
-  corpus_.weight *= recall > precision ? step : 1.0 / step;
-  return true;
-}
-
 TrainingSummary Trainer::train(const TrainerOptions& options, const EpochProgress& progress) {
   corpus_.weight = options.corpus_weight;
   std::mt19937_64 rng(options.seed);
-  auto epoch_update = [&](std::size_t epoch) {
-    const std::size_t forced = tune_weight(options, epoch) ? 2 : 0;
-    update_annotations();
-    return forced;
-  };
   TrainingSummary summary;
-  std::size_t forced = std::max<std::size_t>(1, epoch_update(0));
+  // Morfessor's epoch update: the annotations' choices and weight, before the first epoch and after each.
+  update_annotations();
+  // The first epoch never ends training, whatever it gains.
+  bool forced = true;
   double new_cost = cost();
   std::vector<std::size_t> order(words_.size());
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
@@ -445,14 +382,13 @@ TrainingSummary Trainer::train(const TrainerOptions& options, const EpochProgres
     }
     ++summary.epochs;
     if (progress) progress(summary.epochs - 1, order.size(), order.size());
-    forced = std::max(forced, epoch_update(summary.epochs));
+    update_annotations();
     const double old_cost = new_cost;
     new_cost = cost();
-    if (forced == 0 &&
-        new_cost >= old_cost - options.finish_threshold * static_cast<double>(corpus_.boundaries)) {
+    if (!forced && new_cost >= old_cost - options.finish_threshold * static_cast<double>(corpus_.boundaries)) {
       break;
     }
-    if (forced > 0) --forced;
+    forced = false;
     if (options.max_epochs != 0 && summary.epochs >= options.max_epochs) break;
   }
   summary.cost = new_cost;

@@ -36,10 +36,6 @@ struct TrainerOptions {
   double finish_threshold = 0.005;
   std::size_t max_epochs = 0;  // 0: no limit
   std::uint64_t seed = 0;
-  // Gold words to tune the corpus weight on, toward equal boundary precision
-  // and recall; empty keeps the weight fixed.
-  std::vector<GoldWord> tuning;
-  double tuning_threshold = 0.01;
 };
 
 // Called every few hundred words and at the end of each epoch, from the
@@ -111,7 +107,6 @@ class Trainer {
                     std::uint64_t prefix_hash, std::uint64_t suffix_hash);
   void grow(std::u32string_view construction, Node& node, std::int64_t delta);
   void append_segmentation(std::u32string_view construction, std::vector<std::u32string_view>& out) const;
-  bool tune_weight(const TrainerOptions& options, std::size_t epoch);
 
   Analyses analyses_;
   std::vector<std::uint64_t> half_hashes_;  // of recursive_split, per split: prefix, suffix
