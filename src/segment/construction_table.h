@@ -19,10 +19,17 @@ class ConstructionTable {
  public:
   using Key = std::u32string_view;
 
-  static std::uint64_t hash(Key key) noexcept {
-    std::uint64_t h = key.size();
-    for (const char32_t atom : key) h = (h ^ atom) * 0x9E3779B97F4A7C15ull;
+  // A polynomial over the atoms, so the hashes of all prefixes, or of all
+  // suffixes, of a word come one from the next (see Rolling), then mixed.
+  static constexpr std::uint64_t kBase = 0x100000001B3ull;
+  static std::uint64_t mix(std::uint64_t sum, std::size_t size) noexcept {
+    std::uint64_t h = (sum ^ size) * 0x9E3779B97F4A7C15ull;
     return h ^ (h >> 29);
+  }
+  static std::uint64_t hash(Key key) noexcept {
+    std::uint64_t sum = 0;
+    for (const char32_t atom : key) sum = sum * kBase + atom;
+    return mix(sum, key.size());
   }
 
   Value* find(Key key) noexcept { return find(key, hash(key)); }

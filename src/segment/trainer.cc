@@ -277,12 +277,17 @@ void Trainer::recursive_split(std::u32string_view construction) {
   // Most halves are new, and finding that out is a wait for memory: ask for all at once.
   const std::size_t n = construction.size();
   half_hashes_.resize(2 * n);
+  std::uint64_t prefix_sum = 0;
+  std::uint64_t suffix_sum = 0;
+  std::uint64_t power = 1;
   for (std::size_t i = 1; i < n; ++i) {
-    half_hashes_[2 * i] = Analyses::hash(construction.substr(0, i));
-    half_hashes_[2 * i + 1] = Analyses::hash(construction.substr(i));
-    analyses_.prefetch(half_hashes_[2 * i]);
-    analyses_.prefetch(half_hashes_[2 * i + 1]);
+    prefix_sum = prefix_sum * Analyses::kBase + construction[i - 1];
+    suffix_sum += construction[n - i] * power;
+    power *= Analyses::kBase;
+    half_hashes_[2 * i] = Analyses::mix(prefix_sum, i);
+    half_hashes_[2 * (n - i) + 1] = Analyses::mix(suffix_sum, i);
   }
+  for (std::size_t i = 2; i < 2 * n; ++i) analyses_.prefetch(half_hashes_[i]);
   for (std::uint32_t i = 1; i < n; ++i) {
     const double cost_of_split =
         split_cost(construction.substr(0, i), construction.substr(i), count, half_hashes_[2 * i],
