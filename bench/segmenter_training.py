@@ -19,7 +19,7 @@ hun.word.dev.tsv shuffled (seed 0): 4,000 words to evaluate on, then the
 annotated words, then the --dev words, none shared.
 
     python bench/segmenter_training.py --language ces [--words 50000] [--annotated 10000]
-        [--dev 2000] [--dampening ones] [--no-morfessor]
+        [--dev 2000] [--dampening ones] [--corpus-weight W] [--frequencies] [--no-morfessor]
 """
 
 import argparse
@@ -86,7 +86,8 @@ def morfessor_run(words, annotations, dampening, corpus_weight, annotation_weigh
     random.seed(0)
     modifier = {"none": None, "log": lambda x: int(round(math.log(x + 1, 2))), "ones": lambda x: 1}[dampening]
     model = morfessor.BaselineModel(corpusweight=corpus_weight)
-    model.load_data(((1, w) for w in words), count_modifier=modifier)
+    counted = words.items() if isinstance(words, dict) else ((w, 1) for w in words)
+    model.load_data(((c, w) for w, c in counted), count_modifier=modifier)
     if annotations:
         model.set_annotations({w: [s.split(MARKER) for s in alts] for w, alts in annotations.items()},
                               annotation_weight)
@@ -104,14 +105,21 @@ def main():
     parser.add_argument("--dev", type=int, default=0,
                         help="other gold words to tune the weights on (0: a tenth of the annotations, if any)")
     parser.add_argument("--dampening", choices=("none", "log", "ones"), default="ones")
+    parser.add_argument("--corpus-weight", type=float, help="train with this corpus weight, without tuning")
+    parser.add_argument("--frequencies", action="store_true",
+                        help="count each word as wordfreq's frequency times 10^8 (at least 1) rather than once")
     parser.add_argument("--no-morfessor", action="store_true", help="train morfex alone")
     args = parser.parse_args()
     words, annotations, tuning, evaluation = data(args.language, args.words, args.annotated, args.dev)
     print(f"{args.language}: {len(words)} words, {len(annotations)} annotated, {len(tuning)} to tune on, "
           f"{len(evaluation)} evaluated, dampening {args.dampening}")
     print(f"{'system':<14} {'CPU s':>8} {'cost':>12} {'weight':>7} {'annot.w':>7} {'P':>5} {'R':>5} {'F1':>5} {'cuts/w':>6}")
-    weight, annotation_weight = 1.0, None
-    if tuning or len(annotations) >= 10:
+    if args.frequencies:
+        import wordfreq
+
+        words = {w: max(1, round(wordfreq.word_frequency(w, WORDFREQ_LANGUAGE[args.language]) * 1e8)) for w in words}
+    weight, annotation_weight = args.corpus_weight or 1.0, None
+    if args.corpus_weight is None and (tuning or len(annotations) >= 10):
         start = time.process_time()
         tuned = train_segmenter_with_cost(words, annotations=annotations or None, dev=tuning or None,
                                           dampening=args.dampening)
