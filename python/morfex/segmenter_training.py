@@ -216,8 +216,12 @@ def train_segmenter_with_cost(
         return boundary_f1(segmenter, tuning)
 
     # Each run is deterministic and the best is picked in a fixed order, so threads change nothing.
-    with ThreadPoolExecutor(max_workers=max(1, min(workers, len(settings)))) as pool:
+    pool = ThreadPoolExecutor(max_workers=max(1, min(workers, len(settings))))
+    try:
         scores = list(pool.map(score, settings))
+    finally:
+        # On Ctrl-C the settings not started yet are dropped rather than trained.
+        pool.shutdown(cancel_futures=True)
     best = max(range(len(settings)), key=lambda i: (scores[i], -i))
     chosen_weight, chosen_annotation_weight = settings[best]
     segmenter, epochs, cost = _run(counts, annotated, dampening, chosen_weight, chosen_annotation_weight, seed,
