@@ -25,6 +25,8 @@ FINISH_THRESHOLD = 0.005
 # corpus each epoch), tried when the corpus weight is tuned.
 CORPUS_WEIGHTS = (0.03, 0.1, 0.3, 1.0, 3.0)
 ANNOTATION_WEIGHTS = (None, 3.0, 10.0, 30.0)
+# The grid's step is about 3; the best corpus weight's neighbours at this step are tried after it.
+REFINE_STEP = 3**0.5
 # Without dev words, this share of the annotations (seeded) is held out to tune on.
 TUNING_SHARE = 10
 
@@ -161,6 +163,11 @@ def _run(
     return Segmenter(_engine.Segmenter.from_morphs(morphs, word_count, weight)), epochs, cost
 
 
+def _best(scores: Sequence[float]) -> int:
+    """The index of the best score, the first on a tie."""
+    return max(range(len(scores)), key=lambda i: (scores[i], -i))
+
+
 def train_segmenter_with_cost(
     words: Iterable[str] | Mapping[str, int],
     *,
@@ -219,10 +226,15 @@ def train_segmenter_with_cost(
     pool = ThreadPoolExecutor(max_workers=max(1, min(workers, len(settings))))
     try:
         scores = list(pool.map(score, settings))
+        # Then the corpus weights halfway (geometrically) to the best one's neighbours on the grid.
+        best_weight, best_annotation_weight = settings[_best(scores)]
+        refined = [(best_weight * step, best_annotation_weight) for step in (REFINE_STEP, 1 / REFINE_STEP)]
+        scores += pool.map(score, refined)
+        settings += refined
     finally:
         # On Ctrl-C the settings not started yet are dropped rather than trained.
         pool.shutdown(cancel_futures=True)
-    best = max(range(len(settings)), key=lambda i: (scores[i], -i))
+    best = _best(scores)
     chosen_weight, chosen_annotation_weight = settings[best]
     segmenter, epochs, cost = _run(counts, annotated, dampening, chosen_weight, chosen_annotation_weight, seed,
                                    max_epochs, progress)
@@ -255,7 +267,8 @@ def train_segmenter(
     `dev` (or, without `dev`, on a tenth of the annotations held out, when
     there are at least ten): one model is trained for each corpus weight of
     CORPUS_WEIGHTS (and each annotation weight of ANNOTATION_WEIGHTS unless
-    `annotation_weight` is given), on up to `threads` threads at once, and the
+    `annotation_weight` is given), on up to `threads` threads at once, then
+    with the best corpus weight times and divided by REFINE_STEP, and the
     best settings are trained again with all the annotations. With no gold the
     corpus weight is 1.0. Each epoch visits the words in an order drawn from
     `seed`; training stops when an epoch gains less than 0.005 per word, or
