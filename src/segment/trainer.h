@@ -1,12 +1,12 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <random>
 #include <string>
 #include <string_view>
-#include <deque>
 #include <unordered_map>
 #include <vector>
 
@@ -30,8 +30,6 @@ struct GoldWord {
 
 struct TrainerOptions {
   double corpus_weight = 1.0;
-  // The annotated words' weight; none balances them with the corpus each epoch.
-  std::optional<double> annotation_weight;
   // Training stops once an epoch gains less than this much cost per word.
   double finish_threshold = 0.005;
   std::size_t max_epochs = 0;  // 0: no limit
