@@ -612,7 +612,8 @@ def build_parser() -> argparse.ArgumentParser:
     segmenter_parser.add_argument("--annotations", metavar="GOLD", help="gold segmentations to train with")
     segmenter_parser.add_argument("--dev", metavar="GOLD", help="gold segmentations to tune the corpus weight on")
     segmenter_parser.add_argument("--corpus-weight", type=float, metavar="W",
-                                  help="fixed corpus weight (default: tuned on --dev, else on --annotations, else 1.0)")
+                                  help="fixed corpus weight (default: tuned on --dev, else on a tenth of --annotations held out, "
+                                  "else 1.0)")
     segmenter_parser.add_argument("--dampening", choices=("ones", "log", "none"), default="ones",
                                   help="what a word's count becomes: 1, round(log2(count + 1)) or itself (default: ones)")
     segmenter_parser.add_argument("--seed", type=_count(0), default=0, metavar="N", help="seed of the word order")
