@@ -276,7 +276,8 @@ class SegmenterPayload:
     [
         ([1], "segmenter state must be a dict, not list"),
         ({**SEGMENTER_STATE, "type": "crf"}, "segmenter state type must be 'morfessor-baseline', got 'crf'"),
-        ({"type": "morfessor-baseline"}, "segmenter state must have the keys 'morphs', 'type' and 'words', got ['type']"),
+        ({"type": "morfessor-baseline"}, "segmenter state must have the keys 'morphs', 'type' and 'words' (and optionally 'corpus_weight'), "
+         "got ['type']"),
     ],
     ids=["a list", "another type", "missing keys"],
 )

@@ -200,7 +200,17 @@ def test_state_round_trip_through_json():
 GOOD_STATE = {"type": "morfessor-baseline", "words": 2, "morphs": {"a": 2}}
 BAD_STATES = [
     ("list", [], "segmenter state must be a dict, not list"),
-    ("keys", {"type": "morfessor-baseline"}, "segmenter state must have the keys 'morphs', 'type' and 'words', got ['type']"),
+    ("keys", {"type": "morfessor-baseline"},
+     "segmenter state must have the keys 'morphs', 'type' and 'words' (and optionally 'corpus_weight'), got ['type']"),
+    ("extra_key", {**GOOD_STATE, "weight": 1.0},
+     "segmenter state must have the keys 'morphs', 'type' and 'words' (and optionally 'corpus_weight'), "
+     "got ['morphs', 'type', 'weight', 'words']"),
+    ("weight_str", {**GOOD_STATE, "corpus_weight": "1"},
+     "segmenter state: 'str' object cannot be converted to 'float'"),
+    ("weight_zero", {**GOOD_STATE, "corpus_weight": 0.0},
+     "segmenter state: the corpus weight must be a positive finite number, got 0.000000"),
+    ("weight_nan", {**GOOD_STATE, "corpus_weight": float("nan")},
+     "segmenter state: the corpus weight must be a positive finite number, got nan"),
     ("type", {**GOOD_STATE, "type": "bpe"}, "segmenter state type must be 'morfessor-baseline', got 'bpe'"),
     ("words", {**GOOD_STATE, "words": 0}, f"segmenter state: words must be from 1 to {LIMIT}, got 0"),
     ("words_str", {**GOOD_STATE, "words": "2"}, "segmenter state: words must be an int, not str"),

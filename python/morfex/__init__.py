@@ -3,7 +3,8 @@
 Words carry their morpheme boundaries as "▁" ("k▁um▁ain"); trained models
 never merge across them. `train` and `train_file` make a `Tokenizer` from
 segmented words, `train_counts` from counted ones and `train_text` from
-running text; `load` reads a model file, `Tokenizer.save` writes one and
+running text; `train_segmenter` makes a `Segmenter` from a word list
+and optional gold segmentations; `load` reads a model file, `Tokenizer.save` writes one and
 `default_model` is the model shipped with the package; `pad` and `unpad`
 turn flat batches into padded matrices and back; `evaluate` measures
 models against gold segmentations and on running text. `TokenizeBatch`
@@ -20,6 +21,7 @@ if TYPE_CHECKING:
     from morfex.model_files import ModelFileError, default_model, load
     from morfex.model_writer import FORMAT_NAME, FORMAT_VERSION, dumps, save
     from morfex.segmenter import Segmenter
+    from morfex.segmenter_training import train_segmenter
     from morfex.sequences import pad, unpad
     from morfex.special_roles import SPECIAL_ROLES
     from morfex.text_training import train_text
@@ -36,6 +38,7 @@ _HOMES = {
     **dict.fromkeys(["ModelFileError", "default_model", "load"], "model_files"),
     **dict.fromkeys(["FORMAT_NAME", "FORMAT_VERSION", "dumps", "save"], "model_writer"),
     "Segmenter": "segmenter",
+    "train_segmenter": "segmenter_training",
     **dict.fromkeys(["pad", "unpad"], "sequences"),
     "SPECIAL_ROLES": "special_roles",
     "train_text": "text_training",
@@ -68,6 +71,7 @@ __all__ = [
     "train_bytes",
     "train_counts",
     "train_file",
+    "train_segmenter",
     "train_text",
     "unpad",
 ]

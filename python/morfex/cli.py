@@ -28,7 +28,8 @@ from morfex.model_files import DEFAULT_MODEL, ModelFileError, default_model, loa
 from morfex.model_writer import dumps
 from morfex.npy_stream import NpyWriter, offsets_path
 from morfex.segmenter import Segmenter
-from morfex.segmenters import SegmenterError, morfessor_segmenter, trained_morfessor
+from morfex.segmenter_training import read_gold, train_segmenter
+from morfex.segmenters import SegmenterError, morfessor_segmenter
 from morfex.text_training import count_pieces, require_text, segment_pieces
 from morfex.tokenizer import Tokenizer
 from morfex.training import CorpusError, CorpusWarning, TrainingOptions, train_bytes, train_counted
@@ -364,10 +365,77 @@ def _text_units(args: argparse.Namespace) -> tuple[dict[str, int], Segmenter | N
             word = piece.removeprefix(" ")
             if text_pieces.is_word(piece):
                 words[word] = words.get(word, 0) + count
-        segmenter = trained_morfessor(words)
+        # Counts as the text has them, undampened, so frequent words tend to stay whole.
+        segmenter = _trained_segmenter(words, dampening="none", show=_show_progress(args))
     else:
         return dict(counts), None
     return segment_pieces(counts, segmenter), segmenter
+
+
+def _trained_segmenter(words: dict[str, int], *, show: bool, **options: object) -> Segmenter:
+    """train_segmenter with a progress bar of the words done in each epoch."""
+    with tqdm(desc="segmenter epoch 1", unit=" words", file=sys.stderr, disable=not show) as bar:
+
+        def progress(epoch: int, done: int, total: int) -> None:
+            bar.set_description(f"segmenter epoch {epoch + 1}", refresh=False)
+            if bar.total != total or done < bar.n:
+                bar.reset(total)
+            bar.update(done - bar.n)
+
+        try:
+            return train_segmenter(words, progress=progress, **options)  # type: ignore[arg-type]
+        except ValueError as error:
+            raise CliError(str(error)) from None
+
+
+def _read_words(paths: list[str], counted: bool) -> dict[str, int]:
+    """Words one a line (each line counts once), or with --counts word<TAB>count lines."""
+    words: dict[str, int] = {}
+    for path in paths:
+        name, opened = _open_input(path)
+        with opened as stream:
+            for number, raw in enumerate(stream, 1):
+                try:
+                    line = raw.decode("utf-8").rstrip("\r\n")
+                except UnicodeDecodeError:
+                    raise CliError(f"{name}, line {number}: not UTF-8") from None
+                if not line:
+                    continue
+                word, count = line, 1
+                if counted:
+                    word, tab, number_text = line.rpartition("\t")
+                    if not tab or not number_text.isdigit() or int(number_text) < 1:
+                        raise CliError(f"{name}, line {number}: expected word<TAB>count with a count of at least 1, "
+                                       f"got {line!r}")
+                    count = int(number_text)
+                words[word] = words.get(word, 0) + count
+    return words
+
+
+def _gold(path: str | None) -> dict[str, list[str]] | None:
+    if path is None:
+        return None
+    try:
+        gold = read_gold(path)
+    except OSError as error:
+        raise CliError(f"{path}: cannot read: {error.strerror}") from None
+    except (ValueError, UnicodeDecodeError) as error:
+        raise CliError(f"{path}: {error}") from None
+    if not gold:
+        raise CliError(f"{path}: holds no segmentation that spells its word")
+    return gold
+
+
+def _train_segmenter(args: argparse.Namespace) -> int:
+    words = _read_words(args.words, args.counts)
+    annotations = _gold(args.annotations)
+    dev = _gold(args.dev)
+    with _Output(args.output) as out:
+        segmenter = _trained_segmenter(
+            words, show=_show_progress(args), annotations=annotations, dev=dev, corpus_weight=args.corpus_weight,
+            dampening=args.dampening, seed=args.seed)
+        out.write(json.dumps(segmenter.to_state(), ensure_ascii=False) + "\n")
+    return EXIT_OK
 
 
 def _train(args: argparse.Namespace) -> int:
@@ -741,7 +809,7 @@ def build_parser() -> argparse.ArgumentParser:
     segmenter.add_argument("--morfessor", metavar="SEGMENTATION_FILE",
                            help="segment the words of --text with this Morfessor Baseline segmentation (needs morfessor)")
     segmenter.add_argument("--train-segmenter", action="store_true",
-                           help="segment the words of --text with a Morfessor Baseline model trained on them (needs morfessor)")
+                           help="segment the words of --text with a Morfessor Baseline model trained on them and their counts")
     train.add_argument("-o", "--output", default=STDIO, metavar="PATH", help="model file to write (default: standard output)")
     for option in dataclasses.fields(TrainingOptions):
         flag = "--" + option.name.replace("_", "-")
@@ -753,6 +821,28 @@ def build_parser() -> argparse.ArgumentParser:
                                help=option.metadata["help"])
     train.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
     train.set_defaults(run=_train)
+
+    segmenter_parser = commands.add_parser(
+        "train-segmenter", help="train a morph segmenter on a word list",
+        description="Train a Morfessor Baseline segmenter on the words of WORDS (one a line; with --counts, "
+        "word<TAB>count), optionally with gold segmentations to learn from (--annotations) and to tune the "
+        "corpus weight on (--dev), both SIGMORPHON word TSV files (word<TAB>morph @@morph ...). Writes the "
+        "segmenter's state as JSON, which Segmenter.from_state reads.",
+    )
+    segmenter_parser.add_argument("words", nargs="+", metavar="WORDS", help="word list files, or - for standard input")
+    segmenter_parser.add_argument("-o", "--output", default=STDIO, metavar="PATH",
+                                  help="segmenter file to write (default: standard output)")
+    segmenter_parser.add_argument("--counts", action="store_true", help="each line is word<TAB>count")
+    segmenter_parser.add_argument("--annotations", metavar="GOLD", help="gold segmentations to train with")
+    segmenter_parser.add_argument("--dev", metavar="GOLD", help="gold segmentations to tune the corpus weight on")
+    segmenter_parser.add_argument("--corpus-weight", type=float, metavar="W",
+                                  help="fixed corpus weight (default: tuned on --dev, else on a tenth of --annotations held out, "
+                                  "else 1.0)")
+    segmenter_parser.add_argument("--dampening", choices=("ones", "log", "none"), default="ones",
+                                  help="what a word's count becomes: 1, round(log2(count + 1)) or itself (default: ones)")
+    segmenter_parser.add_argument("--seed", type=_count(0), default=0, metavar="N", help="seed of the word order")
+    segmenter_parser.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
+    segmenter_parser.set_defaults(run=_train_segmenter)
 
     encode = commands.add_parser(
         "encode", help="encode running text into token ids",

@@ -14,6 +14,8 @@ __all__ = ["STATE_TYPE", "Segmenter"]
 
 STATE_TYPE = "morfessor-baseline"
 _STATE_KEYS = {"type", "words", "morphs"}
+# A trained model's corpus weight; states without it (all from Morfessor's files) weigh 1.0.
+_WEIGHT_KEY = "corpus_weight"
 
 
 class Segmenter:
@@ -62,18 +64,28 @@ class Segmenter:
         """The segmenter whose `to_state()` gave `state`."""
         if not isinstance(state, dict):
             raise ValueError(f"segmenter state must be a dict, not {type(state).__name__}")
-        if set(state) != _STATE_KEYS:
-            raise ValueError(f"segmenter state must have the keys 'morphs', 'type' and 'words', got {sorted(map(str, state))}")
+        if set(state) - {_WEIGHT_KEY} != _STATE_KEYS:
+            raise ValueError(
+                "segmenter state must have the keys 'morphs', 'type' and 'words' (and optionally "
+                f"'corpus_weight'), got {sorted(map(str, state))}"
+            )
         if state["type"] != STATE_TYPE:
             raise ValueError(f"segmenter state type must be {STATE_TYPE!r}, got {state['type']!r}")
+        weight = state.get(_WEIGHT_KEY, 1.0)
+        if isinstance(weight, int) and not isinstance(weight, bool):
+            weight = float(weight)
         try:
-            return cls(_engine.Segmenter.from_morphs(state["morphs"], state["words"]))
+            return cls(_engine.Segmenter.from_morphs(state["morphs"], state["words"], weight))
         except (TypeError, ValueError) as error:
             raise ValueError(f"segmenter state: {error}") from None
 
     def to_state(self) -> dict[str, Any]:
-        """The model as plain JSON values, morphs in code point order."""
-        return {"type": STATE_TYPE, "words": self._native.words, "morphs": self._native.morphs()}
+        """The model as plain JSON values, morphs in code point order; the corpus
+        weight only when it is not 1.0, so untrained models keep their old form."""
+        state: dict[str, Any] = {"type": STATE_TYPE, "words": self._native.words, "morphs": self._native.morphs()}
+        if self._native.corpus_weight != 1.0:
+            state[_WEIGHT_KEY] = self._native.corpus_weight
+        return state
 
     @property
     def native(self) -> _engine.Segmenter:

@@ -39,7 +39,7 @@ struct SegmenterObject {
 constexpr const char* kClassName = "Segmenter";
 constexpr const char* kFileParameters[] = {"data", "name", "separator"};
 constexpr const char* kCountsParameters[] = {"counts"};
-constexpr const char* kMorphsParameters[] = {"morphs", "words"};
+constexpr const char* kMorphsParameters[] = {"morphs", "words", "corpus_weight"};
 constexpr const char* kBatchParameters[] = {"words", "threads"};
 constexpr FunctionDescription kFromSegmentations{kClassName, "from_segmentations", kFileParameters, 3};
 constexpr FunctionDescription kFromCounts{kClassName, "from_counts", kCountsParameters, 1};
@@ -150,11 +150,15 @@ Ref from_counts(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObjec
 }
 
 Ref from_morphs(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, 2> bound{};
+  std::array<PyObject*, 3> bound{};
   bind_fastcall(kFromMorphs, args, nargs, kwnames, bound);
   if (!PyDict_Check(bound[0])) throw type_mismatch(bound[0], "dict");
   segment::MorphCounts counts;
   counts.words = to_count(bound[1], "words");
+  if (bound[2] != nullptr) {
+    if (!PyFloat_Check(bound[2])) throw type_mismatch(bound[2], "float");
+    counts.corpus_weight = PyFloat_AS_DOUBLE(bound[2]);
+  }
   Py_ssize_t pos = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
@@ -276,6 +280,12 @@ PyObject* get_words(PyObject* self, void*) noexcept {
   });
 }
 
+PyObject* get_corpus_weight(PyObject* self, void*) noexcept {
+  return guard([&] {
+    return Ref::steal(require_created(PyFloat_FromDouble(segmenter_of(self)->model->counts().corpus_weight)));
+  });
+}
+
 PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
   return guard([&] {
     if ((op != Py_EQ && op != Py_NE) || reinterpret_cast<PyObject*>(Py_TYPE(other)) != g_segmenter_type) {
@@ -303,7 +313,8 @@ PyMethodDef g_methods[] = {
      "from_counts($type, counts)\n--\n\n"
      "A model loaded from (segmented word, count) pairs, U+2581 between morphs, in order."},
     {"from_morphs", fastcall<from_morphs>(), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "from_morphs($type, morphs, words)\n--\n\nA model from its morph counts and its number of words."},
+     "from_morphs($type, morphs, words, corpus_weight=1.0)\n--\n\n"
+     "A model from its morph counts, its number of words and its corpus weight."},
     {"segment", reinterpret_cast<PyCFunction>(segment_entry), METH_O,
      "segment($self, word, /)\n--\n\nThe word with U+2581 between its morphs."},
     {"segment_batch", fastcall<segment_batch>(), METH_FASTCALL | METH_KEYWORDS,
@@ -315,6 +326,7 @@ PyMethodDef g_methods[] = {
 
 PyGetSetDef g_getset[] = {
     {"words", get_words, nullptr, "The number of words (with repeats) the morphs were counted over.", nullptr},
+    {"corpus_weight", get_corpus_weight, nullptr, "The weight of the corpus against the lexicon.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -10,6 +10,7 @@
 #include "binding/errors.h"
 #include "binding/guard.h"
 #include "binding/python.h"
+#include "binding/segment_trainer.h"
 #include "binding/unlocked.h"
 #include "train/corpus.h"
 #include "train/trainer.h"
@@ -187,6 +188,7 @@ PyMODINIT_FUNC PyInit__trainer() {
   return morfex::py::guard([] {
     morfex::py::Ref module = morfex::py::Ref::steal(PyModule_Create(&morfex::py::g_module_def));
     if (!module) morfex::py::throw_fetched();
+    morfex::py::add_segment_trainer_functions(module.get());
     return module;
   });
 }

@@ -89,7 +89,8 @@ Model::Model(MorphCounts counts) : counts_(std::move(counts)) {
 double Model::new_morph_cost(const Scratch& scratch, std::size_t start, std::size_t end) const noexcept {
   double codelength = codelength_start_[end - start];
   for (std::size_t i = start; i < end; ++i) codelength -= scratch.log_counts[i];
-  return log_tokens_ + (lexicon_term_ + codelength);
+  // Dividing by a weight of 1 changes nothing, so unweighted models segment as before.
+  return log_tokens_ + (lexicon_term_ + codelength) / counts_.corpus_weight;
 }
 
 void Model::segment(std::string_view word, std::string& out) const {

@@ -1,5 +1,7 @@
 #include "segment/morph_counts.h"
 
+#include <cmath>
+
 #include "bpe/utf8.h"
 
 namespace morfex::segment {
@@ -29,6 +31,9 @@ void check_counts(const MorphCounts& counts) {
   if (counts.words < 1 || counts.words > kMaxCount) {
     throw InputError("the number of words must be from 1 to " + std::to_string(kMaxCount) + ", got " +
                      std::to_string(counts.words));
+  }
+  if (!(counts.corpus_weight > 0.0) || std::isinf(counts.corpus_weight)) {
+    throw InputError("the corpus weight must be a positive finite number, got " + std::to_string(counts.corpus_weight));
   }
   std::int64_t total = 0;
   for (std::size_t i = 0; i < counts.morphs.size(); ++i) {

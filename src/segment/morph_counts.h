@@ -25,11 +25,13 @@ class InputError : public std::runtime_error {
   std::size_t line_;
 };
 
-// What a Morfessor Baseline model segments with: each morph's count and the
-// number of words (with repeats) those morphs were counted over.
+// What a Morfessor Baseline model segments with: each morph's count, the
+// number of words (with repeats) those morphs were counted over, and the
+// weight of the corpus against the lexicon it was trained with.
 struct MorphCounts {
   std::vector<std::pair<std::string, std::int64_t>> morphs;  // sorted by morph, each once
   std::int64_t words = 0;
+  double corpus_weight = 1.0;
 
   bool operator==(const MorphCounts&) const = default;
 };
