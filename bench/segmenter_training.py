@@ -32,7 +32,8 @@ from pathlib import Path
 from morfex import MARKER
 from morfex.segmenter_training import read_gold, train_segmenter_with_cost
 
-GOLD = Path("/work/shared/gold")
+# The gold files sit in the shared folder beside the checkout.
+GOLD = Path(__file__).resolve().parents[2] / "shared" / "gold"
 WORDFREQ_LANGUAGE = {"ces": "cs", "hun": "hu"}
 EVALUATED = 4000
 
