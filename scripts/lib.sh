@@ -29,13 +29,31 @@ source_digest() {
   } | sha256sum | cut -d' ' -f1
 }
 
-# Creates (or reuses) the virtual environment .venv-$1 and installs the
-# project into it with the given extras, from the wheel $3 when given, else
-# from the source tree; prints the environment's python. The install is
-# skipped when the environment holds the same extras of the same wheel or
-# source tree already.
+# The environment the functions below work on: .venv-VERSION (the demo's and
+# the benchmarks'), or the directory given with --venv DIR before the version.
+# Sets venv, version and consumed, the number of arguments it read.
+venv_arguments() {
+  if [ "${1:-}" = --venv ]; then
+    venv=$2
+    version=$3
+    consumed=3
+  else
+    venv=.venv-$1
+    version=$1
+    consumed=1
+  fi
+}
+
+# prepare_venv [--venv DIR] VERSION [EXTRAS [WHEEL]]: creates (or reuses) the
+# virtual environment and installs the project into it with the given extras,
+# from the wheel when given, else from the source tree; prints the
+# environment's python. The install is skipped when the environment holds the
+# same extras of the same wheel or source tree already.
 prepare_venv() {
-  local version=$1 extras=${2:-} wheel=${3:-} venv=".venv-$1" python digest stamp saved
+  local venv version consumed extras wheel python digest stamp saved
+  venv_arguments "$@"
+  shift "$consumed"
+  extras=${1:-} wheel=${2:-}
   python=$(find_python "$version")
   [ -x "$venv/bin/python" ] || "$python" -m venv "$venv" >&2
   if [ -n "$wheel" ]; then
@@ -60,11 +78,15 @@ prepare_venv() {
   echo "$venv/bin/python"
 }
 
-# Creates the virtual environment .venv-$1 if missing and installs what the
-# project and the given extras depend on, but not the project itself: a later
-# prepare_venv then installs morfex alone.
+# install_dependencies [--venv DIR] VERSION [EXTRAS]: creates the virtual
+# environment if missing and installs what the project and the given extras
+# depend on, but not the project itself: a later prepare_venv then installs
+# morfex alone.
 install_dependencies() {
-  local version=$1 extras=${2:-} venv=".venv-$1" python requirements
+  local venv version consumed extras python requirements
+  venv_arguments "$@"
+  shift "$consumed"
+  extras=${1:-}
   python=$(find_python "$version")
   [ -x "$venv/bin/python" ] || "$python" -m venv "$venv" >&2
   mapfile -t requirements < <("$venv/bin/python" - "$extras" <<'PYTHON'

@@ -6,20 +6,17 @@ from pathlib import Path
 import pytest
 
 import _morfex
-from morfex import _trainer
+from morfex import _engine, _trainer
 
 mypy_api = pytest.importorskip("mypy.api")
 
 
-def stub_functions(path: Path) -> dict[str, list[str]]:
-    """Parameter names of every function in a stub, keyed by qualified name."""
-    functions = {}
-    for node in ast.walk(ast.parse(path.read_text(encoding="utf-8"))):
-        for child in getattr(node, "body", []):
-            if isinstance(child, ast.FunctionDef):
-                prefix = f"{node.name}." if isinstance(node, ast.ClassDef) else ""
-                functions[prefix + child.name] = [arg.arg for arg in child.args.args]
-    return functions
+# Each native module and its stub, as installed.
+NATIVE_MODULES = [
+    (_morfex, ("_morfex-stubs", "__init__.pyi")),
+    (_engine, ("morfex", "_engine.pyi")),
+    (_trainer, ("morfex", "_trainer.pyi")),
+]
 
 
 def installed_stub(*parts: str) -> Path:
@@ -29,17 +26,65 @@ def installed_stub(*parts: str) -> Path:
     raise AssertionError(f"{'/'.join(parts)} is not installed")
 
 
-def runtime_parameters(function) -> list[str]:
-    return list(inspect.signature(function).parameters)
+def stub_parameters(function: ast.FunctionDef, method: bool) -> list[tuple[str, bool]]:
+    """(name, has a default) of each parameter, without a method's self or cls."""
+    arguments = function.args
+    positional = arguments.posonlyargs + arguments.args
+    defaults = [False] * (len(positional) - len(arguments.defaults)) + [True] * len(arguments.defaults)
+    named = list(zip((a.arg for a in positional), defaults))
+    named += [(a.arg, d is not None) for a, d in zip(arguments.kwonlyargs, arguments.kw_defaults)]
+    static = any(isinstance(d, ast.Name) and d.id == "staticmethod" for d in function.decorator_list)
+    return named[1:] if method and not static else named
 
 
-def test_stubs_name_the_parameters_the_modules_take():
-    core = stub_functions(installed_stub("_morfex-stubs", "__init__.pyi"))
-    assert core["CoreBPE.encode"] == ["self"] + runtime_parameters(_morfex.CoreBPE.encode)[1:]
-    assert core["CoreBPE.decode"] == ["self"] + runtime_parameters(_morfex.CoreBPE.decode)[1:]
-    assert core["CoreBPE.__new__"] == ["cls"] + runtime_parameters(_morfex.CoreBPE)
-    trainer = stub_functions(installed_stub("morfex", "_trainer.pyi"))
-    assert trainer["train"] == runtime_parameters(_trainer.train)
+def runtime_parameters(function, bound: bool) -> list[tuple[str, bool]]:
+    parameters = list(inspect.signature(function).parameters.values())
+    return [(p.name, p.default is not p.empty) for p in parameters[1 if bound else 0 :]]
+
+
+def public(names) -> set[str]:
+    return {name for name in names if not name.startswith("_")}
+
+
+def stub_names(body: list[ast.stmt]) -> dict[str, ast.stmt]:
+    names = {}
+    for node in body:
+        if isinstance(node, (ast.FunctionDef, ast.ClassDef)):
+            names[node.name] = node
+        elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
+            names[node.target.id] = node
+    return names
+
+
+@pytest.mark.parametrize(("module", "stub"), NATIVE_MODULES, ids=[m.__name__ for m, _ in NATIVE_MODULES])
+def test_each_stub_declares_what_its_module_has(module, stub):
+    declared = stub_names(ast.parse(installed_stub(*stub).read_text(encoding="utf-8")).body)
+    assert public(declared) == public(vars(module)), "names in the stub, or in the module, only"
+    for name, node in declared.items():
+        if name.startswith("_"):
+            continue
+        value = getattr(module, name)
+        if isinstance(node, ast.FunctionDef):
+            assert stub_parameters(node, method=False) == runtime_parameters(value, bound=False), name
+        elif isinstance(node, ast.AnnAssign) and isinstance(node.annotation, ast.Name):
+            assert type(value).__name__ == node.annotation.id, name
+        elif isinstance(node, ast.ClassDef):
+            members = stub_names(node.body)
+            assert public(members) == public(vars(value)), f"{name}: members in the stub, or in the type, only"
+            for member, child in members.items():
+                assert hasattr(value, member), f"{name}.{member}"
+                if not isinstance(child, ast.FunctionDef):
+                    continue
+                if member == "__new__":
+                    assert stub_parameters(child, method=True) == runtime_parameters(value, bound=False), name
+                elif not member.startswith("__"):
+                    method = getattr(value, member)
+                    # A class method comes bound to its class: no first parameter to drop.
+                    runtime = runtime_parameters(method, bound=getattr(method, "__self__", None) is not value)
+                    assert stub_parameters(child, method=True) == runtime, f"{name}.{member}"
+
+
+def test_the_package_is_marked_typed():
     assert installed_stub("morfex", "py.typed").read_text() == ""
 
 

@@ -35,7 +35,7 @@ __all__ = [
 ]
 
 THREADS_VARIABLE = "MORFEX_NUM_THREADS"
-# Words kept per worker cache: about 3 MB each (see README, "Batch encoding").
+# Words kept per worker cache: about 3 MB each (see docs/api.md, "Batch encoding").
 DEFAULT_CACHE_SIZE = 1 << 15
 MAX_CACHE_SIZE = 1 << 26
 MAX_THREADS = 1024

@@ -133,6 +133,6 @@ DEFAULT_MODEL = "polish.morfex.json"
 
 @functools.cache
 def default_model() -> Tokenizer:
-    """The model shipped with the package (see data/README.md for its source)."""
+    """The model shipped with the package (data/polish.morfex.NOTICE says what it learnt from)."""
     with importlib.resources.as_file(importlib.resources.files("morfex") / "data" / DEFAULT_MODEL) as path:
         return load(path)

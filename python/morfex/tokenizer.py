@@ -201,8 +201,8 @@ class Tokenizer:
             self._engine.cache_size = self._cache_size
 
     # bos/eos put <s> before and </s> after each sequence; max_length cuts
-    # each one to its first tokens, leaving room for them (see README,
-    # "Training pipelines"); dropout skips merges at random (README,
+    # each one to its first tokens, leaving room for them (see docs/api.md,
+    # "Training pipelines"); dropout skips merges at random (docs/api.md,
     # "BPE-dropout").
 
     def encode_batch(
@@ -267,7 +267,7 @@ class Tokenizer:
 
     # Running text: cut into words, numbers, punctuation and whitespace, each
     # piece encoded as `encode` would (words through the segmenter first), so
-    # that decode_text gives the text back (see README, "Running text").
+    # that decode_text gives the text back (see docs/api.md, "Running text").
 
     @overload
     def encode_text(
