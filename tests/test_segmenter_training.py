@@ -224,8 +224,10 @@ def test_the_stored_form_keeps_the_weight_and_old_forms_load_as_before(tmp_path)
 
 def test_read_gold_keeps_rows_that_spell_their_word(tmp_path):
     path = tmp_path / "gold.tsv"
-    path.write_text("kotami\tkot @@am @@i\tNOUN\nšel\tjít @@l\nkotami\tkot @@ami\npsy\tps @@y\n\n", encoding="utf-8")
-    assert read_gold(path) == {"kotami": ["kot▁am▁i", "kot▁ami"], "psy": ["ps▁y"]}
+    # Morphs are separated by " @@", as evaluate reads them: a morph may hold a space.
+    path.write_text("kotami\tkot @@am @@i\tNOUN\nšel\tjít @@l\nkotami\tkot @@ami\npsy\tps @@y\n\nBig Macé\tBig Mac @@é\n",
+                    encoding="utf-8")
+    assert read_gold(path) == {"kotami": ["kot▁am▁i", "kot▁ami"], "psy": ["ps▁y"], "Big Macé": ["Big Mac▁é"]}
     path.write_text("kot\n", encoding="utf-8")
     with pytest.raises(ValueError, match=r"line 1: expected word<TAB>segmentation, got 'kot'"):
         read_gold(path)

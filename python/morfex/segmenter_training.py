@@ -13,6 +13,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 from morfex import _engine, _trainer
 from morfex.engine import resolve_threads
+from morfex.evaluation.gold import MORPH_SEPARATOR
 from morfex.segmenter import Segmenter
 from morfex.vocabulary import MARKER
 
@@ -49,7 +50,7 @@ def read_gold(path: str | os.PathLike[str]) -> dict[str, list[str]]:
             if len(fields) < 2:
                 raise ValueError(f"{name}, line {number}: expected word<TAB>segmentation, got {line!r}")
             word = fields[0]
-            morphs = [morph.removeprefix("@@") for morph in fields[1].split(" ") if morph]
+            morphs = fields[1].split(MORPH_SEPARATOR)
             if "".join(morphs) != word:
                 continue
             alternatives = gold.setdefault(word, [])
