@@ -105,12 +105,12 @@ void Trainer::split_into_units(const MorphemeCounts& morphemes) {
   std::vector<TokenId> run;
   for (const auto& [morpheme, count] : morphemes) {
     const std::string_view text = morpheme;
-    visited(text.size());
     run.clear();
     for (std::size_t pos = 0; pos < text.size();) {
       const std::size_t len = bpe::char_length(text, pos);
       const auto it = ids_.find(text.substr(pos, len));
       pos += len;
+      visited(1);
       if (it != ids_.end()) {
         run.push_back(it->second);
       } else {
