@@ -299,3 +299,227 @@ def test_a_child_process_encodes_after_fork(script):
     script = script.replace("VOCAB", repr(EXAMPLE_VOCAB)).replace("MERGES", repr(EXAMPLE_MERGES))
     result = subprocess.run([sys.executable, "-W", "ignore", "-c", script], timeout=60, capture_output=True)
     assert result.returncode == 0, result.stderr.decode()
+
+
+def run_script(script, timeout=120, **kwargs):
+    """Runs `script` in a fresh interpreter; returns (status, stderr)."""
+    result = subprocess.run(
+        [sys.executable, "-W", "ignore", "-c", script], timeout=timeout, capture_output=True, **kwargs
+    )
+    return result.returncode, result.stderr.decode(errors="replace")
+
+
+BATCH_PATHS = {
+    "encode_batch": lambda tok, batch: tok.encode_batch(batch, threads=2),
+    "encode_flat": lambda tok, batch: tok.encode_flat(batch, threads=2),
+    "encode_padded": lambda tok, batch: tok.encode_padded(batch, threads=2),
+    "encode_text_batch": lambda tok, batch: tok.encode_text_batch(batch, threads=2),
+    "encode_text_flat": lambda tok, batch: tok.encode_text_flat(batch, threads=2),
+    "encode_text_padded": lambda tok, batch: tok.encode_text_padded(batch, threads=2),
+    "encode_text_batch with a Python segmenter": lambda tok, batch: tok.encode_text_batch(
+        batch, threads=2, segmenter=same_word
+    ),
+    "segment_batch": lambda tok, batch: tok.segmenter.segment_batch(batch, threads=2),
+}
+
+
+@pytest.mark.parametrize("path", BATCH_PATHS.values(), ids=BATCH_PATHS.keys())
+@pytest.mark.parametrize("prefix", [0, 70_000], ids=["first block", "second block"])
+def test_every_batch_path_reports_the_first_bad_item(tok, path, prefix):
+    batch = ["dom"] * prefix + ["\ud800", 5]
+    with pytest.raises(UnicodeEncodeError, match=f"item {prefix}: surrogates not allowed"):
+        path(tok, batch)
+
+
+SHRINKING_BATCH = """
+import signal, sys, threading, time
+import morfex
+tok = morfex.default_model()
+words = ["kotami", "ala ma kota", "przyszli\u2581\u015bmy"] * 100_000
+expected = {w: tok.segmenter.segment(w) for w in set(words)}
+expected_text = {w: tok.encode_text(w) for w in set(words)}
+original = list(words)
+HOW
+result = CALL
+# A call done before the alarm must not meet it after the handler is gone.
+signal.setitimer(signal.ITIMER_REAL, 0)
+# Whatever was read before the list shrank is the start of the answer.
+if "segment_batch" in "CALL":
+    assert result == [expected[w] for w in original[: len(result)]], len(result)
+elif "encode_text_batch" in "CALL":
+    assert result == [expected_text[w] for w in original[: len(result)]], len(result)
+"""
+
+SHRINK_BY = {
+    "thread": "threading.Timer(0.02, words.clear).start()",
+    "signal handler": "signal.signal(signal.SIGALRM, lambda *_: words.clear()); signal.setitimer(signal.ITIMER_REAL, 0.02)",
+}
+
+SHRINKING_CALLS = {
+    "segment_batch": "tok.segmenter.segment_batch(words, threads=2)",
+    "encode_text_batch": "tok.encode_text_batch(words, threads=2)",
+    "encode_text_flat": "tok.encode_text_flat(words, threads=2)",
+    "encode_text_padded": "tok.encode_text_padded(words, threads=2)",
+    "encode_flat": "tok.encode_flat(words, threads=2)",
+}
+
+
+@pytest.mark.parametrize("how", SHRINK_BY.values(), ids=SHRINK_BY.keys())
+@pytest.mark.parametrize("call", SHRINKING_CALLS.values(), ids=SHRINKING_CALLS.keys())
+def test_a_batch_whose_list_shrinks_ends_cleanly(how, call):
+    status, stderr = run_script(SHRINKING_BATCH.replace("HOW", how).replace("CALL", call), timeout=60)
+    assert status == 0, stderr
+
+
+def clearing_segmenter(texts):
+    def segment(word):
+        texts.clear()
+        return word
+
+    return segment
+
+
+@pytest.mark.parametrize("method", ["encode_text_batch", "encode_text_flat", "encode_text_padded"])
+def test_a_segmenter_that_clears_the_batch_ends_the_batch(method):
+    script = f"""
+import morfex
+tok = morfex.default_model()
+texts = ["ala ma kota"] * 70_000
+def segment(word):
+    texts.clear()
+    return word
+tok.{method}(texts, threads=2, segmenter=segment)
+"""
+    status, stderr = run_script(script, timeout=60)
+    assert status == 0, stderr
+
+
+def test_format_lines_reads_ids_that_another_thread_rewrites_once():
+    script = """
+import threading
+import numpy as np
+from morfex import _engine
+ids = np.zeros(4_000_000, np.uint32)
+stop = False
+def churn():
+    while not stop:
+        ids.fill(4294967295)
+        ids.fill(0)
+thread = threading.Thread(target=churn)
+thread.start()
+try:
+    for _ in range(10):
+        text = _engine.format_lines(ids, np.array([0, ids.size]))
+        numbers = text.split()
+        assert len(numbers) == ids.size and text.endswith(b"\\n")
+        assert set(numbers[:1] + numbers[-1:]) <= {b"0", b"4294967295"}
+finally:
+    stop = True
+    thread.join()
+"""
+    status, stderr = run_script(script, timeout=600)
+    assert status == 0, stderr
+
+
+FORK_CHURN_SCRIPT = """
+import os, random, signal, sys, threading, time
+import morfex
+tok = morfex.default_model()
+words = ["kot\u2581ami", "dom", "przyszli\u015bmy"] * 20_000
+expected = tok.encode_flat(words[:9000], threads=1)[0].tolist()
+
+def churn():
+    while True:
+        tok.cache_size = 32768
+        tok.encode_flat(words, threads=2)
+
+threading.Thread(target=churn, daemon=True).start()
+hung = failed = 0
+for _ in range(FORKS):
+    time.sleep(random.uniform(0, 0.02))
+    pid = os.fork()
+    if pid == 0:
+        ok = tok.encode_flat(words[:9000], threads=2)[0].tolist() == expected
+        os._exit(0 if ok else 1)
+    deadline = time.monotonic() + 30
+    while True:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            failed += os.waitstatus_to_exitcode(status) != 0
+            break
+        if time.monotonic() > deadline:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+            hung += 1
+            break
+        time.sleep(0.005)
+print(hung, failed)
+sys.exit(0 if hung == failed == 0 else 1)
+"""
+
+
+def test_children_forked_at_random_moments_of_a_batch_encode():
+    status, stderr = run_script(FORK_CHURN_SCRIPT.replace("FORKS", "40"), timeout=600)
+    assert status == 0, stderr
+
+
+EXIT_SCRIPT = """
+import threading, time
+import numpy as np
+import morfex
+tok = morfex.default_model()
+words = ["kot\u2581ami", "dom", "przyszli\u015bmy"] * 20_000
+text = "ala ma kota, a kot ma al\u0119. " * 2000
+ids, offsets = tok.encode_flat(words)
+corpus = "kot\u2581ami dom\u2581y przy\u2581szli\u2581\u015bmy\\n" * 20_000
+CALLS = {
+    "encode_flat": lambda: tok.encode_flat(words, threads=2),
+    "encode_batch": lambda: tok.encode_batch(words[:30], threads=2),
+    "segment_batch": lambda: tok.segmenter.segment_batch(words, threads=2),
+    "encode_text": lambda: tok.encode_text(text),
+    "encode_text_flat": lambda: tok.encode_text_flat([text] * 8, threads=2),
+    "decode_flat": lambda: tok.decode_flat(ids, offsets, threads=2),
+    "train": lambda: morfex.train(corpus, vocab_size=400),
+}
+call = CALLS[NAME]
+def loop():
+    while True:
+        call()
+started = threading.Event()
+threading.Thread(target=lambda: (started.set(), loop()), daemon=True).start()
+started.wait()
+time.sleep(0.3)
+"""
+
+EXIT_CALLS = ["encode_flat", "encode_batch", "segment_batch", "encode_text", "encode_text_flat", "decode_flat",
+              "train"]
+
+
+@pytest.mark.parametrize("name", EXIT_CALLS)
+def test_the_interpreter_exits_while_a_daemon_thread_works(name):
+    # Each run ends the daemon thread at a different point of its call.
+    for _ in range(3):
+        status, stderr = run_script(EXIT_SCRIPT.replace("NAME", repr(name)), timeout=120)
+        assert status == 0, stderr
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="address-space limits as Linux applies them")
+@pytest.mark.skipif("sanitize" in morfex.__file__, reason="a sanitizer reserves the address space up front")
+@pytest.mark.parametrize("call", ["tok.segmenter.segment_batch(words, threads=64)",
+                                  "tok.encode_text_flat(words, threads=64)",
+                                  "tok.encode_flat(words, threads=64)"])
+def test_many_threads_under_an_address_space_limit_raise_memory_error(call):
+    script = f"""
+import resource
+import morfex
+tok = morfex.default_model()
+words = ["kotami{{}}".format(i) for i in range(300_000)]
+resource.setrlimit(resource.RLIMIT_AS, (650_000_000, 650_000_000))
+for _ in range(3):
+    try:
+        {call}
+    except MemoryError:
+        pass
+"""
+    status, stderr = run_script(script, timeout=300)
+    assert status == 0, stderr

@@ -127,7 +127,7 @@ CASES = [
     ("reimport", reimport, None, 3_000),
     ("train", train, None, 1_000),
     ("train-corpus-type-error", lambda: train(corpus=LongName()), "TypeError", 10_000),
-    ("train-negative-size", lambda: train(vocab_size=-1), "OverflowError", 10_000),
+    ("train-negative-size", lambda: train(vocab_size=-1), "ValueError", 10_000),
     ("train-corpus-error", lambda: train(corpus=LONG + "\t\n"), "ValueError", 10_000),
     ("train-progress-raises", lambda: train(progress=lambda *_: raise_value_error()), "ValueError", 1_000),
     ("train-counts", lambda: train_counts(byte_fallback=True), None, 1_000),

@@ -145,3 +145,24 @@ def test_progress_reaches_the_wanted_count_and_its_errors_propagate():
 
     with pytest.raises(Stop):
         morfex.train(["abcdefgh\t2"], vocab_size=15, progress=stop)
+
+
+def test_ctrl_c_stops_training_on_one_long_word():
+    import _thread
+    import threading
+    import time
+
+    # A single word leaves the trainer no merge to report progress after:
+    # all its time goes into reading the word and counting its pairs.
+    word = "".join(random.Random(1).choice("abcdefghij") for _ in range(8_000_000))
+    start = time.monotonic()
+    morfex.train([word], vocab_size=15, min_frequency=1)
+    uninterrupted = time.monotonic() - start
+    timer = threading.Timer(0.05 * uninterrupted, _thread.interrupt_main)
+    timer.start()
+    start = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        morfex.train([word], vocab_size=15, min_frequency=1)
+    interrupted = time.monotonic() - start
+    timer.join()
+    assert interrupted < 0.6 * uninterrupted, (interrupted, uninterrupted)

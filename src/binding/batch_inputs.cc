@@ -77,6 +77,20 @@ engine::WordRef word_of(PyObject* item, std::size_t index) {
   }
 }
 
+void words_of_block(std::span<const Ref> items, std::size_t first, std::vector<engine::WordRef>& words) {
+  words.clear();
+  words.reserve(items.size());
+  for (std::size_t k = 0; k < items.size(); ++k) {
+    try {
+      words.push_back(word_of(items[k].get(), first + k));
+    } catch (PyError&) {
+      const std::size_t unencodable = engine::first_unencodable(words);
+      if (unencodable != engine::kNoWord) raise_unencodable(items[unencodable].get(), first + unencodable);
+      throw;
+    }
+  }
+}
+
 void raise_unencodable(PyObject* item, std::size_t index) {
   try {
     Utf8Text text;

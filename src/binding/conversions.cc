@@ -267,4 +267,30 @@ PyObject* text_to_str(std::string_view text, const bpe::TextShape& shape) {
   return str;
 }
 
+bool to_bool(const char* name, PyObject* obj) {
+  if (!PyBool_Check(obj)) {
+    throw PyError::lazy(PyExc_TypeError,
+                        std::string("argument '") + name + "' must be a bool, not '" + Py_TYPE(obj)->tp_name + "'");
+  }
+  return obj == Py_True;
+}
+
+std::size_t to_size(const char* name, PyObject* obj, std::size_t minimum, std::size_t maximum) {
+  const std::size_t value = convert_argument(name, [obj] {
+    if (!PyLong_Check(obj)) throw type_mismatch(obj, "int");
+    const Py_ssize_t value = PyLong_AsSsize_t(obj);
+    if (value == -1 && PyErr_Occurred()) {
+      if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw_fetched();
+      PyErr_Clear();
+      return SIZE_MAX;
+    }
+    return value < 0 ? SIZE_MAX : static_cast<std::size_t>(value);
+  });
+  if (value < minimum || value > maximum) {
+    throw PyError::lazy(PyExc_ValueError, std::string(name) + " must be from " + std::to_string(minimum) + " to " +
+                                              std::to_string(maximum) + ", got " + str_text(obj));
+  }
+  return value;
+}
+
 }  // namespace morfex::py

@@ -22,6 +22,12 @@ std::string_view to_str_view(PyObject* obj);
 // The same, read through `text` (see Utf8Text) instead of a copy kept by the str.
 std::string_view to_str_view(PyObject* obj, Utf8Text& text);
 bpe::TokenId to_id(PyObject* obj);
+// The plain arguments of every module, worded alike: TypeError
+// "argument '<name>' must be a bool, not '<type>'", and for a count an int
+// from `minimum` to `maximum`, else ValueError "<name> must be from <minimum>
+// to <maximum>, got <value>".
+bool to_bool(const char* name, PyObject* obj);
+std::size_t to_size(const char* name, PyObject* obj, std::size_t minimum, std::size_t maximum);
 // Appends the ids of the sequence `obj` to `ids`.
 void to_ids(PyObject* obj, bpe::IdBuffer& ids);
 // The merge list, keyed and ranked as the record wants it.

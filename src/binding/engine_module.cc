@@ -60,25 +60,7 @@ void check_signals() {
   if (PyErr_CheckSignals() < 0) throw_fetched();
 }
 
-std::size_t to_count(const char* name, PyObject* obj, std::size_t minimum, std::size_t maximum) {
-  const std::size_t value = convert_argument(name, [obj] {
-    if (!PyLong_Check(obj)) throw type_mismatch(obj, "int");
-    const Py_ssize_t value = PyLong_AsSsize_t(obj);
-    if (value == -1 && PyErr_Occurred()) {
-      if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw_fetched();
-      PyErr_Clear();
-      return SIZE_MAX;
-    }
-    return value < 0 ? SIZE_MAX : static_cast<std::size_t>(value);
-  });
-  if (value < minimum || value > maximum) {
-    throw PyError::lazy(PyExc_ValueError, std::string(name) + " must be from " + std::to_string(minimum) + " to " +
-                                              std::to_string(maximum) + ", got " + str_text(obj));
-  }
-  return value;
-}
-
-std::size_t to_threads(PyObject* obj) { return to_count("threads", obj, 1, 1024); }
+std::size_t to_threads(PyObject* obj) { return to_size("threads", obj, 1, 1024); }
 
 engine::DropoutSettings to_dropout(PyObject* rate, PyObject* seed) {
   engine::DropoutSettings settings;
@@ -113,48 +95,22 @@ EngineObject* engine_of(PyObject* self) {
   return reinterpret_cast<EngineObject*>(self);
 }
 
-PyObject* sequence_item(PyObject* sequence, std::size_t i) {
-  return PySequence_Fast_GET_ITEM(sequence, static_cast<Py_ssize_t>(i));
-}
-std::size_t sequence_size(PyObject* sequence) {
-  return static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence));
-}
-
-
-// Encodes the words block by block: each block's items are held and read
-// under the lock, then encoded without it; `on_block(out)` then runs under
-// the lock with the block's ids appended to `out`.
+// Encodes the words block by block, each without the lock; `on_block(out)`
+// then runs under the lock with the block's ids appended to `out`.
 template <class OnBlock>
 void encode_blocks(EngineObject* self, PyObject* words, std::size_t threads, engine::DropoutSettings dropout,
                    engine::EncodedWords& out, OnBlock&& on_block) {
   Ref sequence = batch_sequence(words, "words", "str");
   PollingSession polling(*self->engine, threads);
-  std::vector<Ref> held;
   std::vector<engine::WordRef> block;
-  for (std::size_t start = 0; start < sequence_size(sequence.get());) {
-    held.clear();
-    block.clear();
-    std::size_t i = start;
-    for (; i - start < kBlockWords && i < sequence_size(sequence.get()); ++i) {
-      if ((i - start) % kSignalItems == kSignalItems - 1) check_signals();
-      PyObject* item = sequence_item(sequence.get(), i);
-      try {
-        block.push_back(word_of(item, i));
-      } catch (PyError&) {
-        // A lone surrogate in an earlier word of the block comes first.
-        const std::size_t unencodable = engine::first_unencodable(block);
-        if (unencodable != engine::kNoWord) raise_unencodable(held[unencodable].get(), start + unencodable);
-        throw;
-      }
-      held.push_back(Ref::new_ref(item));
-    }
-    dropout.first = start;
+  for_each_block(sequence.get(), [&](std::span<const Ref> items, std::size_t first) {
+    words_of_block(items, first, block);
+    dropout.first = first;
     const std::size_t failed =
         polling.unlocked([&](engine::Session& session) { return session.encode(block, out, dropout); });
-    if (failed != engine::kNoWord) raise_unencodable(held[failed].get(), start + failed);
+    if (failed != engine::kNoWord) raise_unencodable(items[failed].get(), first + failed);
     on_block(out);
-    start = i;
-  }
+  });
 }
 
 Ref pair_of(PyObject* first, PyObject* second) {
@@ -251,25 +207,21 @@ Ref decode_sequences(EngineObject* object, PyObject* batch, std::size_t threads,
   bpe::IdBuffer ids;
   std::vector<std::int64_t> offsets;
   engine::DecodedWords decoded;
-  for (std::size_t start = 0; start < sequence_size(sequence.get());) {
+  for_each_block(sequence.get(), [&](std::span<const Ref> items, std::size_t first) {
     ids.truncate(0);
     offsets.assign(1, 0);
-    std::size_t i = start;
-    for (; i - start < kBlockWords && i < sequence_size(sequence.get()); ++i) {
-      if ((i - start) % kSignalItems == kSignalItems - 1) check_signals();
-      // Converting a user's sequence may run code that changes the batch.
-      Ref item = Ref::new_ref(sequence_item(sequence.get(), i));
+    for (std::size_t k = 0; k < items.size(); ++k) {
+      if (k % kSignalItems == kSignalItems - 1) check_signals();
       try {
-        convert_argument("ids", [&] { to_ids(item.get(), ids); });
+        convert_argument("ids", [&] { to_ids(items[k].get(), ids); });
       } catch (PyError& error) {
-        throw item_error(i, std::move(error));
+        throw item_error(first + k, std::move(error));
       }
       offsets.push_back(static_cast<std::int64_t>(ids.size()));
     }
     decode_block(object, polling, as, std::span<const engine::TokenId>(ids.data(), ids.size()), offsets, decoded);
     append_texts(result.get(), decoded);
-    start = i;
-  }
+  });
   return result;
 }
 
@@ -315,9 +267,9 @@ Ref decode_buffers(EngineObject* object, PyObject* ids_obj, PyObject* offsets_ob
   PollingSession polling(*object->engine, threads);
   Ref result = Ref::steal(require_created(PyList_New(0)));
   engine::DecodedWords decoded;
-  for (std::size_t start = 0; start < input.count; start += kBlockWords) {
+  for (std::size_t start = 0; start < input.count; start += kBlockItems) {
     check_signals();
-    const std::size_t count = std::min(kBlockWords, input.count - start);
+    const std::size_t count = std::min(kBlockItems, input.count - start);
     // A copy: another thread may write to the array while the lock is released.
     const std::vector<std::int64_t> offsets = checked_offsets(input.offset_data(), start, count, input.id_count);
     const std::span<const engine::TokenId> ids(input.id_data() + offsets[0], input.id_count - offsets[0]);
@@ -377,8 +329,15 @@ PyObject* format_lines_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     bind_fastcall(kFormatLines, args, nargs, kwnames, bound);
     FlatInput input(bound[0], bound[1]);
     const std::vector<std::int64_t> offsets = checked_offsets(input.offset_data(), 0, input.count, input.id_count);
-    const std::span<const engine::TokenId> ids(input.id_data() + offsets[0], input.id_count - offsets[0]);
-    const std::size_t size = engine::formatted_size(ids, offsets);
+    // The size and the digits come from one copy: another thread may
+    // rewrite the caller's array at any time, and the text must fit its size.
+    std::vector<engine::TokenId> ids;
+    std::size_t size = 0;
+    {
+      Unlocked unlocked;
+      ids.assign(input.id_data() + offsets.front(), input.id_data() + offsets.back());
+      size = engine::formatted_size(ids, offsets);
+    }
     Ref text = Ref::steal(require_created(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))));
     {
       Unlocked unlocked;
@@ -426,7 +385,7 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     bind_tuple_dict(kNew, args, kwargs, bound);
     bpe::TokenToId vocab = convert_argument("vocab", [&] { return to_vocab(bound[0]); });
     bpe::MergeRanks ranks = convert_argument("merges", [&] { return to_merge_ranks(bound[1]); });
-    const std::size_t cache_size = to_count("cache_size", bound[2], 0, kMaxCacheSize);
+    const std::size_t cache_size = to_size("cache_size", bound[2], 0, kMaxCacheSize);
     const std::optional<std::array<engine::TokenId, kByteTokens>> byte_ids = to_byte_ids(bound[3]);
     const std::optional<engine::SpecialRoles> roles = to_roles(bound[4], bound[5]);
     if (roles && roles->unk_token && !vocab.get(*roles->unk_token)) {
@@ -468,7 +427,7 @@ PyObject* get_cache_size(PyObject* self, void*) noexcept {
 int set_cache_size(PyObject* self, PyObject* value, void*) noexcept {
   PyObject* done = guard([&] {
     if (value == nullptr) throw PyError::lazy(PyExc_AttributeError, "cache_size cannot be deleted");
-    const std::size_t size = to_count("cache_size", value, 0, kMaxCacheSize);
+    const std::size_t size = to_size("cache_size", value, 0, kMaxCacheSize);
     engine_of(self)->engine->caches().set_capacity(size);
     return Ref::new_ref(Py_None);
   });

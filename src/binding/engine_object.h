@@ -18,9 +18,6 @@
 // What the methods of morfex._engine.Engine share.
 namespace morfex::py {
 
-// Words converted per block: the lock is taken back between blocks, which
-// bounds the memory of a block's views and references and lets signals in.
-constexpr std::size_t kBlockWords = std::size_t{1} << 16;
 // Items converted between two looks at pending signals.
 constexpr std::size_t kSignalItems = 4096;
 
@@ -41,6 +38,8 @@ struct PollingSession {
 
   PollingSession(engine::Engine& engine, std::size_t threads)
       : session(engine, threads, [this] { current->locked(check_signals); }) {}
+  // A session that only segments.
+  explicit PollingSession(std::size_t threads) : session(threads, [this] { current->locked(check_signals); }) {}
 
   template <class Work>
   auto unlocked(Work&& work) {
@@ -66,8 +65,6 @@ EngineObject* engine_of(PyObject* self);
 Ref pair_of(PyObject* first, PyObject* second);
 // A new list of the ids as ints.
 Ref id_list(EngineObject* object, std::span<const engine::TokenId> ids);
-PyObject* sequence_item(PyObject* sequence, std::size_t i);
-std::size_t sequence_size(PyObject* sequence);
 // Checks that `view` holds plain values of `size` bytes of one of the struct `formats`.
 void check_items(const BufferView& view, const char* name, std::string_view formats, std::size_t size,
                  const char* dtype);

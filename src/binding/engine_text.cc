@@ -35,14 +35,6 @@ constexpr FunctionDescription kDecodeTextLists{kClassName, "decode_text_lists", 
 constexpr FunctionDescription kDecodeTextFlat{kClassName, "decode_text_flat", kFlatParameters, 3};
 constexpr FunctionDescription kSplitText{nullptr, "split_text", kSplitParameters, 1};
 
-bool to_flag(const char* name, PyObject* obj) {
-  if (!PyBool_Check(obj)) {
-    throw PyError::lazy(PyExc_TypeError,
-                        std::string("argument '") + name + "' must be a bool, not '" + Py_TYPE(obj)->tp_name + "'");
-  }
-  return obj == Py_True;
-}
-
 // The segmenter argument: None, a native Segmenter (run on the workers), or
 // a callable that each new word is given to under the lock.
 struct SegmenterArg {
@@ -119,36 +111,33 @@ void encode_text_blocks(EngineObject* self, PyObject* sequence, std::size_t thre
   if (segmenter.callable != nullptr) words = &table;
   // A callable's answers are taken afresh for each block, so only a native segmenter's are remembered.
   const engine::TextOptions options{words, markers, segmenter.native != nullptr};
-  std::vector<Ref> held;
   std::vector<engine::WordRef> block;
   std::vector<char> scratch;
   std::vector<text::Piece> pieces;
   std::vector<std::size_t> added;
-  const std::size_t size = sequence_size(sequence);
-  for (std::size_t start = 0; start < size;) {
-    held.clear();
-    block.clear();
+  for_each_block(sequence, [&](std::span<const Ref> items, std::size_t first) {
     table.clear();
-    std::size_t i = start;
-    for (; i - start < kBlockWords && i < sequence_size(sequence); ++i) {
-      if ((i - start) % kSignalItems == kSignalItems - 1) check_signals();
-      PyObject* item = sequence_item(sequence, i);
-      held.push_back(Ref::new_ref(item));
-      block.push_back(word_of(item, i));
-      if (segmenter.callable != nullptr) {
+    if (segmenter.callable == nullptr) {
+      words_of_block(items, first, block);
+    } else {
+      // Text by text, so that the first bad text in batch order is reported,
+      // whether its fault is its type, its UTF-8 form or its segmenter's answer.
+      block.clear();
+      for (std::size_t k = 0; k < items.size(); ++k) {
+        if (k % kSignalItems == kSignalItems - 1) check_signals();
+        block.push_back(word_of(items[k].get(), first + k));
         std::string_view text;
-        if (!engine::utf8_of(block.back(), scratch, text)) raise_unencodable(item, i);
-        segment_words(segmenter.callable, text, indexed ? i : engine::kNoWord, table, pieces, added);
+        if (!engine::utf8_of(block[k], scratch, text)) raise_unencodable(items[k].get(), first + k);
+        segment_words(segmenter.callable, text, indexed ? first + k : engine::kNoWord, table, pieces, added);
       }
     }
-    dropout.first = start;
+    dropout.first = first;
     const std::size_t failed = polling.unlocked([&](engine::Session& session) {
       return session.encode_texts(block, *self->text, options, out, spans, dropout);
     });
-    if (failed != engine::kNoWord) raise_unencodable(held[failed].get(), start + failed);
+    if (failed != engine::kNoWord) raise_unencodable(items[failed].get(), first + failed);
     on_block(out);
-    start = i;
-  }
+  });
 }
 
 Ref spans_list(const engine::FlatBuffer<std::int64_t>& spans) {
@@ -173,8 +162,8 @@ Ref encode_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     Utf8Text text;
     convert_argument("text", [&] { return to_str_view(bound[0], text); });
   }
-  const bool markers = to_flag("markers", bound[1]);
-  const bool offsets = to_flag("offsets", bound[2]);
+  const bool markers = to_bool("markers", bound[1]);
+  const bool offsets = to_bool("offsets", bound[2]);
   const SegmenterArg segmenter = to_segmenter(bound[3]);
   Ref sequence = Ref::steal(require_created(PyTuple_Pack(1, bound[0])));
   engine::EncodedWords out;
@@ -191,7 +180,7 @@ Ref encode_text_lists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   bind_fastcall(kEncodeTextLists, args, nargs, kwnames, bound);
   EngineObject* object = engine_of(self);
   const std::size_t threads = to_threads(bound[1]);
-  const bool markers = to_flag("markers", bound[2]);
+  const bool markers = to_bool("markers", bound[2]);
   const SegmenterArg segmenter = to_segmenter(bound[3]);
   const engine::DropoutSettings dropout = to_dropout(bound[4], bound[5]);
   Ref sequence = batch_sequence(bound[0], "texts", "str");
@@ -217,7 +206,7 @@ Ref encode_text_flat(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   bind_fastcall(kEncodeTextFlat, args, nargs, kwnames, bound);
   EngineObject* object = engine_of(self);
   const std::size_t threads = to_threads(bound[1]);
-  const bool markers = to_flag("markers", bound[2]);
+  const bool markers = to_bool("markers", bound[2]);
   const SegmenterArg segmenter = to_segmenter(bound[3]);
   const engine::DropoutSettings dropout = to_dropout(bound[4], bound[5]);
   Ref sequence = batch_sequence(bound[0], "texts", "str");

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <memory>
 #include <new>
 #include <string>
@@ -20,16 +19,12 @@
 #include "binding/errors.h"
 #include "binding/guard.h"
 #include "binding/unlocked.h"
-#include "engine/team.h"
+#include "engine/batch.h"
 #include "segment/model.h"
 #include "segment/segmentation_file.h"
 
 namespace morfex::py {
 namespace {
-
-// Words per unit of work handed to a thread, and the fewest worth waking helpers for.
-constexpr std::size_t kChunkWords = 512;
-constexpr std::size_t kParallelWords = 4096;
 
 struct SegmenterObject {
   PyObject_HEAD
@@ -182,66 +177,26 @@ Ref segment_word(PyObject* self, PyObject* word) {
   return Ref::steal(text_to_str(out));
 }
 
-// The segmented words of one chunk of a block, one after another.
-struct ChunkOutput {
-  std::string text;
-  std::vector<std::size_t> ends;
-};
-
 Ref segment_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::array<PyObject*, 2> bound{};
   bind_fastcall(kSegmentBatch, args, nargs, kwnames, bound);
   const segment::Model& model = *segmenter_of(self)->model;
   const std::size_t threads = to_threads(bound[1]);
   Ref sequence = batch_sequence(bound[0], "words", "str");
-  const auto size = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence.get()));
-  Ref result = Ref::steal(require_created(PyList_New(static_cast<Py_ssize_t>(size))));
-  engine::WorkerTeam team(threads);
-  std::vector<Ref> held;
+  Ref result = Ref::steal(require_created(PyList_New(0)));
+  PollingSession polling(threads);
   std::vector<engine::WordRef> block;
-  std::vector<ChunkOutput> chunks;
-  std::vector<std::vector<char>> scratch(team.size());
-  for (std::size_t start = 0; start < size; start += kBlockWords) {
-    if (PyErr_CheckSignals() < 0) throw_fetched();
-    held.clear();
-    block.clear();
-    const std::size_t count = std::min(kBlockWords, size - start);
-    for (std::size_t i = start; i < start + count; ++i) {
-      PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), static_cast<Py_ssize_t>(i));
-      block.push_back(word_of(item, i));
-      held.push_back(Ref::new_ref(item));
+  std::vector<std::string_view> segmented;
+  for_each_block(sequence.get(), [&](std::span<const Ref> items, std::size_t first) {
+    words_of_block(items, first, block);
+    const std::size_t failed =
+        polling.unlocked([&](engine::Session& session) { return session.segment(block, model, segmented); });
+    if (failed != engine::kNoWord) raise_unencodable(items[failed].get(), first + failed);
+    for (const std::string_view text : segmented) {
+      Ref word = Ref::steal(text_to_str(text));
+      if (PyList_Append(result.get(), word.get()) < 0) throw_fetched();
     }
-    const std::size_t unencodable = engine::first_unencodable(block);
-    if (unencodable != engine::kNoWord) raise_unencodable(held[unencodable].get(), start + unencodable);
-    const std::size_t chunk_count = (count + kChunkWords - 1) / kChunkWords;
-    chunks.resize(chunk_count);
-    std::atomic<std::size_t> next{0};
-    {
-      Unlocked unlocked;
-      team.run(count < kParallelWords ? 1 : chunk_count, [&](std::size_t worker) {
-        for (std::size_t c; (c = next.fetch_add(1, std::memory_order_relaxed)) < chunk_count;) {
-          ChunkOutput& chunk = chunks[c];
-          chunk.text.clear();
-          chunk.ends.clear();
-          for (std::size_t w = c * kChunkWords; w < std::min(count, (c + 1) * kChunkWords); ++w) {
-            std::string_view word;
-            engine::utf8_of(block[w], scratch[worker], word);
-            model.segment(word, chunk.text);
-            chunk.ends.push_back(chunk.text.size());
-          }
-        }
-      });
-    }
-    std::size_t i = start;
-    for (std::size_t c = 0; c < chunk_count; ++c) {
-      std::size_t begin = 0;
-      for (const std::size_t end : chunks[c].ends) {
-        PyObject* text = text_to_str(std::string_view(chunks[c].text).substr(begin, end - begin));
-        PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i++), text);
-        begin = end;
-      }
-    }
-  }
+  });
   return result;
 }
 

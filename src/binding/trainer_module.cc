@@ -2,6 +2,7 @@
 // counted units, with the interpreter lock released while it works.
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <string_view>
 
@@ -26,14 +27,11 @@ constexpr std::array<const char*, 6> kTrainCountsParameters = {
 const FunctionDescription kTrainCounts{nullptr, "train_counts", kTrainCountsParameters,
                                        kTrainCountsParameters.size()};
 using Bound = std::array<PyObject*, kTrainParameters.size()>;
+// The longest the trainer works on without looking for Ctrl-C.
+constexpr std::chrono::milliseconds kSignalInterval{10};
 
-std::size_t to_size(const char* name, PyObject* obj) {
-  return convert_argument(name, [obj] {
-    const std::size_t value = PyLong_AsSize_t(obj);
-    if (value == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw_fetched();
-    return value;
-  });
-}
+// The trainer takes any size it can hold; the Python layer sets narrower bounds.
+constexpr auto kMaxSize = static_cast<std::size_t>(PY_SSIZE_T_MAX);
 
 Ref model_to_python(const train::TrainedModel& model) {
   Ref tokens = Ref::steal(require_created(PyList_New(static_cast<Py_ssize_t>(model.tokens.size()))));
@@ -50,19 +48,11 @@ Ref model_to_python(const train::TrainedModel& model) {
   return Ref::steal(require_created(PyTuple_Pack(2, tokens.get(), merges.get())));
 }
 
-bool to_bool(const char* name, PyObject* obj) {
-  if (!PyBool_Check(obj)) {
-    throw PyError::lazy(PyExc_TypeError, std::string("argument '") + name + "': must be bool, not " +
-                                             Py_TYPE(obj)->tp_name);
-  }
-  return obj == Py_True;
-}
-
 train::TrainOptions to_options(const Bound& bound) {
   train::TrainOptions options;
-  options.vocab_size = to_size("vocab_size", bound[1]);
-  options.min_frequency = to_size("min_frequency", bound[2]);
-  options.alphabet_limit = to_size("alphabet_limit", bound[3]);
+  options.vocab_size = to_size("vocab_size", bound[1], 0, kMaxSize);
+  options.min_frequency = to_size("min_frequency", bound[2], 0, kMaxSize);
+  options.alphabet_limit = to_size("alphabet_limit", bound[3], 0, kMaxSize);
   options.byte_fallback = to_bool("byte_fallback", bound[4]);
   return options;
 }
@@ -122,7 +112,17 @@ Ref run_training(const train::MorphemeCounts& morphemes, const train::TrainOptio
         if (!result) throw_fetched();
       });
     };
-    model = train::train(morphemes, options, report);
+    // Between merges, Ctrl-C is looked for at most every kSignalInterval.
+    auto last_check = std::chrono::steady_clock::now();
+    const train::Poll poll = [&] {
+      const auto now = std::chrono::steady_clock::now();
+      if (now - last_check < kSignalInterval) return;
+      last_check = now;
+      unlocked.locked([] {
+        if (PyErr_CheckSignals() < 0) throw_fetched();
+      });
+    };
+    model = train::train(morphemes, options, report, poll);
   }
   return model_to_python(model);
 }

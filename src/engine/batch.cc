@@ -9,6 +9,13 @@ namespace {
 // How often (in words) the calling thread looks at the clock to see whether to poll.
 constexpr std::size_t kPollWords = 1024;
 
+// Lowers `failed` to `index`: of several failing words, the first in order counts.
+void record_failure(std::atomic<std::size_t>& failed, std::size_t index) noexcept {
+  std::size_t seen = failed.load();
+  while (index < seen && !failed.compare_exchange_weak(seen, index)) {
+  }
+}
+
 }  // namespace
 
 struct Session::Worker {
@@ -30,10 +37,14 @@ struct Session::Chunking {
 };
 
 Session::Session(Engine& engine, std::size_t threads, Poll poll)
-    : engine_(engine), team_(threads), poll_(std::move(poll)), last_poll_(std::chrono::steady_clock::now()) {}
+    : engine_(&engine), team_(threads), poll_(std::move(poll)), last_poll_(std::chrono::steady_clock::now()) {}
+
+Session::Session(std::size_t threads, Poll poll)
+    : engine_(nullptr), team_(threads), poll_(std::move(poll)), last_poll_(std::chrono::steady_clock::now()) {}
 
 Session::~Session() {
-  for (std::unique_ptr<Worker>& worker : workers_) engine_.caches().give_back(std::move(worker->cache));
+  if (engine_ == nullptr) return;
+  for (std::unique_ptr<Worker>& worker : workers_) engine_->caches().give_back(std::move(worker->cache));
 }
 
 Session::Chunking Session::chunking(std::size_t words) const {
@@ -55,7 +66,7 @@ void Session::poll_now() {
 void Session::for_each_chunk(const Chunking& plan, const std::function<bool(Worker&, std::size_t)>& body) {
   while (workers_.size() < plan.workers) {
     workers_.push_back(std::make_unique<Worker>());
-    workers_.back()->cache = engine_.caches().take();
+    if (engine_ != nullptr) workers_.back()->cache = engine_->caches().take();
   }
   workers_[0]->caller = true;
   if (plan.workers == 1) {
@@ -138,7 +149,7 @@ class DropoutPieces final : public PieceEncoder {
 };
 
 std::size_t Session::encode(std::span<const WordRef> words, EncodedWords& out, const DropoutSettings& dropout) {
-  const Model& model = engine_.model();
+  const Model& model = engine_->model();
   if (dropout.active()) {
     return encode_items(words, out, [&](Worker& worker, std::size_t i, std::string_view text, FlatBuffer<TokenId>& ids) {
       RandomStream stream = dropout.stream(i);
@@ -201,9 +212,7 @@ std::size_t Session::encode_items(std::span<const WordRef> words, EncodedWords& 
       if (worker.caller && i % kPollWords == 0) poll_now();
       std::string_view text;
       if (!utf8_of(words[i], worker.scratch, text)) {
-        std::size_t seen = failed.load();
-        while (i < seen && !failed.compare_exchange_weak(seen, i)) {
-        }
+        record_failure(failed, i);
         return true;
       }
       const std::size_t before = ids.size();
@@ -224,7 +233,7 @@ std::size_t Session::encode_items(std::span<const WordRef> words, EncodedWords& 
 }
 
 void Session::decode(std::span<const TokenId> ids, std::span<const std::int64_t> offsets, DecodedWords& out) {
-  const Model& model = engine_.model();
+  const Model& model = engine_->model();
   decode_items(ids, offsets, out, [&](std::span<const TokenId> word, TextBuffer& text) {
     return decode_word(model, word, text);
   });
@@ -270,6 +279,40 @@ void Session::decode_items(std::span<const TokenId> ids, std::span<const std::in
       start = text_ends_[i];
     }
   }
+}
+
+std::size_t Session::segment(std::span<const WordRef> words, const text::WordSegmenter& segmenter,
+                             std::vector<std::string_view>& out) {
+  const Chunking plan = chunking(words.size());
+  if (chunk_segmented_.size() < plan.chunks) chunk_segmented_.resize(plan.chunks);
+  text_ends_.resize(words.size());
+  std::atomic<std::size_t> failed{kNoWord};
+  for_each_chunk(plan, [&](Worker& worker, std::size_t c) {
+    if (plan.begin(c) > failed.load(std::memory_order_relaxed)) return true;
+    std::string& text = chunk_segmented_[c];
+    text.clear();
+    for (std::size_t i = plan.begin(c); i < plan.end(c); ++i) {
+      if (worker.caller && i % kPollWords == 0) poll_now();
+      std::string_view word;
+      if (!utf8_of(words[i], worker.scratch, word)) {
+        record_failure(failed, i);
+        return true;
+      }
+      segmenter.segment(word, text);
+      text_ends_[i] = text.size();
+    }
+    return true;
+  });
+  if (failed != kNoWord) return failed;
+  out.resize(words.size());
+  for (std::size_t c = 0; c < plan.chunks; ++c) {
+    std::size_t start = 0;
+    for (std::size_t i = plan.begin(c); i < plan.end(c); ++i) {
+      out[i] = std::string_view(chunk_segmented_[c]).substr(start, text_ends_[i] - start);
+      start = text_ends_[i];
+    }
+  }
+  return kNoWord;
 }
 
 }  // namespace morfex::engine

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "engine/text_encoder.h"
 #include "engine/word_cache.h"
 #include "engine/word_text.h"
+#include "text/word_segmenter.h"
 
 namespace morfex::engine {
 
@@ -54,10 +56,12 @@ struct DecodedWords {
 };
 
 // The state of one call that runs in blocks: its team of threads and the
-// per-worker caches and buffers, kept from block to block.
+// per-worker caches and buffers, kept from block to block. A session without
+// an engine only segments.
 class Session {
  public:
   Session(Engine& engine, std::size_t threads, Poll poll);
+  Session(std::size_t threads, Poll poll);
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -83,6 +87,12 @@ class Session {
   void decode_texts(const TextModel& model, std::span<const TokenId> ids, std::span<const std::int64_t> offsets,
                     DecodedWords& out);
 
+  // Sets out[i] to word i with U+2581 between its morphs. Returns the index
+  // of the first word that holds a lone surrogate, or kNoWord. The views
+  // stay valid until the session segments again.
+  std::size_t segment(std::span<const WordRef> words, const text::WordSegmenter& segmenter,
+                      std::vector<std::string_view>& out);
+
  private:
   struct Worker;
   struct Chunking;
@@ -97,7 +107,7 @@ class Session {
   // Runs body(worker, chunk) over every chunk until a body returns false.
   void for_each_chunk(const Chunking& plan, const std::function<bool(Worker&, std::size_t)>& body);
 
-  Engine& engine_;
+  Engine* engine_;  // null for a session that only segments
   WorkerTeam team_;
   Poll poll_;
   std::chrono::steady_clock::time_point last_poll_;
@@ -106,6 +116,7 @@ class Session {
   std::vector<std::uint32_t> counts_;
   std::vector<std::unique_ptr<TextBuffer>> chunk_text_;
   std::vector<std::size_t> text_ends_;
+  std::vector<std::string> chunk_segmented_;
 };
 
 }  // namespace morfex::engine

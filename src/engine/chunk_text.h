@@ -33,7 +33,8 @@ void split_lines(std::string_view bytes, SplitLines& out);
 // The decimal text of lines of ids: the ids of line i are
 // ids[offsets[i] - offsets[0], offsets[i + 1] - offsets[0]), written
 // separated by one space and ended by \n. The first function gives the
-// size in bytes, the second writes exactly that many to `out`.
+// size in bytes, the second writes exactly that many to `out` when given
+// the same ids: a caller whose ids may change in between formats a copy.
 std::size_t formatted_size(std::span<const TokenId> ids, std::span<const std::int64_t> offsets) noexcept;
 void format_lines(std::span<const TokenId> ids, std::span<const std::int64_t> offsets, char* out) noexcept;
 

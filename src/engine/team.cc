@@ -1,7 +1,9 @@
 #include "engine/team.h"
 
 #include <algorithm>
-#include <system_error>
+#include <exception>
+#include <cstdlib>
+#include <iterator>
 
 namespace morfex::engine {
 
@@ -11,19 +13,83 @@ WorkerTeam::~WorkerTeam() {
     stopping_ = true;
   }
   wake_.notify_all();
-  for (std::thread& helper : helpers_) helper.join();
+  for (const pthread_t helper : helpers_) pthread_join(helper, nullptr);
+}
+
+namespace {
+
+// The C++ runtime keeps a thread's exception state in thread-local storage
+// that the C library allocates with malloc on first use, ending the process
+// when that fails. A helper makes it before its first task, so that a
+// failure to allocate in a task can be thrown and reported; small blocks are
+// taken and given back first, which leaves them in this thread's malloc
+// cache for that allocation, or tells that memory is out. Returns false then.
+bool make_exception_state() noexcept {
+  constexpr std::size_t kSizes[] = {16, 32, 48, 64, 96, 128, 192, 256};
+  void* blocks[std::size(kSizes)] = {};
+  bool got = true;
+  for (std::size_t k = 0; k < std::size(kSizes); ++k) {
+    blocks[k] = std::malloc(kSizes[k]);
+    got = got && blocks[k] != nullptr;
+  }
+  for (void* block : blocks) std::free(block);
+  if (!got) return false;
+  // Kept in a volatile: the call is declared pure and would be dropped unused.
+  [[maybe_unused]] const volatile int uncaught = std::uncaught_exceptions();
+  return true;
+}
+
+// A helper's stack: ample for its work, which does not recurse.
+constexpr std::size_t kHelperStack = std::size_t{1} << 20;
+
+}  // namespace
+
+struct WorkerTeam::Start {
+  WorkerTeam* team;
+  std::size_t worker;
+};
+
+void* WorkerTeam::helper_main(void* start) noexcept {
+  const Start own = *static_cast<const Start*>(start);  // the starter's copy goes away once told
+  WorkerTeam& team = *own.team;
+  const bool ready = make_exception_state();
+  {
+    std::lock_guard lock(team.mutex_);
+    team.starting_ = ready ? Starting::kReady : Starting::kFailed;
+  }
+  team.started_.notify_one();
+  if (ready) team.helper_loop(own.worker);
+  return nullptr;
 }
 
 void WorkerTeam::start_helpers(std::size_t count) {
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) return;
+  pthread_attr_setstacksize(&attributes, kHelperStack);
+  helpers_.reserve(count);
   while (helpers_.size() < count) {
-    try {
-      helpers_.emplace_back([this, worker = helpers_.size() + 1] { helper_loop(worker); });
-    } catch (const std::system_error&) {
-      // Out of threads: the work still gets done by the ones there are.
+    starting_ = Starting::kPending;
+    Start start{this, helpers_.size() + 1};
+    pthread_t helper;
+    bool ready = pthread_create(&helper, &attributes, &WorkerTeam::helper_main, &start) == 0;
+    if (ready) {
+      std::unique_lock lock(mutex_);
+      started_.wait(lock, [this] { return starting_ != Starting::kPending; });
+      ready = starting_ == Starting::kReady;
+      lock.unlock();
+      if (ready) {
+        helpers_.push_back(helper);
+      } else {
+        pthread_join(helper, nullptr);
+      }
+    }
+    if (!ready) {
+      // Out of threads or memory: the work still gets done by the ones there are.
       wanted_ = helpers_.size() + 1;
-      return;
+      break;
     }
   }
+  pthread_attr_destroy(&attributes);
 }
 
 std::size_t WorkerTeam::run(std::size_t workers, const std::function<void(std::size_t)>& job) {

@@ -1,5 +1,7 @@
 #include "engine/word_cache.h"
 
+#include <pthread.h>
+
 #include <bit>
 #include <cstring>
 #include <utility>
@@ -52,13 +54,66 @@ void WordCache::insert(std::string_view word, std::uint64_t hash, std::span<cons
   ++size_;
 }
 
+// Every pool of the process. Around fork() the forking thread holds every
+// pool's lock, so the child starts with none held by a thread it lacks.
+struct PoolList {
+  std::mutex mutex;
+  CachePool* first = nullptr;
+
+  static PoolList& get() {
+    // Never destroyed: a pool of a module object may outlive static destructors.
+    static PoolList* const list = [] {
+      auto* made = new PoolList;
+      pthread_atfork(&PoolList::lock_all, &PoolList::unlock_all, &PoolList::unlock_all);
+      return made;
+    }();
+    return *list;
+  }
+  static void lock_all() noexcept {
+    PoolList& list = get();
+    list.mutex.lock();
+    for (CachePool* pool = list.first; pool != nullptr; pool = pool->next_) pool->mutex_.lock();
+  }
+  static void unlock_all() noexcept {
+    PoolList& list = get();
+    for (CachePool* pool = list.first; pool != nullptr; pool = pool->next_) pool->mutex_.unlock();
+    list.mutex.unlock();
+  }
+};
+
+CachePool::CachePool(std::size_t capacity) : capacity_(capacity) {
+  PoolList& list = PoolList::get();
+  std::lock_guard lock(list.mutex);
+  next_ = list.first;
+  if (next_ != nullptr) next_->previous_ = this;
+  list.first = this;
+}
+
+CachePool::~CachePool() {
+  PoolList& list = PoolList::get();
+  std::lock_guard lock(list.mutex);
+  if (previous_ != nullptr) {
+    previous_->next_ = next_;
+  } else {
+    list.first = next_;
+  }
+  if (next_ != nullptr) next_->previous_ = previous_;
+}
+
 std::unique_ptr<WordCache> CachePool::take() {
-  std::lock_guard lock(mutex_);
-  if (capacity_ == 0) return nullptr;
-  if (idle_.empty()) return std::make_unique<WordCache>(capacity_);
-  std::unique_ptr<WordCache> cache = std::move(idle_.back());
-  idle_.pop_back();
-  return cache;
+  std::size_t capacity = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (capacity_ == 0) return nullptr;
+    if (!idle_.empty()) {
+      std::unique_ptr<WordCache> cache = std::move(idle_.back());
+      idle_.pop_back();
+      return cache;
+    }
+    capacity = capacity_;
+  }
+  // Made without the lock: a large cache takes a while to clear.
+  return std::make_unique<WordCache>(capacity);
 }
 
 void CachePool::give_back(std::unique_ptr<WordCache> cache) {

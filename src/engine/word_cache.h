@@ -72,10 +72,15 @@ class WordCache {
 };
 
 // The caches of one engine. A worker takes one for the length of a call and
-// gives it back, so no cache is ever shared between threads.
+// gives it back, so no cache is ever shared between threads. Every pool is
+// listed for fork(): the child gets each lock free, whatever thread of the
+// parent held it at the time.
 class CachePool {
  public:
-  explicit CachePool(std::size_t capacity) : capacity_(capacity) {}
+  explicit CachePool(std::size_t capacity);
+  ~CachePool();
+  CachePool(const CachePool&) = delete;
+  CachePool& operator=(const CachePool&) = delete;
 
   // A cache for one worker, or null when caching is off.
   std::unique_ptr<WordCache> take();
@@ -85,8 +90,11 @@ class CachePool {
   std::size_t capacity() const;
 
  private:
+  friend struct PoolList;
   static constexpr std::size_t kMaxIdle = 64;
   mutable std::mutex mutex_;
+  CachePool* previous_ = nullptr;  // in the list of every pool
+  CachePool* next_ = nullptr;
   std::size_t capacity_;
   std::vector<std::unique_ptr<WordCache>> idle_;
 };

@@ -1,8 +1,10 @@
 #include "segment/model.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
+#include "bpe/small_vector.h"
 #include "bpe/utf8.h"
 
 namespace morfex::segment {
@@ -26,14 +28,17 @@ std::uint32_t atom_at(std::string_view text, std::size_t pos, std::size_t& len) 
 
 }  // namespace
 
-// Per thread, so a call allocates only while its words keep getting longer.
+// A call's working memory. It lives on the stack, inline for words of up to
+// kInlineAtoms characters: a worker thread then needs no memory of its own
+// (thread-local storage would be allocated where a failure cannot be reported).
+constexpr std::size_t kInlineAtoms = 64;
 struct Model::Scratch {
-  std::vector<std::uint32_t> atoms;
-  std::vector<std::size_t> offsets;  // of each atom's first byte, and the end
-  std::vector<double> log_counts;
-  std::vector<double> best;
-  std::vector<std::size_t> from;
-  std::vector<std::size_t> cuts;
+  bpe::SmallVector<std::uint32_t, kInlineAtoms> atoms;
+  bpe::SmallVector<std::size_t, kInlineAtoms + 1> offsets;  // of each atom's first byte, and the end
+  bpe::SmallVector<double, kInlineAtoms> log_counts;
+  bpe::SmallVector<double, kInlineAtoms + 1> best;
+  bpe::SmallVector<std::size_t, kInlineAtoms + 1> from;
+  bpe::SmallVector<std::size_t, kInlineAtoms> cuts;
 };
 
 Model::Model(MorphCounts counts) : counts_(std::move(counts)) {
@@ -88,17 +93,14 @@ Model::Model(MorphCounts counts) : counts_(std::move(counts)) {
 
 double Model::new_morph_cost(const Scratch& scratch, std::size_t start, std::size_t end) const noexcept {
   double codelength = codelength_start_[end - start];
-  for (std::size_t i = start; i < end; ++i) codelength -= scratch.log_counts[i];
+  for (std::size_t i = start; i < end; ++i) codelength -= scratch.log_counts.data()[i];
   // Dividing by a weight of 1 changes nothing, so unweighted models segment as before.
   return log_tokens_ + (lexicon_term_ + codelength) / counts_.corpus_weight;
 }
 
 void Model::segment(std::string_view word, std::string& out) const {
   if (word.empty()) return;
-  thread_local Scratch scratch;
-  scratch.atoms.clear();
-  scratch.offsets.clear();
-  scratch.log_counts.clear();
+  Scratch scratch;
   for (std::size_t pos = 0, len = 0; pos < word.size(); pos += len) {
     const std::uint32_t atom = atom_at(word, pos, len);
     scratch.atoms.push_back(atom);
@@ -109,33 +111,34 @@ void Model::segment(std::string_view word, std::string& out) const {
   }
   scratch.offsets.push_back(word.size());
   const std::size_t n = scratch.atoms.size();
-  scratch.best.assign(n + 1, std::numeric_limits<double>::infinity());
-  scratch.from.assign(n + 1, 0);
-  scratch.best[0] = 0.0;
+  double* best = scratch.best.extend(n + 1, 0);
+  std::size_t* from = scratch.from.extend(n + 1, 0);
+  std::fill(best, best + n + 1, std::numeric_limits<double>::infinity());
+  std::fill(from, from + n + 1, std::size_t{0});
+  best[0] = 0.0;
   // Each end takes the first start, in rising order, of the cheapest path:
   // pushing forward from each start in turn offers them in that order.
   for (std::size_t start = 0; start < n; ++start) {
-    const double base = scratch.best[start];
+    const double base = best[start];
     std::uint32_t node = 0;
     const std::size_t last = std::min(n, start + kMaxMorphLength);
     for (std::size_t end = start + 1; end <= last; ++end) {
       if (node != kNoNode) {
-        const std::uint32_t* child = edges_.get(edge_key(node, scratch.atoms[end - 1]));
+        const std::uint32_t* child = edges_.get(edge_key(node, scratch.atoms.data()[end - 1]));
         node = child == nullptr ? kNoNode : *child;
       }
       const double known = node == kNoNode ? std::numeric_limits<double>::quiet_NaN() : morph_cost_[node];
       const double cost = base + (std::isnan(known) ? new_morph_cost(scratch, start, end) : known);
-      if (cost < scratch.best[end]) {
-        scratch.best[end] = cost;
-        scratch.from[end] = start;
+      if (cost < best[end]) {
+        best[end] = cost;
+        from[end] = start;
       }
     }
   }
-  scratch.cuts.clear();
-  for (std::size_t end = n; end > 0; end = scratch.from[end]) scratch.cuts.push_back(scratch.from[end]);
+  for (std::size_t end = n; end > 0; end = from[end]) scratch.cuts.push_back(from[end]);
   std::size_t done = 0;
-  for (auto cut = scratch.cuts.rbegin(); cut != scratch.cuts.rend(); ++cut) {
-    const std::size_t at = scratch.offsets[*cut];
+  for (std::size_t k = scratch.cuts.size(); k-- > 0;) {
+    const std::size_t at = scratch.offsets.data()[scratch.cuts.data()[k]];
     if (at > 0) {
       out.append(word.substr(done, at - done));
       out.append(kMarker);

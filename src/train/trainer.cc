@@ -32,13 +32,22 @@ std::string byte_token(unsigned byte) {
 
 // Progress is reported about this many times over a run.
 constexpr std::size_t kProgressSteps = 200;
+// Positions visited between two polls.
+constexpr std::size_t kPollPositions = std::size_t{1} << 16;
 
 class Trainer {
  public:
-  Trainer(const MorphemeCounts& morphemes, const TrainOptions& options);
+  Trainer(const MorphemeCounts& morphemes, const TrainOptions& options, const Poll& poll);
   TrainedModel run(const Progress& progress);
 
  private:
+  // Counts visited positions and polls after every kPollPositions of them.
+  void visited(std::size_t positions) {
+    unpolled_ += positions;
+    if (unpolled_ < kPollPositions) return;
+    unpolled_ = 0;
+    if (poll_) poll_();
+  }
   TokenId add_token(std::string token);
   void split_into_units(const MorphemeCounts& morphemes);
   void count_pairs();
@@ -47,6 +56,8 @@ class Trainer {
   Count live_count(PairKey key) const;
 
   TrainOptions options_;
+  const Poll& poll_;
+  std::size_t unpolled_ = 0;
   TrainedModel model_;
   bpe::StringMap<TokenId> ids_;
   // Tokens that a merge must never spell: the special and the byte tokens.
@@ -62,8 +73,8 @@ class Trainer {
   PairQueue queue_;
 };
 
-Trainer::Trainer(const MorphemeCounts& morphemes, const TrainOptions& options)
-    : options_(options) {
+Trainer::Trainer(const MorphemeCounts& morphemes, const TrainOptions& options, const Poll& poll)
+    : options_(options), poll_(poll) {
   for (const char* special : bpe::kSpecialTokens) {
     add_token(special);
     reserved_.emplace(special);
@@ -99,6 +110,7 @@ void Trainer::split_into_units(const MorphemeCounts& morphemes) {
       const std::size_t len = bpe::char_length(text, pos);
       const auto it = ids_.find(text.substr(pos, len));
       pos += len;
+      visited(1);
       if (it != ids_.end()) {
         run.push_back(it->second);
       } else {
@@ -115,6 +127,7 @@ void Trainer::count_pairs() {
   units_.for_each_pair([this](PairKey key, Units::Position at, Count count) {
     counts_[key] += count;
     where_[key].push_back(at);
+    visited(1);
   });
   for (const auto& [key, count] : counts_) queue_.push(count, key);
 }
@@ -133,6 +146,7 @@ void Trainer::apply(PairKey key, TokenId merged) {
   positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
   grown_.clear();
   for (const Units::Position at : positions) {
+    visited(1);
     const Count count = units_.count_at(at);
     units_.merge_at(
         at, pair_left(key), pair_right(key), merged,
@@ -156,6 +170,7 @@ void Trainer::apply(PairKey key, TokenId merged) {
   grown_.erase(std::unique(grown_.begin(), grown_.end()), grown_.end());
   // A pair made and undone again within this merge has no count left to queue.
   for (const PairKey fresh : grown_) {
+    visited(1);
     const Count live = live_count(fresh);
     if (live > 0) queue_.push(live, fresh);
   }
@@ -197,8 +212,8 @@ TrainedModel Trainer::run(const Progress& progress) {
 }  // namespace
 
 TrainedModel train(const MorphemeCounts& morphemes, const TrainOptions& options,
-                   const Progress& progress) {
-  return Trainer(morphemes, options).run(progress);
+                   const Progress& progress, const Poll& poll) {
+  return Trainer(morphemes, options, poll).run(progress);
 }
 
 }  // namespace morfex::train

@@ -35,11 +35,15 @@ struct TrainedModel {
 // training and once at the end. It may throw to abandon the training.
 using Progress = std::function<void(std::size_t, std::size_t)>;
 
+// Called now and then within the long stretches of work between two merges
+// (a single long word can take seconds); it may throw to abandon the training.
+using Poll = std::function<void()>;
+
 // Byte-pair training that never forms a pair with the boundary marker. Each
 // step merges the most frequent adjacent pair; ties go to the pair with the
 // smaller left id, then the smaller right id, so equal input gives an equal
 // model. A pair whose merged string is a special or byte token is never merged.
 TrainedModel train(const MorphemeCounts& morphemes, const TrainOptions& options,
-                   const Progress& progress = {});
+                   const Progress& progress = {}, const Poll& poll = {});
 
 }  // namespace morfex::train

@@ -167,6 +167,43 @@ TEST_P(PollThrows, StopsTheWorkAndRethrowsOnTheCaller) {
 
 INSTANTIATE_TEST_SUITE_P(Engine, PollThrows, testing::Values(1, 2, 4));
 
+// Puts a marker after each "a" but a last one: a stand-in with output of its own size.
+class MarkAfterA final : public text::WordSegmenter {
+ public:
+  void segment(std::string_view word, std::string& out) const override {
+    for (std::size_t i = 0; i < word.size(); ++i) {
+      out.push_back(word[i]);
+      if (word[i] == 'a' && i + 1 < word.size()) out += kMarker;
+    }
+  }
+};
+
+class SegmentThreads : public testing::TestWithParam<std::size_t> {};
+
+TEST_P(SegmentThreads, ASessionWithoutAnEngineSegmentsAsPerWordCalls) {
+  const MarkAfterA segmenter;
+  const std::vector<std::string> words = random_words(20000, 7);
+  Session session(GetParam(), nullptr);
+  std::vector<std::string_view> out;
+  ASSERT_EQ(session.segment(refs_of(words), segmenter, out), kNoWord);
+  ASSERT_EQ(out.size(), words.size());
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    std::string expected;
+    segmenter.segment(words[i], expected);
+    ASSERT_EQ(out[i], expected) << "word " << i;
+  }
+  // The first lone surrogate wins, whichever worker meets it first.
+  const std::vector<std::uint16_t> surrogate = {'a', 0xD800};
+  std::vector<WordRef> refs = refs_of(words);
+  refs[15000] = {surrogate.data(), surrogate.size(), Units::kUcs2};
+  refs[9000] = {surrogate.data(), surrogate.size(), Units::kUcs2};
+  EXPECT_EQ(session.segment(refs, segmenter, out), 9000u);
+  EXPECT_EQ(session.segment({}, segmenter, out), kNoWord);
+  EXPECT_TRUE(out.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Engine, SegmentThreads, testing::Values(1, 2, 8));
+
 TEST(WorkerTeam, RunsEveryWorkerOnceAndRethrowsAHelpersFailure) {
   WorkerTeam team(4);
   std::vector<std::atomic<int>> runs(4);

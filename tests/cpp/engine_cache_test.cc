@@ -2,7 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace morfex::engine {
@@ -73,6 +80,50 @@ TEST(CachePool, HandsOutCachesOfTheCurrentCapacity) {
   std::unique_ptr<WordCache> fresh = pool.take();
   ASSERT_TRUE(fresh);
   EXPECT_EQ(fresh->capacity(), 32u);
+}
+
+// Whether the child `pid` exits with status 0 within `seconds`; a hung child is killed.
+bool exits_cleanly(pid_t pid, int seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST(CachePool, AChildForkedWhileOtherThreadsUseThePoolCanTakeACache) {
+  CachePool pool(4096);
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> churn;
+  for (int t = 0; t < 3; ++t) {
+    churn.emplace_back([&, t] {
+      while (!stop.load()) {
+        std::unique_ptr<WordCache> cache = pool.take();
+        pool.give_back(std::move(cache));
+        if (t == 0) pool.set_capacity(4096);
+      }
+    });
+  }
+  int hung = 0;
+  for (int round = 0; round < 100; ++round) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      std::unique_ptr<WordCache> cache = pool.take();
+      pool.give_back(std::move(cache));
+      _exit(cache == nullptr ? 0 : 1);
+    }
+    hung += exits_cleanly(pid, 30) ? 0 : 1;
+  }
+  stop.store(true);
+  for (std::thread& thread : churn) thread.join();
+  EXPECT_EQ(hung, 0);
 }
 
 // Counts the words of `count` for which the cache asks to be looked in.

@@ -103,6 +103,29 @@ std::string random_corpus(std::mt19937& rng) {
   return corpus;
 }
 
+struct Stopped {};
+
+TEST(Train, PollsWhileItReadsOneLongWordAndStopsWhenThePollThrows) {
+  // One word: no merge comes before all of it has been read and counted.
+  std::string word;
+  std::mt19937 rng(3);
+  for (int i = 0; i < 1'000'000; ++i) word.push_back(static_cast<char>('a' + rng() % 8));
+  const MorphemeCounts morphemes = count_morphemes(word + "\n");
+  std::size_t polls = 0;
+  const TrainedModel model = train(morphemes, {20, 1, 0}, {}, [&] { ++polls; });
+  EXPECT_GE(polls, 2u * 1'000'000 / 65536);
+  std::size_t progress_calls = 0;
+  EXPECT_THROW(train(
+                   morphemes, {20, 1, 0}, [&](std::size_t, std::size_t) { ++progress_calls; },
+                   [&] { throw Stopped(); }),
+               Stopped);
+  EXPECT_EQ(progress_calls, 0u);
+  // A poll that returns changes nothing.
+  const TrainedModel quiet = train(morphemes, {20, 1, 0});
+  EXPECT_EQ(model.tokens, quiet.tokens);
+  EXPECT_EQ(model.merges, quiet.merges);
+}
+
 TEST(Train, MatchesTheReferenceTrainerOnRandomCorpora) {
   std::mt19937 rng(20260508);
   std::uniform_int_distribution<std::size_t> vocab(5, 60), limit(0, 6);
