@@ -28,7 +28,7 @@ from morfex.model_files import DEFAULT_MODEL, ModelFileError, default_model, loa
 from morfex.model_writer import dumps
 from morfex.npy_stream import NpyWriter, offsets_path
 from morfex.segmenter import Segmenter
-from morfex.segmenter_training import read_gold, train_segmenter
+from morfex.segmenter_training import MAX_TRAINING_SEED, read_gold, train_segmenter
 from morfex.segmenters import SegmenterError, morfessor_segmenter
 from morfex.text_training import count_pieces, require_text, segment_pieces
 from morfex.tokenizer import Tokenizer
@@ -840,7 +840,7 @@ def build_parser() -> argparse.ArgumentParser:
                                   "else 1.0)")
     segmenter_parser.add_argument("--dampening", choices=("ones", "log", "none"), default="ones",
                                   help="what a word's count becomes: 1, round(log2(count + 1)) or itself (default: ones)")
-    segmenter_parser.add_argument("--seed", type=_count(0), default=0, metavar="N", help="seed of the word order")
+    segmenter_parser.add_argument("--seed", type=_count(0, MAX_TRAINING_SEED), default=0, metavar="N", help="seed of the word order")
     segmenter_parser.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
     segmenter_parser.set_defaults(run=_train_segmenter)
 

@@ -28,6 +28,8 @@ CORPUS_WEIGHTS = (0.03, 0.1, 0.3, 1.0, 3.0)
 ANNOTATION_WEIGHTS = (None, 3.0, 10.0, 30.0)
 # The grid's step is about 3; the best corpus weight's neighbours at this step are tried after it.
 REFINE_STEP = 3**0.5
+# The native trainer takes its seed as a signed 64-bit number.
+MAX_TRAINING_SEED = 2**63 - 1
 # Without dev words, this share of the annotations (seeded) is held out to tune on.
 TUNING_SHARE = 10
 
@@ -194,7 +196,7 @@ def train_segmenter_with_cost(
     fixed_annotation_weight = _weight(annotation_weight, "annotation_weight")
     if isinstance(seed, bool) or not isinstance(seed, int):
         raise TypeError(f"seed must be an int, not {type(seed).__name__}")
-    if not 0 <= seed < 2**63:
+    if not 0 <= seed <= MAX_TRAINING_SEED:
         raise ValueError(f"seed must be from 0 to 2**63 - 1, got {seed}")
     if isinstance(max_epochs, bool) or not isinstance(max_epochs, int) or max_epochs < 0:
         raise ValueError(f"max_epochs must be an int of at least 0, got {max_epochs!r}")
