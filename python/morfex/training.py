@@ -29,9 +29,10 @@ _LINES_SHOWN = 5
 _SPACED_LINE = re.compile(r"^.* ", re.MULTILINE)
 
 
-# A vocabulary holds at most one token per id; the trainer counts in 64 bits.
+# A vocabulary holds at most one token per id; the native trainer takes
+# counts up to the largest Py_ssize_t.
 _MOST_IDS = MAX_ID + 1
-_MOST_COUNTED = 2**64 - 1
+_MOST_COUNTED = 2**63 - 1
 
 
 @dataclasses.dataclass(frozen=True)
