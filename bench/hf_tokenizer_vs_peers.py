@@ -7,9 +7,10 @@ order. Four ways, side by side in one run, each the median of R rounds:
 morfex's `encode_text_batch`; `MorfexTokenizer` on the same raw texts (with
 <s>/</s>, then also padded and truncated to 64 with attention masks); and
 `PreTrainedTokenizerFast` reading the directory's tokenizer.json, which needs
-the texts segmented first (`encode_text(..., segmenter=None)` on them gives
-morfex's ids), with the same template, padding and truncation. Every way's
-ids are checked equal to morfex's first. Needs transformers.
+the texts segmented first (`encode_text(..., segmenter=None, markers=True)`
+on them gives its ids: it keeps the marker ids, which morfex leaves out by
+default), with the same template, padding and truncation. Every way's ids are
+checked equal to morfex's first. Needs transformers.
 """
 
 from __future__ import annotations
@@ -81,11 +82,12 @@ def main() -> None:
     )
     presegmented = [segmented(model, text) for text in raw]
 
-    expected = model.encode_text_batch(raw, bos=True, eos=True)
-    assert hf(raw)["input_ids"] == expected
-    assert fast(presegmented)["input_ids"] == expected
+    assert hf(raw)["input_ids"] == model.encode_text_batch(raw, bos=True, eos=True)
+    assert fast(presegmented)["input_ids"] == model.encode_text_batch(raw, bos=True, eos=True, markers=True)
     options = {"padding": True, "truncation": True, "max_length": 64}
-    assert hf(raw, **options)["input_ids"] == fast(presegmented, **options)["input_ids"]
+    for markers, ids in ((False, hf(raw, **options)["input_ids"]), (True, fast(presegmented, **options)["input_ids"])):
+        matrix, _ = model.encode_text_padded(raw, markers=markers, bos=True, eos=True, max_length=64)
+        assert ids == matrix.tolist()
 
     ways = {
         "morfex encode_text_batch (<s>/</s>)": lambda: model.encode_text_batch(raw, bos=True, eos=True),

@@ -7,7 +7,7 @@ normalization, full character coverage), and tokenizers' BPE with a
 Metaspace pre-tokenizer and byte fallback (so both, like morfex, give back
 every text). Each encodes the held-out pages line by line; a word is a word
 piece of morfex's splitter (letters and marks). morfex is counted with and
-without the marker's ids, which encode_text(markers=False) leaves out.
+without the marker's ids, which encode_text leaves out unless markers=True.
 
     bash bench/tokens_per_word.sh
 """
@@ -52,7 +52,7 @@ def main() -> None:
 
     words = sum(1 for line in lines for piece in text_pieces.split(line) if text_pieces.is_word(piece))
     text = "".join(lines)
-    with_markers = tok.encode_text_batch(lines)
+    with_markers = tok.encode_text_batch(lines, markers=True)
     without = tok.encode_text_batch(lines, markers=False)
     assert tok.decode_text_batch(with_markers) == lines and tok.decode_text_batch(without) == lines
     sp_ids = sp.encode(lines)

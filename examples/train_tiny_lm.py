@@ -96,8 +96,8 @@ def run(output: Path, *, steps: int = 40, text: Path = DEFAULT_TEXT, seed: int =
     reloaded_model.eval()
     prompt = "Poniższa tabela"
     ids = [reloaded.bos_token_id, *reloaded(prompt, add_special_tokens=False)["input_ids"]]
-    # Greedy decoding of a model this young repeats its commonest token (the
-    # marker); sampling, seeded, shows more of what it learnt.
+    # Greedy decoding of a model this young repeats its commonest token;
+    # sampling, seeded, shows more of what it learnt.
     torch.manual_seed(seed)
     with torch.no_grad():
         generated = reloaded_model.generate(

@@ -105,8 +105,8 @@ def test_a_column_of_the_ids_name_is_replaced_in_place():
 
 @pytest.mark.parametrize(
     "options",
-    [{"markers": False}, {"segmenter": None}, {"segmenter": lambda word: word[:2] + "▁" + word[2:]}, {"threads": 2}],
-    ids=["no-markers", "no-segmenter", "callable-segmenter", "two-threads"],
+    [{"markers": True}, {"segmenter": None}, {"segmenter": lambda word: word[:2] + "▁" + word[2:]}, {"threads": 2}],
+    ids=["markers", "no-segmenter", "callable-segmenter", "two-threads"],
 )
 def test_options_reach_encode_text_flat(options):
     tokenizer = Tokenizer(EXAMPLE_VOCAB, EXAMPLE_MERGES, segmenter=Segmenter.from_counts({"kum▁ain": 3, "bc": 2}))

@@ -16,6 +16,7 @@ import pytest
 
 import morfex
 from morfex import cli, engine, running_lines
+from morfex.npy_stream import offsets_path
 from morfex.tokenizer import Tokenizer
 
 CORPUS = "\n".join(
@@ -79,6 +80,31 @@ def test_encode_uses_the_default_model():
     assert result.stdout.decode() == " ".join(map(str, morfex.default_model().encode_text("kot▁ami\n"))) + "\n"
 
 
+@pytest.mark.parametrize("output_format", ["text", "npy"])
+def test_encode_leaves_marker_ids_out_unless_asked_and_decode_reads_both(tmp_path, output_format):
+    tokenizer = morfex.default_model()
+    lines = ["Ala ma kota, a kot ma Alę.\n", "zaż▁ółć gęślą jaźń\r\n", "\n", "Kotami   12 €😀\n"]
+    (tmp_path / "in.txt").write_text("".join(lines), encoding="utf-8", newline="")
+    decoded = {}
+    for flags, markers in (([], False), (["--markers"], True)):
+        expected = tokenizer.encode_text_batch(lines, markers=markers)
+        assert any(tokenizer.token_to_id("▁") in row for row in expected) == markers
+        out = tmp_path / f"ids{len(flags)}.{output_format}"
+        result = run("encode", *flags, "--format", output_format, str(tmp_path / "in.txt"), "-o", str(out))
+        assert result.returncode == 0, result.stderr
+        if output_format == "npy":
+            ids, offsets = np.load(out), np.load(offsets_path(str(out)))
+            assert [ids[offsets[i]:offsets[i + 1]].tolist() for i in range(len(lines))] == expected
+            continue
+        assert out.read_text(encoding="utf-8") == "".join(" ".join(map(str, row)) + "\n" for row in expected)
+        result = run("decode", str(out))
+        assert result.returncode == 0, result.stderr
+        decoded[markers] = result.stdout
+    if output_format == "text":
+        # Either form decodes to the input, less the marker it holds itself.
+        assert decoded[False] == decoded[True] == "".join(lines).replace("▁", "").encode("utf-8")
+
+
 def test_vocab_json_with_merges(tmp_path):
     (tmp_path / "vocab.json").write_text(json.dumps({"<unk>": 1, "a": 5, "b": 6, "ab": 7}), encoding="utf-8")
     (tmp_path / "merges.txt").write_text("a b\n", encoding="utf-8")
@@ -118,6 +144,8 @@ def test_info_reports_model_statistics(model_path):
         (["encode", "--words"], b"\n\xffbad\n", 1, "<stdin>: line 2: not UTF-8 text (bad byte at column 1)", b"\n"),
         (["encode", "--words", "--segmenter", "none"], b"", 2,
          "--segmenter segments running text: it cannot go with --words", b""),
+        (["encode", "--words", "--markers"], b"", 2,
+         "--markers keeps the marker ids of running text: --words keeps them always", b""),
         (["encode", "--segmenter", "morfessor"], b"", 2, "argument --segmenter: invalid choice: 'morfessor'", b""),
         (["encode", "-m", "{tmp}/bad.json", "--merges", "{tmp}/absent.txt"], b"", 1,
          "{tmp}/absent.txt: cannot read: No such file or directory", b""),
@@ -441,8 +469,10 @@ def double_letters(word):
 @pytest.mark.parametrize(
     ("args", "out"),
     [
-        ([], "A ▁ l ▁ a ␣m ▁ a \\n\n"),
+        ([], "A l a ␣m a \\n\n"),
+        (["--markers"], "A ▁ l ▁ a ␣m ▁ a \\n\n"),
         (["--segmenter", "none"], "Ala ␣ma \\n\n"),
+        (["--segmenter", "none", "--markers"], "Ala ␣ma \\n\n"),
     ],
 )
 def test_the_models_segmenter_is_used_unless_none(tmp_path, monkeypatch, capsysbinary, args, out):

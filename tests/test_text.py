@@ -136,7 +136,7 @@ def plain() -> morfex.Tokenizer:
 
 
 def reference_encode(
-    text: str, *, byte_fallback: bool, markers: bool = True, segment=None
+    text: str, *, byte_fallback: bool, markers: bool = False, segment=None
 ) -> tuple[list[int], list[tuple[int, int]]]:
     """Split, segment, encode each piece with CoreBPE; unknown characters to byte tokens."""
     core = CoreBPE(VOCAB, MERGES)
@@ -322,8 +322,9 @@ ODD_MERGES = [("a", "b"), ("a", MARKER)]
 )
 def test_unknown_characters_beside_a_token_holding_the_unknown_id(byte_fallback, text, ids, spans) -> None:
     tok = morfex.Tokenizer(ODD_VOCAB, ODD_MERGES, byte_fallback=byte_fallback)
-    assert tok.encode_text(text, offsets=True) == (ids, spans)
-    assert tok.encode_text_batch([text] * 5000, threads=2) == [ids] * 5000
+    # With markers=True, as the bytes of a marker the vocabulary lacks are what it checks.
+    assert tok.encode_text(text, offsets=True, markers=True) == (ids, spans)
+    assert tok.encode_text_batch([text] * 5000, threads=2, markers=True) == [ids] * 5000
     assert tok.encode(text) == CoreBPE(ODD_VOCAB, ODD_MERGES).encode(text)
     if byte_fallback:
         assert tok.decode_text(ids) == text.replace(MARKER, "")
@@ -368,6 +369,49 @@ def test_batches_equal_single_calls_at_every_thread_count(fallback: morfex.Token
         assert fallback.decode_text_flat(ids, offsets, threads=threads) == fallback.decode_text_batch(lists, threads=threads)
     if markers:
         assert fallback.decode_text_batch(lists) == [t.replace(MARKER, "") for t in texts]
+
+
+def _rows(ids, offsets) -> list[list[int]]:
+    return [ids[offsets[i]:offsets[i + 1]].tolist() for i in range(len(offsets) - 1)]
+
+
+def _padded_rows(matrix, mask) -> list[list[int]]:
+    return [row[flags.astype(bool)].tolist() for row, flags in zip(matrix, mask)]
+
+
+# Every text method and TokenizeBatch, each giving a list of ids per text.
+TEXT_CALLS = {
+    "encode_text": lambda tok, texts, **options: [tok.encode_text(text, **options) for text in texts],
+    "encode_text_batch": lambda tok, texts, **options: tok.encode_text_batch(texts, threads=2, **options),
+    "encode_text_flat": lambda tok, texts, **options: _rows(*tok.encode_text_flat(texts, threads=2, **options)),
+    "encode_text_padded": lambda tok, texts, **options: _padded_rows(*tok.encode_text_padded(texts, **options)),
+    "TokenizeBatch": lambda tok, texts, **options: [
+        row.tolist() for row in morfex.TokenizeBatch(tok, threads=2, **options)({"text": texts})["ids"]],
+}
+
+
+@pytest.mark.parametrize("call", TEXT_CALLS.values(), ids=TEXT_CALLS)
+def test_marker_ids_are_left_out_unless_asked(fallback: morfex.Tokenizer, call) -> None:
+    # Markers put in by the segmenter and markers of the text itself; no merge
+    # holds the marker, so leaving it out removes exactly its ids.
+    texts = corpus(5000) + ["kot\u2581ami", "\u2581", " kotami\u2581", ""]
+    kept = [reference_encode(text, byte_fallback=True, markers=True, segment=segment_ka)[0] for text in texts]
+    left_out = [[token_id for token_id in ids if token_id != VOCAB[MARKER]] for ids in kept]
+    assert kept != left_out
+    assert call(fallback, texts, segmenter=segment_ka) == left_out
+    assert call(fallback, texts, segmenter=segment_ka, markers=False) == left_out
+    assert call(fallback, texts, segmenter=segment_ka, markers=True) == kept
+    expected = [text.replace(MARKER, "") for text in texts]
+    assert fallback.decode_text_batch(kept, threads=2) == fallback.decode_text_batch(left_out, threads=2) == expected
+
+
+def test_the_shipped_model_keeps_marker_ids_only_when_asked() -> None:
+    tok = morfex.default_model()
+    marker = tok.token_to_id(MARKER)
+    assert tok.encode_text("Ala ma kota.", markers=True) == [14146, marker, 327, 951, 1003, marker, 1177, 276]
+    assert tok.encode_text("Ala ma kota.") == [14146, 327, 951, 1003, 1177, 276]
+    assert tok.decode_text([14146, marker, 327, 951, 1003, marker, 1177, 276]) == "Ala ma kota."
+    assert tok.decode_text([14146, 327, 951, 1003, 1177, 276]) == "Ala ma kota."
 
 
 def test_byte_fallback_is_kept_in_model_files(tmp_path, fallback: morfex.Tokenizer) -> None:

@@ -260,7 +260,7 @@ def test_cli_segments_text_with_a_morfessor_segmentation(tmp_path):
     assert " kot" in model.vocab and "ami" in model.vocab and " kotami" not in model.vocab
     # The model keeps its segmenter, so it segments new text as it was trained.
     assert model.segmenter == morfex.Segmenter.from_morfessor(segmentation)
-    assert [model.id_to_token(i) for i in model.encode_text(" domy")] == [" dom", MARKER, "y"]
+    assert [model.id_to_token(i) for i in model.encode_text(" domy", markers=True)] == [" dom", MARKER, "y"]
     # The native trainer needs no morfessor package, and gives the same model every run.
     with pytest.MonkeyPatch.context() as patch:
         patch.setitem(sys.modules, "morfessor", None)

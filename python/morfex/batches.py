@@ -55,7 +55,7 @@ class TokenizeBatch:
         ids_column: str = "ids",
         counts_column: str | None = None,
         threads: int | None = 1,
-        markers: bool = True,
+        markers: bool = False,
         segmenter: object = _DEFAULT,
     ) -> None:
         if model is not None and not isinstance(model, (Tokenizer, str, os.PathLike)):

@@ -544,7 +544,7 @@ def _line_encoder(args: argparse.Namespace, tokenizer: Tokenizer) -> tuple[Encod
     # Running text holds some 30 bytes per byte of a piece while it is encoded
     # (its text, pieces and segments as objects): smaller pieces keep that to
     # tens of MB, at no cost in speed.
-    return (lambda data: running_lines.encode_lines(tokenizer, data, threads, segmenter), text_cut,
+    return (lambda data: running_lines.encode_lines(tokenizer, data, threads, segmenter, args.markers), text_cut,
             max(1, chunked_input.CHUNK_SIZE // 4))
 
 
@@ -579,6 +579,8 @@ def _encode_pieces(args: argparse.Namespace, tokenizer: Tokenizer, sink: _TextLi
 def _encode(args: argparse.Namespace) -> int:
     if args.words and args.segmenter is not None:
         raise UsageError("--segmenter segments running text: it cannot go with --words")
+    if args.words and args.markers:
+        raise UsageError("--markers keeps the marker ids of running text: --words keeps them always")
     if args.format == "npy" and args.tokens:
         raise UsageError("--tokens writes text: it cannot go with --format npy")
     if args.format == "npy" and args.output == STDIO:
@@ -860,6 +862,9 @@ def build_parser() -> argparse.ArgumentParser:
     encode.add_argument("--words", action="store_true",
                         help="encode the whitespace-separated words of each line (segmented with ▁) and drop the "
                         "whitespace")
+    encode.add_argument("--markers", action="store_true",
+                        help="keep the ids of the markers (\u2581) between morphemes, which are left out by default: "
+                        "decode gives the same text either way")
     encode.add_argument("--segmenter", choices=("none",),
                         help="none: encode the text as given, without the model's segmenter (text segmented with ▁ "
                         "is encoded along its marks either way)")

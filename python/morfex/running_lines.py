@@ -47,14 +47,14 @@ def split_lines(text: str) -> list[str]:
 
 
 def encode_lines(
-    tokenizer: Tokenizer, data: bytes, threads: int, segmenter: Segmenter
+    tokenizer: Tokenizer, data: bytes, threads: int, segmenter: Segmenter, markers: bool
 ) -> tuple[engine.Ids, engine.Offsets]:
     """The ids of each line of UTF-8 `data` as running text, and where each line's ids start (one more for the end).
 
     Bytes that are not UTF-8 raise UnicodeDecodeError.
     """
     lines = split_lines(data.decode("utf-8"))
-    return engine.encode_text_flat(tokenizer._batch_engine(), lines, threads, True, segmenter)
+    return engine.encode_text_flat(tokenizer._batch_engine(), lines, threads, markers, segmenter)
 
 
 class LineDecoder:
