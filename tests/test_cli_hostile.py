@@ -183,7 +183,9 @@ def test_sigint_while_importing_is_one_line(launcher, delay):
     time.sleep(delay)
     process.send_signal(signal.SIGINT)
     stdout, stderr = process.communicate(timeout=60)
-    assert (process.returncode, stdout, stderr) == (130, b"", b"morfex: interrupted\n")
+    # Ended by the signal itself (-2), a shell shows the same status 130; seen
+    # once on a loaded machine, the interrupt then reaching the interpreter's exit.
+    assert (process.returncode in (130, -signal.SIGINT), stdout, stderr) == (True, b"", b"morfex: interrupted\n")
 
 
 def npy_args(tmp_path):
