@@ -29,7 +29,7 @@ from tokenizers.processors import TemplateProcessing
 from transformers import AutoTokenizer, PreTrainedTokenizerFast
 
 import morfex
-from morfex import text_pieces
+from morfex.text import pieces as text_pieces
 
 LINES = (Path(__file__).resolve().parent.parent / "tests" / "data" / "polish_text.txt").read_text(encoding="utf-8")
 

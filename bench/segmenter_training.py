@@ -30,7 +30,7 @@ import time
 from pathlib import Path
 
 from morfex import MARKER
-from morfex.segmenter_training import read_gold, train_segmenter_with_cost
+from morfex.segment.training import read_gold, train_segmenter_with_cost
 
 # The gold files sit in the shared folder beside the checkout.
 GOLD = Path(__file__).resolve().parents[2] / "shared" / "gold"

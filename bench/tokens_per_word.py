@@ -22,7 +22,7 @@ sys.path.insert(0, str(HERE.parent / "scripts"))
 from build_default_model import man_pages, split_pages, write_text  # noqa: E402
 
 import morfex  # noqa: E402
-from morfex import text_pieces  # noqa: E402
+from morfex.text import pieces as text_pieces  # noqa: E402
 
 
 def main() -> None:

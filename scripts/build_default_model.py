@@ -34,7 +34,7 @@ sys.path.insert(0, str(ROOT / "bench"))
 from polish_corpora import MAN_PAGES, man_page_text  # noqa: E402
 
 import morfex  # noqa: E402
-from morfex import text_pieces  # noqa: E402
+from morfex.text import pieces as text_pieces  # noqa: E402
 
 HELD_OUT_EVERY = 10
 MORFESSOR_SEED = 0

@@ -11,7 +11,7 @@ import pytest
 import morfex
 from conftest import EXAMPLE_MERGES, EXAMPLE_VOCAB
 from morfex import Segmenter, TokenizeBatch, Tokenizer
-from morfex import batches as batches_module
+from morfex.integrations import tables as batches_module
 
 LINES = (Path(__file__).resolve().parent / "data" / "polish_text.txt").read_text(encoding="utf-8").splitlines()
 TEXTS = ["kumain  bc\naab", "", "k▁um▁ain ☃ 123", "aab, bc."]
@@ -136,7 +136,7 @@ def test_a_tokenizer_travels_with_the_callable_and_pickles_to_equal_bytes():
 
 
 def test_importing_morfex_imports_neither_pyarrow_nor_pandas_nor_the_batch_module():
-    code = "import sys, morfex; print(sorted({'pyarrow', 'pandas', 'morfex.batches'} & set(sys.modules)))"
+    code = "import sys, morfex; print(sorted({'pyarrow', 'pandas', 'morfex.integrations.tables'} & set(sys.modules)))"
     assert subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout == "[]\n"
     assert morfex.TokenizeBatch is batches_module.TokenizeBatch
     with pytest.raises(AttributeError, match="^module 'morfex' has no attribute 'TokenizeBatches'$"):

@@ -15,8 +15,9 @@ import numpy as np
 import pytest
 
 import morfex
-from morfex import cli, engine, running_lines
-from morfex.npy_stream import offsets_path
+from morfex import cli, engine
+from morfex.cli import running_lines
+from morfex.cli.npy_stream import offsets_path
 from morfex.tokenizer import Tokenizer
 
 CORPUS = "\n".join(

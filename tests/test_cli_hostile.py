@@ -14,7 +14,8 @@ import numpy as np
 import pytest
 
 import morfex
-from morfex import cli, npy_stream
+from morfex import cli
+from morfex.cli import npy_stream
 
 INPUT = "kot▁ami dom▁u\n".encode()
 

@@ -8,9 +8,11 @@ import numpy as np
 import pytest
 
 import morfex
-from morfex import chunked_input, cli, engine, text_pieces
-from morfex.chunked_input import WHITESPACE, pieces, text_cut, word_cut
-from morfex.npy_stream import HEADER_SIZE
+from morfex import cli, engine
+from morfex.text import chunks as chunked_input
+from morfex.text import pieces as text_pieces
+from morfex.text.chunks import WHITESPACE, pieces, text_cut, word_cut
+from morfex.cli.npy_stream import HEADER_SIZE
 from morfex.tokenizer import Tokenizer
 
 # Lines that make pieces end inside words' lines, on empty lines and at the end.

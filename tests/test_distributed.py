@@ -15,7 +15,7 @@ from pathlib import Path
 import pytest
 
 import morfex
-from morfex.model_files import DEFAULT_MODEL
+from morfex.formats.files import DEFAULT_MODEL
 
 pyarrow = pytest.importorskip("pyarrow")
 parquet = pytest.importorskip("pyarrow.parquet")

@@ -8,7 +8,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import morfex
-from morfex.engine import encode_chunk, format_ids
+from morfex._engine import format_lines as format_ids
 
 SEPARATORS = " \t\n\x0b\x0c\r\x1c\x1d\x1e\x1f"
 
@@ -36,7 +36,7 @@ def per_line(tok, data):
 def test_chunks_encode_as_str_split_per_line(data, threads):
     tok = morfex.default_model()
     raw = data.encode()
-    ids, lines = encode_chunk(tok._batch_engine(), raw, threads)
+    ids, lines = tok.encode_word_lines(raw, threads=threads)
     expected = per_line(tok, raw)
     assert [ids[lines[i] : lines[i + 1]].tolist() for i in range(len(lines) - 1)] == expected
     assert format_ids(ids, lines) == "".join(" ".join(map(str, line)) + "\n" for line in expected).encode()
@@ -50,27 +50,27 @@ def test_invalid_utf8_names_the_offset_python_reports(raw):
         raw.decode("utf-8")
     except UnicodeDecodeError as error:
         with pytest.raises(ValueError, match=f"^invalid UTF-8 at byte offset {error.start}$") as caught:
-            encode_chunk(tok._batch_engine(), raw)
+            tok.encode_word_lines(raw)
         assert caught.value.offset == error.start
     else:
-        encode_chunk(tok._batch_engine(), raw)
+        tok.encode_word_lines(raw)
 
 
 @pytest.mark.parametrize("data", [bytearray(b"kot dom\n"), memoryview(b"kot dom\n"), np.frombuffer(b"kot dom\n", "u1")])
 def test_any_bytes_like_chunk_is_read(tok, data):
-    ids, lines = encode_chunk(tok._batch_engine(), data)
+    ids, lines = tok.encode_word_lines(data)
     assert ids.tolist() == tok.encode("kot") + tok.encode("dom") and lines.tolist() == [0, len(ids)]
 
 
 def test_a_str_chunk_is_refused(tok):
     with pytest.raises(TypeError, match="'str' object cannot be converted to 'bytes-like object'"):
-        encode_chunk(tok._batch_engine(), "kot")
+        tok.encode_word_lines("kot")
 
 
 def test_a_large_chunk_on_two_threads(tok):
     line = "kot\u2581ami dom \u2581ami kot\n"
     raw = (line * 100_000).encode()
-    ids, lines = encode_chunk(tok._batch_engine(), raw, 2)
+    ids, lines = tok.encode_word_lines(raw, threads=2)
     one = [i for w in line.split() for i in tok.encode(w)]
     assert len(lines) == 100_001 and len(ids) == 100_000 * len(one)
     assert format_ids(ids, lines) == ((" ".join(map(str, one)) + "\n") * 100_000).encode()

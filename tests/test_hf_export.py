@@ -7,7 +7,9 @@ from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
 import morfex
-from morfex import Tokenizer, piece_pattern, text_pieces
+from morfex import Tokenizer
+from morfex.hf import pattern as piece_pattern
+from morfex.text import pieces as text_pieces
 
 # Everything below loads local files only; nothing may reach for the hub.
 os.environ["HF_HUB_OFFLINE"] = "1"

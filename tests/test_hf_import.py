@@ -5,7 +5,7 @@ from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
 import morfex
-from morfex import hf_export
+from morfex.hf import export as hf_export
 
 tokenizers = pytest.importorskip("tokenizers")
 from tokenizers import Regex, decoders, models, normalizers, pre_tokenizers, processors, trainers  # noqa: E402

@@ -251,7 +251,7 @@ def test_saving_the_loaded_tokenizer_round_trips(hf, model, tmp_path):
     ("options", "error", "message"),
     [
         ({"template": "cls_sep"}, ValueError, "template must be one of 'bos_eos', 'bos', 'eos', 'none', not 'cls_sep'"),
-        ({"template": None}, ValueError, "template must be one of 'bos_eos', 'bos', 'eos', 'none', not None"),
+        ({"template": b"bos"}, ValueError, "template must be one of 'bos_eos', 'bos', 'eos', 'none', not b'bos'"),
         ({"model_max_length": 0}, ValueError, "model_max_length must be at least 1, not 0"),
         ({"model_max_length": 1.5}, TypeError, "model_max_length must be an int, not float"),
         ({"model_max_length": True}, TypeError, "model_max_length must be an int, not bool"),

@@ -15,7 +15,7 @@ import _morfex
 import morfex
 from conftest import EXAMPLE_MERGES, EXAMPLE_VOCAB
 from morfex import Segmenter, Tokenizer
-from morfex.model_files import DEFAULT_MODEL
+from morfex.formats.files import DEFAULT_MODEL
 from morfex.tokenizer import _unpickle
 from morfex.vocabulary import MARKER, byte_token
 

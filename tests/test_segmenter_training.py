@@ -10,7 +10,7 @@ import pytest
 import morfex
 from morfex import MARKER, _trainer
 from morfex.cli import main as cli_main
-from morfex.segmenter_training import boundary_f1, read_gold, train_segmenter_with_cost
+from morfex.segment.training import boundary_f1, read_gold, train_segmenter_with_cost
 
 morfessor = pytest.importorskip("morfessor")
 morfessor.utils.show_progress_bar = False

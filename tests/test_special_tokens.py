@@ -7,7 +7,7 @@ import pytest
 
 import morfex
 from morfex import SPECIAL_ROLES, Tokenizer, _engine
-from morfex.model_files import DEFAULT_MODEL
+from morfex.formats.files import DEFAULT_MODEL
 
 # "[UNK]" at 0 and "[PAD]" at 1: the core's own rule would give unknown characters id 1.
 BRACKET_VOCAB = {"[UNK]": 0, "[PAD]": 1, "[CLS]": 2, "<pad>": 3, "▁": 4, "a": 5, "b": 6, "ab": 7, " ": 8, " ab": 9}

@@ -9,8 +9,9 @@ from hypothesis import strategies as st
 
 import morfex
 from conftest import MARKER, SPECIAL_TOKENS
-from morfex import CorpusError, CorpusWarning, text_pieces
-from morfex.text_training import count_pieces, segment_pieces
+from morfex import CorpusError, CorpusWarning
+from morfex.text import pieces as text_pieces
+from morfex.training.text import count_pieces, segment_pieces
 
 BYTE_TOKENS = [f"<0x{byte:02X}>" for byte in range(256)]
 

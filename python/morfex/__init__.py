@@ -16,34 +16,34 @@ import importlib
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
-    from morfex.batches import TokenizeBatch
     from morfex.evaluation import Evaluation, EvaluationError, evaluate
-    from morfex.model_files import ModelFileError, default_model, load
-    from morfex.model_writer import FORMAT_NAME, FORMAT_VERSION, dumps, save
+    from morfex.formats.files import ModelFileError, default_model, load
+    from morfex.formats.special_roles import SPECIAL_ROLES
+    from morfex.formats.writing import FORMAT_NAME, FORMAT_VERSION, dumps, save
+    from morfex.integrations.tables import TokenizeBatch
+    from morfex.segment.training import train_segmenter
     from morfex.segmenter import Segmenter
-    from morfex.segmenter_training import train_segmenter
     from morfex.sequences import pad, unpad
-    from morfex.special_roles import SPECIAL_ROLES
-    from morfex.text_training import train_text
     from morfex.tokenizer import Tokenizer
-    from morfex.training import CorpusError, CorpusWarning, train, train_bytes, train_counts, train_file
+    from morfex.training import CorpusError, CorpusWarning, train, train_bytes, train_counts, train_file, train_text
     from morfex.vocabulary import MARKER, SPECIAL_TOKENS
 
 # The module that defines each public name. Names are imported on first use,
 # so that `import morfex` costs little and the command line starts under its
 # own handling of Ctrl-C before numpy and the engine load.
 _HOMES = {
-    "TokenizeBatch": "batches",
+    "TokenizeBatch": "integrations.tables",
     **dict.fromkeys(["Evaluation", "EvaluationError", "evaluate"], "evaluation"),
-    **dict.fromkeys(["ModelFileError", "default_model", "load"], "model_files"),
-    **dict.fromkeys(["FORMAT_NAME", "FORMAT_VERSION", "dumps", "save"], "model_writer"),
+    **dict.fromkeys(["ModelFileError", "default_model", "load"], "formats.files"),
+    **dict.fromkeys(["FORMAT_NAME", "FORMAT_VERSION", "dumps", "save"], "formats.writing"),
     "Segmenter": "segmenter",
-    "train_segmenter": "segmenter_training",
+    "train_segmenter": "segment.training",
     **dict.fromkeys(["pad", "unpad"], "sequences"),
-    "SPECIAL_ROLES": "special_roles",
-    "train_text": "text_training",
+    "SPECIAL_ROLES": "formats.special_roles",
     "Tokenizer": "tokenizer",
-    **dict.fromkeys(["CorpusError", "CorpusWarning", "train", "train_bytes", "train_counts", "train_file"], "training"),
+    **dict.fromkeys(
+        ["CorpusError", "CorpusWarning", "train", "train_bytes", "train_counts", "train_file", "train_text"], "training"
+    ),
     **dict.fromkeys(["MARKER", "SPECIAL_TOKENS"], "vocabulary"),
 }
 

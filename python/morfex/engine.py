@@ -12,10 +12,9 @@ import secrets
 from typing import Any
 
 import numpy as np
-import numpy.typing as npt
 
-from morfex._engine import Engine, format_lines
-from morfex.vocabulary import MAX_ID
+from morfex._engine import Engine
+from morfex.sequences import Ids, Offsets, ids_array, offsets_array
 
 __all__ = [
     "DEFAULT_CACHE_SIZE",
@@ -26,9 +25,6 @@ __all__ = [
     "encode_flat",
     "encode_text_flat",
     "decode_text_flat",
-    "format_ids",
-    "ids_array",
-    "offsets_array",
     "resolve_cache_size",
     "resolve_dropout",
     "resolve_threads",
@@ -40,10 +36,6 @@ DEFAULT_CACHE_SIZE = 1 << 15
 MAX_CACHE_SIZE = 1 << 26
 MAX_THREADS = 1024
 MAX_SEED = 2**64 - 1
-
-Ids = npt.NDArray[np.uint32]
-Offsets = npt.NDArray[np.int64]
-
 
 def _positive(value: object, what: str) -> int:
     if isinstance(value, bool) or not isinstance(value, int):
@@ -95,32 +87,6 @@ def resolve_dropout(dropout: object, seed: object) -> tuple[float, int]:
     return rate, seed
 
 
-def ids_array(ids: Any) -> Ids:
-    """`ids` as a flat uint32 array; TypeError or OverflowError names what does not fit."""
-    array = np.asarray(ids)
-    if array.dtype == np.uint32:
-        return np.ascontiguousarray(array).reshape(-1)
-    if array.size == 0:
-        return np.zeros(0, dtype=np.uint32)
-    if array.dtype.kind not in "iu":
-        raise TypeError(f"ids must be an array of integers, not of {array.dtype}")
-    low, high = int(array.min()), int(array.max())
-    if low < 0 or high > MAX_ID:
-        bad = low if low < 0 else high
-        raise OverflowError(f"ids must be from 0 to {MAX_ID}, got {bad}")
-    return np.ascontiguousarray(array, dtype=np.uint32).reshape(-1)
-
-
-def offsets_array(offsets: Any) -> Offsets:
-    """`offsets` as a flat int64 array (their order and range are checked by whoever reads them)."""
-    array = np.asarray(offsets)
-    if array.dtype.kind not in "iu" and array.size != 0:
-        raise TypeError(f"offsets must be an array of integers, not of {array.dtype}")
-    if array.dtype == np.uint64 and array.size != 0 and int(array.max()) > np.iinfo(np.int64).max:
-        raise ValueError(f"offsets must fit int64, got {int(array.max())}")
-    return np.ascontiguousarray(array, dtype=np.int64).reshape(-1)
-
-
 def encode_flat(
     engine: Engine, words: Any, threads: int | None, dropout: float = 0.0, seed: int | None = None
 ) -> tuple[Ids, Offsets]:
@@ -163,8 +129,3 @@ def encode_chunk(engine: Engine, data: bytes, threads: int | None = None) -> tup
     """
     ids, lines = engine.encode_chunk(data, resolve_threads(threads))
     return np.frombuffer(ids, dtype=np.uint32), np.frombuffer(lines, dtype=np.int64)
-
-
-def format_ids(ids: Any, offsets: Any) -> bytes:
-    """The lines of ids as decimal text: one space between ids, b"\\n" after each line."""
-    return format_lines(ids_array(ids), offsets_array(offsets))

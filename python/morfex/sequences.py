@@ -14,17 +14,47 @@ from typing import Any, Literal
 import numpy as np
 import numpy.typing as npt
 
-from morfex.engine import Ids, Offsets, ids_array, offsets_array
 from morfex.vocabulary import MAX_ID
 
-__all__ = ["Framing", "Mask", "Matrix", "Padding", "Side", "checked_offsets", "frame", "pad", "unpad"]
+__all__ = [
+    "Framing", "Ids", "Mask", "Matrix", "Offsets", "Padding", "Side", "checked_offsets", "frame", "ids_array",
+    "offsets_array", "pad", "unpad",
+]
 
+Ids = npt.NDArray[np.uint32]
+Offsets = npt.NDArray[np.int64]
 Matrix = npt.NDArray[np.int64]
 Mask = npt.NDArray[np.uint8]
 Side = Literal["right", "left"]
 
 INT64_MIN = int(np.iinfo(np.int64).min)
 INT64_MAX = int(np.iinfo(np.int64).max)
+
+
+def ids_array(ids: Any) -> Ids:
+    """`ids` as a flat uint32 array; TypeError or OverflowError names what does not fit."""
+    array = np.asarray(ids)
+    if array.dtype == np.uint32:
+        return np.ascontiguousarray(array).reshape(-1)
+    if array.size == 0:
+        return np.zeros(0, dtype=np.uint32)
+    if array.dtype.kind not in "iu":
+        raise TypeError(f"ids must be an array of integers, not of {array.dtype}")
+    low, high = int(array.min()), int(array.max())
+    if low < 0 or high > MAX_ID:
+        bad = low if low < 0 else high
+        raise OverflowError(f"ids must be from 0 to {MAX_ID}, got {bad}")
+    return np.ascontiguousarray(array, dtype=np.uint32).reshape(-1)
+
+
+def offsets_array(offsets: Any) -> Offsets:
+    """`offsets` as a flat int64 array (their order and range are checked by whoever reads them)."""
+    array = np.asarray(offsets)
+    if array.dtype.kind not in "iu" and array.size != 0:
+        raise TypeError(f"offsets must be an array of integers, not of {array.dtype}")
+    if array.dtype == np.uint64 and array.size != 0 and int(array.max()) > np.iinfo(np.int64).max:
+        raise ValueError(f"offsets must fit int64, got {int(array.max())}")
+    return np.ascontiguousarray(array, dtype=np.int64).reshape(-1)
 
 
 def _int_or_none(value: object, name: str, low: int) -> int | None:

@@ -10,11 +10,13 @@ from typing import Literal, overload
 
 from _morfex import CoreBPE
 from morfex import engine as _batch
-from morfex import hf_export, model_writer, special_roles, tokenizer_state
+from morfex.hf import export as hf_export
+from morfex.formats import writing as model_writer
+from morfex.formats import special_roles
+from morfex.formats import state as tokenizer_state
 from morfex._engine import Segmenter as NativeSegmenter
-from morfex.hf import directory as hf_directory
 from morfex.segmenter import Segmenter as MorphSegmenter
-from morfex.sequences import Framing, Mask, Matrix, Padding, Side, frame
+from morfex.sequences import Framing, Ids, Mask, Matrix, Offsets, Padding, Side, frame
 from morfex.vocabulary import byte_token_ids, tokens_by_id
 
 # What segments the words of running text: None (the text is taken as
@@ -25,18 +27,18 @@ Segmenter = Callable[[str], str] | None
 
 
 # Stands for "the tokenizer's own segmenter" where None means "none".
-_DEFAULT = object()
+OWN_SEGMENTER = object()
 
 # What asks for each role's token, for the message when the model has none.
 _NEEDED_BY = {"pad": "padding", "bos": "bos=True", "eos": "eos=True"}
 
 
-def _lists(ids: _batch.Ids, offsets: _batch.Offsets) -> list[list[int]]:
+def _lists(ids: Ids, offsets: Offsets) -> list[list[int]]:
     flat, bounds = ids.tolist(), offsets.tolist()
     return [flat[start:end] for start, end in zip(bounds, bounds[1:])]
 
 
-def _checked_segmenter(segmenter: object) -> Segmenter:
+def checked_segmenter(segmenter: object) -> Segmenter:
     if segmenter is not None and not callable(segmenter):
         raise TypeError(f"segmenter must be callable or None, not {type(segmenter).__name__}")
     if segmenter is None:
@@ -79,7 +81,7 @@ class Tokenizer:
         if not isinstance(byte_fallback, bool):
             raise TypeError(f"byte_fallback must be a bool, not {type(byte_fallback).__name__}")
         self._byte_ids = byte_token_ids(self._vocab) if byte_fallback else None
-        self._segmenter: Segmenter = _checked_segmenter(segmenter)
+        self._segmenter: Segmenter = checked_segmenter(segmenter)
         self._special = special_roles.resolve(special_tokens, self._vocab, self._merges)
         # The core knows only the usual spellings; other ones are honoured by
         # the engine, which then encodes and decodes single words too.
@@ -125,7 +127,7 @@ class Tokenizer:
 
     @segmenter.setter
     def segmenter(self, segmenter: Segmenter) -> None:
-        self._segmenter = _checked_segmenter(segmenter)
+        self._segmenter = checked_segmenter(segmenter)
 
     def __len__(self) -> int:
         """The largest id plus one (the rows an embedding table needs), holes in the ids included."""
@@ -233,7 +235,7 @@ class Tokenizer:
         max_length: int | None = None,
         dropout: float = 0.0,
         seed: int | None = None,
-    ) -> tuple[_batch.Ids, _batch.Offsets]:
+    ) -> tuple[Ids, Offsets]:
         """All ids as one uint32 array, and int64 offsets: word i is ids[offsets[i]:offsets[i + 1]]."""
         framing = self._framing(bos, eos, max_length)
         return frame(*_batch.encode_flat(self._batch_engine(), words, threads, dropout, seed), framing)
@@ -265,6 +267,16 @@ class Tokenizer:
         """The text of ids[offsets[i]:offsets[i + 1]] for every i (the inverse of encode_flat)."""
         return _batch.decode_flat(self._batch_engine(), ids, offsets, threads)
 
+    def encode_word_lines(self, data: bytes, *, threads: int | None = None) -> tuple[Ids, Offsets]:
+        """Ids of the words of UTF-8 lines, and where each line's ids start (one more for the end).
+
+        Words are separated by ASCII whitespace (what str.split() splits at
+        among ASCII characters) and encoded as `encode` does; lines end at
+        b"\\n", and bytes after the last one are one more line. Bytes that are
+        not UTF-8 raise ValueError with the offset of the first bad one as its
+        `offset` attribute. This is `morfex encode --words`."""
+        return _batch.encode_chunk(self._batch_engine(), data, threads)
+
     # Running text: cut into words, numbers, punctuation and whitespace, each
     # piece encoded as `encode` would (words through the segmenter first), so
     # that decode_text gives the text back (see docs/api.md, "Running text").
@@ -280,7 +292,7 @@ class Tokenizer:
         self, text: str, *, markers: bool = ..., offsets: Literal[True], segmenter: Segmenter = ...
     ) -> tuple[list[int], list[tuple[int, int]]]: ...
     def encode_text(
-        self, text: str, *, markers: bool = False, offsets: bool = False, segmenter: object = _DEFAULT
+        self, text: str, *, markers: bool = False, offsets: bool = False, segmenter: object = OWN_SEGMENTER
     ) -> list[int] | tuple[list[int], list[tuple[int, int]]]:
         """Ids of running text; with offsets=True also the (start, end) characters of `text` behind each id."""
         result: list[int] | tuple[list[int], list[tuple[int, int]]]
@@ -293,7 +305,7 @@ class Tokenizer:
         *,
         threads: int | None = None,
         markers: bool = False,
-        segmenter: object = _DEFAULT,
+        segmenter: object = OWN_SEGMENTER,
         bos: bool = False,
         eos: bool = False,
         max_length: int | None = None,
@@ -316,13 +328,13 @@ class Tokenizer:
         *,
         threads: int | None = None,
         markers: bool = False,
-        segmenter: object = _DEFAULT,
+        segmenter: object = OWN_SEGMENTER,
         bos: bool = False,
         eos: bool = False,
         max_length: int | None = None,
         dropout: float = 0.0,
         seed: int | None = None,
-    ) -> tuple[_batch.Ids, _batch.Offsets]:
+    ) -> tuple[Ids, Offsets]:
         """All ids of the texts as one uint32 array, and int64 offsets: text i is ids[offsets[i]:offsets[i + 1]]."""
         framing = self._framing(bos, eos, max_length)
         chosen = self._segmenter_of(segmenter)
@@ -335,7 +347,7 @@ class Tokenizer:
         *,
         threads: int | None = None,
         markers: bool = False,
-        segmenter: object = _DEFAULT,
+        segmenter: object = OWN_SEGMENTER,
         bos: bool = False,
         eos: bool = False,
         max_length: int | None = None,
@@ -380,7 +392,7 @@ class Tokenizer:
 
     def _segmenter_of(self, segmenter: object) -> NativeSegmenter | Callable[[str], str] | None:
         """What the engine takes: a native segmenter, a callable or None."""
-        chosen = self._segmenter if segmenter is _DEFAULT else _checked_segmenter(segmenter)
+        chosen = self._segmenter if segmenter is OWN_SEGMENTER else checked_segmenter(segmenter)
         return chosen.native if isinstance(chosen, MorphSegmenter) else chosen
 
     def token_to_id(self, token: str) -> int | None:
@@ -406,16 +418,19 @@ class Tokenizer:
         self,
         directory: str | os.PathLike[str],
         *,
-        model_max_length: int = hf_directory.DEFAULT_MODEL_MAX_LENGTH,
-        template: str = hf_directory.DEFAULT_TEMPLATE,
+        model_max_length: int | None = None,
+        template: str | None = None,
     ) -> None:
         """Writes a transformers tokenizer directory that encodes raw text as encode_text does, segmenter included.
 
         `transformers.AutoTokenizer.from_pretrained(directory, trust_remote_code=True)`
         loads it (or without trust_remote_code after `morfex.hf.register()`), and
         so does `morfex.load(directory)`. `template` is what add_special_tokens=True
-        adds: "bos_eos" (<s> ... </s>), "bos", "eos" or "none". Needs transformers."""
-        hf_directory.save_pretrained(self, directory, model_max_length=model_max_length, template=template)
+        adds: "bos_eos" (<s> ... </s>, the default), "bos", "eos" or "none";
+        `model_max_length` defaults to 1024. Needs transformers."""
+        from morfex import hf
+
+        hf.save_pretrained(self, directory, model_max_length=model_max_length, template=template)
 
 
 def _unpickle(state: object) -> Tokenizer:

@@ -13,13 +13,13 @@ import os
 from collections.abc import Callable, Iterable, Mapping
 from typing import Union
 
-from morfex import text_pieces
+from morfex.text import pieces as text_pieces
 from morfex.evaluation.errors import EvaluationError, read_lines
 from morfex.evaluation.gold import GoldSet, read_gold
 from morfex.evaluation.measures import Scores, score
 from morfex.evaluation.report import Evaluation, GoldFile, GoldResult, TextFile, TextResult
 from morfex.evaluation.systems import SEGMENTER, TOKENS, MorfexSystem, SegmenterSystem, System, open_model
-from morfex.model_files import DEFAULT_MODEL, default_model
+from morfex.formats.files import DEFAULT_MODEL, default_model
 from morfex.segmenter import Segmenter
 from morfex.tokenizer import Tokenizer
 

@@ -14,8 +14,8 @@ from dataclasses import dataclass
 from typing import Any
 
 from morfex.evaluation.errors import EvaluationError
-from morfex.model_files import load
-from morfex.model_writer import FORMAT_NAME
+from morfex.formats.files import load
+from morfex.formats.writing import FORMAT_NAME
 from morfex.segmenter import Segmenter
 from morfex.tokenizer import Tokenizer
 from morfex.vocabulary import MARKER

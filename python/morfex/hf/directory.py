@@ -12,13 +12,11 @@ from __future__ import annotations
 
 import json
 import os
-import shutil
-import tempfile
 import warnings
 from pathlib import Path
 from typing import TYPE_CHECKING
 
-from morfex import hf_export
+from morfex.hf import export as hf_export
 
 if TYPE_CHECKING:
     from morfex.tokenizer import Tokenizer
@@ -81,41 +79,3 @@ def write_companions(tokenizer: Tokenizer, directory: str | os.PathLike[str], pr
     for name, text in files.items():
         (path / name).write_text(text, encoding="utf-8")
     return [os.fspath(path / name) for name in files]
-
-
-def save_pretrained(
-    tokenizer: Tokenizer,
-    directory: str | os.PathLike[str],
-    *,
-    model_max_length: int = DEFAULT_MODEL_MAX_LENGTH,
-    template: str = DEFAULT_TEMPLATE,
-) -> None:
-    """Writes `tokenizer` as a transformers tokenizer directory, all files or none (see morfex.hf)."""
-    try:
-        from morfex.hf.transformers_tokenizer import MorfexTokenizer
-    except ModuleNotFoundError as error:
-        if error.name != "transformers":
-            raise
-        message = "save_pretrained needs transformers 5 or later: pip install transformers"
-        raise ModuleNotFoundError(message, name=error.name) from None
-
-    target = Path(directory)
-    if target.exists() and not target.is_dir():
-        raise NotADirectoryError(f"{os.fsdecode(directory)}: is a file, not a directory")
-    hf_tokenizer = MorfexTokenizer(
-        tokenizer=tokenizer, template=checked_template(template), model_max_length=checked_max_length(model_max_length)
-    )
-    made = not target.exists()
-    target.mkdir(parents=True, exist_ok=True)
-    # Everything is written beside the target first and moved in once complete.
-    staging = Path(tempfile.mkdtemp(prefix=".morfex-save-", dir=target))
-    try:
-        hf_tokenizer.save_pretrained(staging)
-        for written in staging.iterdir():
-            os.replace(written, target / written.name)
-    except BaseException:
-        if made:
-            shutil.rmtree(target, ignore_errors=True)
-        raise
-    finally:
-        shutil.rmtree(staging, ignore_errors=True)

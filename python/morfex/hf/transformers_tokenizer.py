@@ -13,7 +13,10 @@ from __future__ import annotations
 
 import os
 import re
+import shutil
+import tempfile
 from collections.abc import Sequence
+from pathlib import Path
 from typing import Any
 
 import transformers
@@ -21,10 +24,9 @@ from transformers import AddedToken, AutoTokenizer, PretrainedConfig, PreTrained
 from transformers.tokenization_utils_base import BatchEncoding, TruncationStrategy
 from transformers.utils.generic import PaddingStrategy
 
+import morfex
 from morfex.hf import directory
-from morfex.hf_export import CONFIG_KEYS
-from morfex.model_files import load
-from morfex.tokenizer import Tokenizer
+from morfex.hf.export import CONFIG_KEYS
 
 # The class relies on transformers 5's Python tokenizer base (one _encode_plus
 # for single and batched input, templates named by special_tokens_pattern).
@@ -55,15 +57,15 @@ class MorfexTokenizer(PreTrainedTokenizer):
         self,
         model_file: str | os.PathLike[str] | None = None,
         *,
-        tokenizer: Tokenizer | None = None,
+        tokenizer: morfex.Tokenizer | None = None,
         template: str = directory.DEFAULT_TEMPLATE,
         **kwargs: Any,
     ) -> None:
         if (model_file is None) == (tokenizer is None):
             raise TypeError("MorfexTokenizer needs either a model file or tokenizer=, a morfex.Tokenizer")
         if tokenizer is None:
-            tokenizer = load(os.fspath(model_file))  # type: ignore[arg-type]
-        elif not isinstance(tokenizer, Tokenizer):
+            tokenizer = morfex.load(os.fspath(model_file))  # type: ignore[arg-type]
+        elif not isinstance(tokenizer, morfex.Tokenizer):
             raise TypeError(f"tokenizer must be a morfex.Tokenizer, not {type(tokenizer).__name__}")
         self.morfex = tokenizer
         self._max_id = max(tokenizer.vocab.values(), default=-1)
@@ -420,3 +422,36 @@ def register() -> None:
     AutoTokenizer.register(  # type: ignore[no-untyped-call]
         _MorfexTokenizerOnly, tokenizer_class=MorfexTokenizer, exist_ok=True
     )
+
+
+def save_pretrained(
+    tokenizer: morfex.Tokenizer,
+    path: str | os.PathLike[str],
+    *,
+    model_max_length: int | None = None,
+    template: str | None = None,
+) -> None:
+    """Writes `tokenizer` as a transformers tokenizer directory, all files or none (see morfex.hf)."""
+    model_max_length = directory.DEFAULT_MODEL_MAX_LENGTH if model_max_length is None else model_max_length
+    template = directory.DEFAULT_TEMPLATE if template is None else template
+    target = Path(path)
+    if target.exists() and not target.is_dir():
+        raise NotADirectoryError(f"{os.fsdecode(path)}: is a file, not a directory")
+    hf_tokenizer = MorfexTokenizer(
+        tokenizer=tokenizer, template=directory.checked_template(template),
+        model_max_length=directory.checked_max_length(model_max_length),
+    )
+    made = not target.exists()
+    target.mkdir(parents=True, exist_ok=True)
+    # Everything is written beside the target first and moved in once complete.
+    staging = Path(tempfile.mkdtemp(prefix=".morfex-save-", dir=target))
+    try:
+        hf_tokenizer.save_pretrained(staging)
+        for written in staging.iterdir():
+            os.replace(written, target / written.name)
+    except BaseException:
+        if made:
+            shutil.rmtree(target, ignore_errors=True)
+        raise
+    finally:
+        shutil.rmtree(staging, ignore_errors=True)

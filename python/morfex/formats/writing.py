@@ -12,7 +12,7 @@ from collections.abc import Iterator, Mapping, Sequence
 from pathlib import Path
 from typing import Any, Protocol
 
-from morfex import special_roles
+from morfex.formats import special_roles
 
 FORMAT_NAME = "morfex-bpe"
 FORMAT_VERSION = 1

@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import codecs
 
-from morfex import engine
+from morfex.sequences import Ids, Offsets
 from morfex.tokenizer import Segmenter, Tokenizer
 
 # How --tokens shows the characters of a token that would not read as one
@@ -48,13 +48,13 @@ def split_lines(text: str) -> list[str]:
 
 def encode_lines(
     tokenizer: Tokenizer, data: bytes, threads: int, segmenter: Segmenter, markers: bool
-) -> tuple[engine.Ids, engine.Offsets]:
+) -> tuple[Ids, Offsets]:
     """The ids of each line of UTF-8 `data` as running text, and where each line's ids start (one more for the end).
 
     Bytes that are not UTF-8 raise UnicodeDecodeError.
     """
     lines = split_lines(data.decode("utf-8"))
-    return engine.encode_text_flat(tokenizer._batch_engine(), lines, threads, markers, segmenter)
+    return tokenizer.encode_text_flat(lines, threads=threads, markers=markers, segmenter=segmenter)
 
 
 class LineDecoder:

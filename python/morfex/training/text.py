@@ -6,10 +6,10 @@ import collections
 import os
 from collections.abc import Callable, Iterable, Iterator, Mapping
 
-from morfex import text_pieces
+from morfex.text import pieces as text_pieces
 from morfex.segmenter import Segmenter
 from morfex.tokenizer import Tokenizer
-from morfex.training import CorpusError, Progress, TrainingOptions, train_counted
+from morfex.training.words import CorpusError, Progress, TrainingOptions, train_counted
 from morfex.vocabulary import MARKER
 
 Segment = Callable[[str], str]
@@ -121,7 +121,7 @@ def train_text(
     """Trains a tokenizer on UTF-8 files of running text.
 
     The text is cut into pieces by `split` (words, numbers, punctuation and
-    whitespace, each word with its leading space, see `morfex.text_pieces`),
+    whitespace, each word with its leading space, see `morfex.text.pieces`),
     and every piece is counted, so whitespace and punctuation are in the
     alphabet. `segment(word)` gets each distinct word once, without its
     leading space, and returns it with "▁" between its morphemes; with no

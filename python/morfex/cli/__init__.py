@@ -21,18 +21,23 @@ from typing import BinaryIO
 import numpy as np
 from tqdm import tqdm
 
-from morfex import chunked_input, engine, running_lines, text_pieces
-from morfex.chunked_input import Cut, Piece, id_cut, pieces, text_cut, word_cut
+from morfex._engine import format_lines
+from morfex.engine import resolve_threads
+from morfex.text import chunks as chunked_input
+from morfex.cli import running_lines
+from morfex.text import pieces as text_pieces
+from morfex.text.chunks import Cut, Piece, id_cut, pieces, text_cut, word_cut
 from morfex.evaluation import EvaluationError, evaluate
-from morfex.model_files import DEFAULT_MODEL, ModelFileError, default_model, load
-from morfex.model_writer import dumps
-from morfex.npy_stream import NpyWriter, offsets_path
+from morfex.formats.files import DEFAULT_MODEL, ModelFileError, default_model, load
+from morfex.formats.writing import dumps
+from morfex.cli.npy_stream import NpyWriter, offsets_path
 from morfex.segmenter import Segmenter
-from morfex.segmenter_training import MAX_TRAINING_SEED, read_gold, train_segmenter
-from morfex.segmenters import SegmenterError, morfessor_segmenter
-from morfex.text_training import count_pieces, require_text, segment_pieces
+from morfex.segment.training import MAX_TRAINING_SEED, read_gold, train_segmenter
+from morfex.segment.morfessor import SegmenterError, morfessor_segmenter
+from morfex.training.text import count_pieces, require_text, segment_pieces
+from morfex.sequences import Ids, Offsets
 from morfex.tokenizer import Tokenizer
-from morfex.training import CorpusError, CorpusWarning, TrainingOptions, train_bytes, train_counted
+from morfex.training.words import CorpusError, CorpusWarning, TrainingOptions, train_bytes, train_counted
 from morfex.vocabulary import MARKER, MAX_ID
 
 EXIT_OK = 0
@@ -158,7 +163,7 @@ def _utf8_fault(name: str, piece: Piece, offset: int) -> CliError:
 
 def _threads() -> int:
     try:
-        return engine.resolve_threads(None)
+        return resolve_threads(None)
     except ValueError as error:
         raise CliError(str(error)) from None
 
@@ -483,16 +488,16 @@ class _TextLines:
         # Whether ids of the line still open (continued in the next piece) are written already.
         self.open_ids = False
 
-    def _render(self, ids: engine.Ids, offsets: engine.Offsets) -> bytes:
+    def _render(self, ids: Ids, offsets: Offsets) -> bytes:
         if self.tokenizer is None:
-            return engine.format_ids(ids, offsets)
+            return format_lines(ids, offsets)
         tokens = [self.tokenizer.id_to_token(value) for value in ids.tolist()]
         shown = ["<unk>" if token is None else self.show(token) for token in tokens]
         bounds = offsets.tolist()
         lines = (" ".join(shown[begin:end]) for begin, end in zip(bounds, bounds[1:]))
         return "".join(line + "\n" for line in lines).encode("utf-8")
 
-    def add(self, ids: engine.Ids, offsets: engine.Offsets, ends_line: bool) -> None:
+    def add(self, ids: Ids, offsets: Offsets, ends_line: bool) -> None:
         text = self._render(ids, offsets)
         if self.open_ids and offsets[1] > offsets[0]:
             text = b" " + text
@@ -518,7 +523,7 @@ class _NpyLines:
         self.offsets = NpyWriter(offsets, np.int64)
         self.offsets.append([0])
 
-    def add(self, ids: engine.Ids, offsets: engine.Offsets, ends_line: bool) -> None:
+    def add(self, ids: Ids, offsets: Offsets, ends_line: bool) -> None:
         # The end of a line still open is written once the line ends.
         ends = offsets[1:] if ends_line else offsets[1:-1]
         self.offsets.append(ends + self.ids.length)
@@ -531,15 +536,14 @@ class _NpyLines:
         self.offsets.finish()
 
 
-Encode = Callable[[bytes], tuple[engine.Ids, engine.Offsets]]
+Encode = Callable[[bytes], tuple[Ids, Offsets]]
 
 
 def _line_encoder(args: argparse.Namespace, tokenizer: Tokenizer) -> tuple[Encode, Cut, int]:
     """How the lines of a piece are encoded, where a long line may be cut into pieces, and the pieces' size."""
     threads = _threads()
     if args.words:
-        batch = tokenizer._batch_engine()
-        return lambda data: engine.encode_chunk(batch, data, threads), word_cut, chunked_input.CHUNK_SIZE
+        return (lambda data: tokenizer.encode_word_lines(data, threads=threads)), word_cut, chunked_input.CHUNK_SIZE
     segmenter = None if args.segmenter == "none" else tokenizer.segmenter
     # Running text holds some 30 bytes per byte of a piece while it is encoded
     # (its text, pieces and segments as objects): smaller pieces keep that to

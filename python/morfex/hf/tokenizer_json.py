@@ -16,8 +16,9 @@ from __future__ import annotations
 import os
 from typing import Any
 
-from morfex import hf_export, hf_special
-from morfex.model_input import ModelFileError, PathArg, build, check_merges, check_vocab, shown
+from morfex.hf import export as hf_export
+from morfex.hf import special as hf_special
+from morfex.formats.reading import ModelFileError, PathArg, build, check_merges, check_vocab, shown
 from morfex.tokenizer import Tokenizer
 from morfex.vocabulary import MARKER
 

@@ -18,7 +18,8 @@ from collections.abc import Mapping
 from pathlib import Path
 from typing import Any
 
-from morfex import model_writer, piece_pattern
+from morfex.formats import writing as model_writer
+from morfex.hf import pattern as piece_pattern
 from morfex.vocabulary import MARKER
 
 # tokenizer_config.json key of each special role.

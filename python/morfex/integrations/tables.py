@@ -17,9 +17,9 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from morfex import engine
-from morfex.model_files import default_model, load
-from morfex.tokenizer import _DEFAULT, Tokenizer, _checked_segmenter
+from morfex.engine import resolve_threads
+from morfex.formats.files import default_model, load
+from morfex.tokenizer import OWN_SEGMENTER, Tokenizer, checked_segmenter
 
 __all__ = ["TokenizeBatch"]
 
@@ -56,7 +56,7 @@ class TokenizeBatch:
         counts_column: str | None = None,
         threads: int | None = 1,
         markers: bool = False,
-        segmenter: object = _DEFAULT,
+        segmenter: object = OWN_SEGMENTER,
     ) -> None:
         if model is not None and not isinstance(model, (Tokenizer, str, os.PathLike)):
             raise TypeError(f"model must be None, a path or a morfex.Tokenizer, not {type(model).__name__}")
@@ -67,14 +67,14 @@ class TokenizeBatch:
         if self.counts_column == self.ids_column:
             raise ValueError(f"ids_column and counts_column must differ, both are {ids_column!r}")
         if threads is not None:
-            engine.resolve_threads(threads)
+            resolve_threads(threads)
         self.threads = threads
         if not isinstance(markers, bool):
             raise TypeError(f"markers must be a bool, not {type(markers).__name__}")
         self.markers = markers
         # The "model's own" default is kept as a flag: a sentinel object would not survive pickling.
-        self.own_segmenter = segmenter is _DEFAULT
-        self.segmenter = None if segmenter is _DEFAULT else _checked_segmenter(segmenter)
+        self.own_segmenter = segmenter is OWN_SEGMENTER
+        self.segmenter = None if segmenter is OWN_SEGMENTER else checked_segmenter(segmenter)
         self._tokenizer: Tokenizer | None = None
         self._narrow_ids: bool | None = None
 

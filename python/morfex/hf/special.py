@@ -14,9 +14,9 @@ import os
 from collections.abc import Mapping
 from pathlib import Path
 
-from morfex.hf_export import CONFIG_KEYS
-from morfex.model_input import ModelFileError, PathArg, parse_json, read_text
-from morfex.special_roles import SPECIAL_ROLES
+from morfex.hf.export import CONFIG_KEYS
+from morfex.formats.reading import ModelFileError, PathArg, parse_json, read_text
+from morfex.formats.special_roles import SPECIAL_ROLES
 
 USUAL_NAMES = {
     "pad": ("<pad>", "[PAD]"),

@@ -12,7 +12,7 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
-from morfex import utf8
+from morfex.text import utf8
 from morfex.segmenter import Segmenter
 from morfex.tokenizer import Tokenizer
 from morfex.vocabulary import MAX_ID, DuplicateIdError

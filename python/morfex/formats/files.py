@@ -20,12 +20,12 @@ import os
 from pathlib import Path
 from typing import Any
 
-from morfex import tokenizer_json
-from morfex.model_input import (
+from morfex.hf import tokenizer_json
+from morfex.formats.reading import (
     ModelFileError, PathArg, build, check_merge_tokens, check_merges, check_vocab, parse_json, read_text, shown,
     split_merge_line,
 )
-from morfex.model_writer import FORMAT_NAME, FORMAT_VERSION
+from morfex.formats.writing import FORMAT_NAME, FORMAT_VERSION
 from morfex.segmenter import Segmenter
 from morfex.tokenizer import Tokenizer
 

@@ -14,7 +14,7 @@ import pickle
 from collections.abc import Callable, Sequence
 from typing import Any, NamedTuple, Protocol
 
-from morfex import model_writer
+from morfex.formats import writing as model_writer
 from morfex.engine import resolve_cache_size
 from morfex.segmenter import Segmenter
 from morfex.vocabulary import MAX_ID

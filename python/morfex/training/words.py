@@ -9,7 +9,8 @@ import warnings
 from collections.abc import Callable, Iterable, Mapping
 from pathlib import Path
 
-from morfex import _trainer, utf8
+from morfex import _trainer
+from morfex.text import utf8
 from morfex.tokenizer import Tokenizer
 from morfex.vocabulary import MAX_ID
 

@@ -1,0 +1,1 @@
+"""Model files: morfex JSON, reading and writing, and the state pickles carry."""

@@ -1,0 +1,1 @@
+"""Tokenizing table batches for Ray Data, Dask, pandas, datasets and Spark."""

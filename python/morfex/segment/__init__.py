@@ -1,0 +1,1 @@
+"""Segmenters: trained natively, or read from Morfessor's files."""

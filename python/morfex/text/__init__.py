@@ -1,0 +1,1 @@
+"""Running text: its pieces, chunked reading and UTF-8 faults."""
