@@ -15,8 +15,9 @@ import numpy as np
 import pytest
 
 import morfex
+import morfex.cli.train
 from morfex import cli, engine
-from morfex.cli import running_lines
+from morfex.cli import common, running_lines
 from morfex.cli.npy_stream import offsets_path
 from morfex.tokenizer import Tokenizer
 
@@ -274,7 +275,7 @@ def interrupt_on_call(monkeypatch, owner, name, after):
 # after a good one, and the hook that interrupts it midway.
 WRITERS = {
     "train": (["train", "{input}"], CORPUS.encode(), b"ab\nab\t0\n",
-              lambda monkeypatch: interrupt_on_call(monkeypatch, cli, "train_bytes", 0)),
+              lambda monkeypatch: interrupt_on_call(monkeypatch, cli.train, "train_bytes", 0)),
     "encode": (["encode", "-m", "{model}", "{input}"], "kot▁ami\n".encode() * 3, "kot▁ami\n".encode() + b"\xff\n",
                lambda monkeypatch: interrupt_on_call(monkeypatch, engine, "encode_text_flat", 0)),
     "encode --words": (["encode", "--words", "-m", "{model}", "{input}"], "kot▁ami\n".encode() * 3,
@@ -479,7 +480,7 @@ def double_letters(word):
 def test_the_models_segmenter_is_used_unless_none(tmp_path, monkeypatch, capsysbinary, args, out):
     tokenizer = morfex.train_counts({"Ala": 2, " ma": 2, "\n": 2, "Al": 2}, vocab_size=20, min_frequency=1)
     tokenizer.segmenter = double_letters
-    monkeypatch.setattr(cli, "load", lambda path, merges: tokenizer)
+    monkeypatch.setattr(common, "load", lambda path, merges: tokenizer)
     (tmp_path / "in.txt").write_text("Ala ma\n", encoding="utf-8")
     status = cli.main(["encode", "-q", "-m", "model", "--tokens", str(tmp_path / "in.txt"), *args])
     assert (status, capsysbinary.readouterr()) == (0, (out.encode(), b""))
