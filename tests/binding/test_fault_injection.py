@@ -20,7 +20,7 @@ from pathlib import Path
 
 import pytest
 
-SOURCE = Path(__file__).parent / "fault_injection" / "failing_alloc.cc"
+SOURCE = Path(__file__).resolve().parents[1] / "fault_injection" / "failing_alloc.cc"
 REPORT_HEADER = re.compile(r"thread '[^']+' \(\d+\) failed at (src/binding/[a-z_]+\.cc):\d+:\d+:")
 BACKTRACE_HINT = (
     "note: run with `MORFEX_BACKTRACE=1` environment variable to display a stack trace"

@@ -13,7 +13,7 @@ import morfessor
 import pytest
 
 from morfex import MARKER, Segmenter
-from test_native_leaks import ALLOWED_GROWTH, resident_bytes
+from leak_harness import ALLOWED_GROWTH, resident_bytes
 
 WORD_LIST = Path("/usr/share/dict/polish")
 LIMIT = "9007199254740991"

@@ -15,7 +15,7 @@ pytest.importorskip("torch")
 pytest.importorskip("transformers", minversion="5")
 pytest.importorskip("datasets")
 
-EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 
 
 def test_a_tiny_language_model_trains_on_morfex_ids_and_is_served_with_them(tmp_path, monkeypatch):

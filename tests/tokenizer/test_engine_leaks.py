@@ -1,9 +1,8 @@
 """Native memory stays flat while the engine's entry points run their success
-and error paths over and over (the approach of test_native_leaks.py): Python
+and error paths over and over (see leak_harness): Python
 references held across the unlocked work, buffers and sessions must all be
 released on every path."""
 
-import gc
 import sys
 
 import numpy as np
@@ -12,7 +11,8 @@ import pytest
 from morfex._engine import Engine, format_lines
 from morfex.vocabulary import byte_token
 from protocol_objects import Index
-from test_native_leaks import ALLOWED_GROWTH, LONG, MARKER, MERGES, VOCAB, resident_bytes
+from conftest import MARKER
+from leak_harness import LONG, MERGES, VOCAB, assert_memory_stays_flat
 
 ENGINE = Engine(VOCAB, MERGES, 64)
 WORDS = ["kum" + MARKER + "x" * 50, LONG, "\u00e9kum", "\U0001F600"] * 5
@@ -113,31 +113,9 @@ CASES = [
 ]
 
 
-def outcome(call):
-    try:
-        call()
-    except BaseException as error:
-        return type(error).__name__
-    return None
-
-
 @pytest.mark.parametrize(("call", "raises", "repetitions"), [c[1:] for c in CASES], ids=[c[0] for c in CASES])
 def test_resident_memory_stays_flat(call, raises, repetitions):
-    def run(times):
-        for _ in range(times):
-            try:
-                call()
-            except BaseException:
-                pass
-
-    assert outcome(call) == raises
-    run(repetitions // 5)
-    gc.collect()
-    before = resident_bytes()
-    run(repetitions)
-    gc.collect()
-    after = resident_bytes()
-    assert after - before < ALLOWED_GROWTH, f"grew by {after - before} bytes over {repetitions} calls"
+    assert_memory_stays_flat(call, raises, repetitions)
 
 
 @pytest.mark.parametrize(

@@ -125,7 +125,7 @@ for model in (morfex.default_model(), morfex.Tokenizer(EXAMPLE_VOCAB, EXAMPLE_ME
 
 def test_fresh_interpreters_pickle_the_same_bytes():
     here = [hashlib.sha256(pickle.dumps(model)).hexdigest() for model in (shipped(), MODELS["example"]())]
-    tests = os.path.dirname(__file__)
+    tests = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     for seed in ("1", "2"):
         environment = {**os.environ, "PYTHONHASHSEED": seed, "PYTHONPATH": tests}
         result = subprocess.run([sys.executable, "-c", DIGESTS], env=environment, capture_output=True, text=True,

@@ -20,8 +20,8 @@ from morfex.formats.files import DEFAULT_MODEL
 pyarrow = pytest.importorskip("pyarrow")
 parquet = pytest.importorskip("pyarrow.parquet")
 
-EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
-LINES = (Path(__file__).resolve().parent / "data" / "polish_text.txt").read_text(encoding="utf-8").splitlines()
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+LINES = (Path(__file__).resolve().parents[1] / "data" / "polish_text.txt").read_text(encoding="utf-8").splitlines()
 # Start-up dominates (Ray and Spark take tens of seconds on a loaded machine).
 TIME_LIMIT = 300
 

@@ -13,7 +13,7 @@ from conftest import EXAMPLE_MERGES, EXAMPLE_VOCAB, MARKER
 from morfex._engine import Engine
 from protocol_objects import Index
 from reference_model import ReferenceBPE
-from test_differential import models, texts_for
+from model_strategies import models, texts_for
 
 THREADS = [1, 2, 3, 8]
 

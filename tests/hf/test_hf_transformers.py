@@ -16,7 +16,7 @@ transformers = pytest.importorskip("transformers", minversion="5")
 import morfex.hf  # noqa: E402
 from morfex.hf import directory as hf_directory  # noqa: E402
 
-TEXT_LINES = (Path(__file__).parent / "data" / "polish_text.txt").read_text(encoding="utf-8").splitlines()
+TEXT_LINES = (Path(__file__).resolve().parents[1] / "data" / "polish_text.txt").read_text(encoding="utf-8").splitlines()
 BYTE_TOKEN = re.compile(r"<0x[0-9A-F]{2}>")
 
 

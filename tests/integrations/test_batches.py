@@ -13,7 +13,7 @@ from conftest import EXAMPLE_MERGES, EXAMPLE_VOCAB
 from morfex import Segmenter, TokenizeBatch, Tokenizer
 from morfex.integrations import tables as batches_module
 
-LINES = (Path(__file__).resolve().parent / "data" / "polish_text.txt").read_text(encoding="utf-8").splitlines()
+LINES = (Path(__file__).resolve().parents[1] / "data" / "polish_text.txt").read_text(encoding="utf-8").splitlines()
 TEXTS = ["kumain  bc\naab", "", "k▁um▁ain ☃ 123", "aab, bc."]
 
 

@@ -1,49 +1,18 @@
-"""Native memory stays flat while every entry point runs its success and error
-paths over and over: leaking what a call converted (kilobytes here) shows up
-as resident memory that keeps growing after warm-up. The bound is generous
-(the interpreter's own allocator may still settle), so the check does not
-flake."""
-import contextlib
-import gc
+"""Native memory stays flat while every entry point of _morfex and the trainer runs its success and error
+paths over and over (see leak_harness)."""
+
 import importlib
-import os
 import sys
 
 import pytest
 
 from _morfex import CoreBPE
 from conftest import MARKER
+from leak_harness import LONG, MERGES, VOCAB, assert_memory_stays_flat
 from protocol_objects import Index, Sized
 from morfex import _trainer
 
-VOCAB = {"<pad>": 0, "<unk>": 1, MARKER: 4, "k": 5, "u": 6, "m": 7, "um": 11, "kum": 12}
-MERGES = [("u", "m"), ("k", "um")]
 BPE = CoreBPE(VOCAB, MERGES)
-PAGE = os.sysconf("SC_PAGE_SIZE")
-ALLOWED_GROWTH = 1 << 20
-
-
-def resident_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * PAGE
-
-
-@contextlib.contextmanager
-def stderr_silenced():
-    # Each internal failure writes a report to stderr; keep it out of the log.
-    sys.stderr.flush()
-    saved = os.dup(2)
-    with open(os.devnull, "w") as devnull:
-        os.dup2(devnull.fileno(), 2)
-    try:
-        yield
-    finally:
-        os.dup2(saved, 2)
-        os.close(saved)
-
-
-
-
 def raise_value_error():
     raise ValueError("from __index__")
 
@@ -99,7 +68,6 @@ def reimport():
 
 # (name, call, name of the exception it raises or None, repetitions). Payloads
 # are kilobytes, so leaking what one call converted shows up within the bound.
-LONG = "x" * 4096
 LongName = type("L" * 4096, (), {})
 MANY = [5, 4, 11] * 40
 CORPUS = f"k{MARKER}um{MARKER}ain\t2\nkum\t3\n{LONG}\t1\n"
@@ -138,29 +106,6 @@ CASES = [
 ]
 
 
-def outcome(call):
-    try:
-        call()
-    except BaseException as error:
-        return type(error).__name__
-    return None
-
-
 @pytest.mark.parametrize(("call", "raises", "repetitions"), [c[1:] for c in CASES], ids=[c[0] for c in CASES])
 def test_resident_memory_stays_flat(call, raises, repetitions):
-    def run(times):
-        for _ in range(times):
-            try:
-                call()
-            except BaseException:
-                pass
-
-    with stderr_silenced():
-        assert outcome(call) == raises
-        run(repetitions // 5)
-        gc.collect()
-        before = resident_bytes()
-        run(repetitions)
-        gc.collect()
-        after = resident_bytes()
-    assert after - before < ALLOWED_GROWTH, f"grew by {after - before} bytes over {repetitions} calls"
+    assert_memory_stays_flat(call, raises, repetitions)

@@ -11,7 +11,7 @@ datasets = pytest.importorskip("datasets")
 # datasets forks its workers while pyarrow's thread pool runs in the parent; the fork is theirs.
 pytestmark = pytest.mark.filterwarnings("ignore:This process .* is multi-threaded, use of fork:DeprecationWarning")
 
-LINES = (Path(__file__).resolve().parent / "data" / "polish_text.txt").read_text(encoding="utf-8").splitlines()
+LINES = (Path(__file__).resolve().parents[1] / "data" / "polish_text.txt").read_text(encoding="utf-8").splitlines()
 
 
 def saved_dataset(directory):
