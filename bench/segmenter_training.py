@@ -30,7 +30,8 @@ import time
 from pathlib import Path
 
 from morfex import MARKER
-from morfex.segment.training import read_gold, train_segmenter_with_cost
+from morfex.evaluation.gold import read_segmentations
+from morfex.segment.training import train_segmenter_with_cost
 
 # The gold files sit in the shared folder beside the checkout.
 GOLD = Path(__file__).resolve().parents[2] / "shared" / "gold"
@@ -68,13 +69,13 @@ def data(language, words, annotated, dev):
     train = list(itertools.islice((w for w in wordfreq.iter_wordlist(WORDFREQ_LANGUAGE[language]) if w.isalpha()), words))
     if language == "ces":
         # The file is in alphabetical order: a seeded sample spreads over it.
-        rows = list(read_gold(GOLD / "ces.word.train.tsv").items())
+        rows = list(read_segmentations(GOLD / "ces.word.train.tsv").items())
         random.Random(0).shuffle(rows)
         annotations = dict(rows[:annotated])
         tuning = dict(rows[annotated : annotated + dev])
-        evaluation = read_gold(GOLD / "ces.word.dev.tsv")
+        evaluation = read_segmentations(GOLD / "ces.word.dev.tsv")
     else:
-        rows = sorted(read_gold(GOLD / "hun.word.dev.tsv").items())
+        rows = sorted(read_segmentations(GOLD / "hun.word.dev.tsv").items())
         random.Random(0).shuffle(rows)
         evaluation = dict(rows[:EVALUATED])
         annotations = dict(rows[EVALUATED : EVALUATED + annotated])

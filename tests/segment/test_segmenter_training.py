@@ -5,12 +5,15 @@ import math
 import pickle
 import random
 
+import re
+
 import pytest
 
 import morfex
 from morfex import MARKER, _trainer
 from morfex.cli import main as cli_main
-from morfex.segment.training import boundary_f1, read_gold, train_segmenter_with_cost
+from morfex.evaluation.gold import read_segmentations
+from morfex.segment.training import boundary_f1, train_segmenter_with_cost
 
 morfessor = pytest.importorskip("morfessor")
 morfessor.utils.show_progress_bar = False
@@ -222,15 +225,20 @@ def test_the_stored_form_keeps_the_weight_and_old_forms_load_as_before(tmp_path)
         morfex.Segmenter.from_state({**state, "corpus_weight": -1.0})
 
 
-def test_read_gold_keeps_rows_that_spell_their_word(tmp_path):
+def test_read_segmentations_keeps_rows_that_spell_their_word(tmp_path):
     path = tmp_path / "gold.tsv"
     # Morphs are separated by " @@", as evaluate reads them: a morph may hold a space.
     path.write_text("kotami\tkot @@am @@i\tNOUN\nšel\tjít @@l\nkotami\tkot @@ami\npsy\tps @@y\n\nBig Macé\tBig Mac @@é\n",
                     encoding="utf-8")
-    assert read_gold(path) == {"kotami": ["kot▁am▁i", "kot▁ami"], "psy": ["ps▁y"], "Big Macé": ["Big Mac▁é"]}
+    assert read_segmentations(path) == {"kotami": ["kot▁am▁i", "kot▁ami"], "psy": ["ps▁y"], "Big Macé": ["Big Mac▁é"]}
     path.write_text("kot\n", encoding="utf-8")
-    with pytest.raises(ValueError, match=r"line 1: expected word<TAB>segmentation, got 'kot'"):
-        read_gold(path)
+    message = (f"{path}: line 1: unknown gold file kind: 1 tab-separated fields "
+               "(SIGMORPHON word-level rows have 2 or 3, MorphyNet derivational rows 6)")
+    with pytest.raises(ValueError, match=re.escape(message)):
+        read_segmentations(path)
+    # MorphyNet rows give one cut each, so they can annotate a trainer too.
+    path.write_text("kot\tkotek\tN\tN\tek\tsuffix\nmiły\tnajmiłszy\tA\tA\tnaj\tprefix\n", encoding="utf-8")
+    assert read_segmentations(path) == {"kotek": ["kot▁ek"], "najmiłszy": ["naj▁miłszy"]}
 
 
 def test_cli_trains_a_segmenter_file(tmp_path, capsys):
@@ -242,7 +250,7 @@ def test_cli_trains_a_segmenter_file(tmp_path, capsys):
     out = tmp_path / "seg.json"
     assert cli_main(["train-segmenter", str(tmp_path / "words.txt"), "-q", "-o", str(out),
                      "--annotations", str(tmp_path / "gold.tsv"), "--corpus-weight", "0.5"]) == 0
-    expected = morfex.train_segmenter(words, annotations=read_gold(tmp_path / "gold.tsv"), corpus_weight=0.5)
+    expected = morfex.train_segmenter(words, annotations=read_segmentations(tmp_path / "gold.tsv"), corpus_weight=0.5)
     assert morfex.Segmenter.from_state(json.loads(out.read_text(encoding="utf-8"))) == expected
     assert cli_main(["train-segmenter", str(tmp_path / "counts.txt"), "--counts", "--dampening", "none", "-q",
                      "-o", str(out)]) == 0

@@ -11,6 +11,7 @@ from collections.abc import Callable, Iterator
 
 from morfex.engine import resolve_threads
 from morfex.formats.files import DEFAULT_MODEL, default_model, load
+from morfex.text import utf8
 from morfex.text.chunks import Piece
 from morfex.tokenizer import Tokenizer
 
@@ -106,8 +107,7 @@ def show_progress(args: argparse.Namespace) -> bool:
 
 
 def utf8_fault(name: str, piece: Piece, offset: int) -> CliError:
-    line, column = piece.position(offset)
-    return CliError(f"{name}: line {line}: not UTF-8 text (bad byte at column {column})")
+    return CliError(utf8.fault(name, *piece.position(offset)))
 
 
 def thread_count() -> int:

@@ -14,9 +14,11 @@ from morfex.cli.common import EXIT_OK, CliError, UsageError, show_progress
 from morfex.cli.files import Output, open_input
 from morfex.formats.writing import dumps
 from morfex.segment.morfessor import morfessor_segmenter
-from morfex.segment.training import read_gold, train_segmenter
+from morfex.evaluation.gold import EvaluationError, read_segmentations
+from morfex.segment.training import train_segmenter
 from morfex.segmenter import Segmenter
 from morfex.text import pieces as text_pieces
+from morfex.text import utf8
 from morfex.training.text import count_pieces, require_text, segment_pieces
 from morfex.training.words import (
     CorpusWarning,
@@ -68,10 +70,7 @@ def read_words(paths: list[str], counted: bool) -> dict[str, int]:
         name, opened = open_input(path)
         with opened as stream:
             for number, raw in enumerate(stream, 1):
-                try:
-                    line = raw.decode("utf-8").rstrip("\r\n")
-                except UnicodeDecodeError:
-                    raise CliError(f"{name}, line {number}: not UTF-8") from None
+                line = utf8.decode(raw, name, CliError, number).rstrip("\r\n")
                 if not line:
                     continue
                 word, count = line, 1
@@ -89,14 +88,9 @@ def gold_file(path: str | None) -> dict[str, list[str]] | None:
     if path is None:
         return None
     try:
-        gold = read_gold(path)
-    except OSError as error:
-        raise CliError(f"{path}: cannot read: {error.strerror}") from None
-    except (ValueError, UnicodeDecodeError) as error:
-        raise CliError(f"{path}: {error}") from None
-    if not gold:
-        raise CliError(f"{path}: holds no segmentation that spells its word")
-    return gold
+        return read_segmentations(path)
+    except EvaluationError as error:
+        raise CliError(str(error)) from None
 
 
 def run_train_segmenter(args: argparse.Namespace) -> int:

@@ -4,6 +4,8 @@ from __future__ import annotations
 
 from collections.abc import Iterator
 
+from morfex.text import utf8
+
 
 class EvaluationError(ValueError):
     """An input of an evaluation that cannot be read or used; the message names the file and line."""
@@ -15,12 +17,7 @@ def read_text(path: str) -> str:
             data = file.read()
     except OSError as error:
         raise EvaluationError(f"{path}: cannot read: {error.strerror}") from None
-    try:
-        return data.decode("utf-8")
-    except UnicodeDecodeError as error:
-        line = data.count(b"\n", 0, error.start) + 1
-        column = error.start - (data.rfind(b"\n", 0, error.start) + 1) + 1
-        raise EvaluationError(f"{path}: line {line}: not UTF-8 text (bad byte at column {column})") from None
+    return utf8.decode(data, path, EvaluationError)
 
 
 def read_lines(path: str) -> Iterator[tuple[int, str]]:

@@ -7,6 +7,7 @@ offsets strictly inside the word), so every measure works on cuts alone.
 from __future__ import annotations
 
 import os
+from collections.abc import Iterator
 from dataclasses import dataclass
 
 from morfex.evaluation.errors import EvaluationError, read_lines
@@ -89,12 +90,9 @@ def _morphynet_cut(path: str, number: int, fields: list[str]) -> frozenset[int] 
     return frozenset((cut,)) if 0 < cut < len(derived) else None
 
 
-def read_gold(path: str | os.PathLike[str]) -> GoldSet:
-    """Reads a gold file, its kind told by its first row's field count. Blank lines are skipped."""
-    name = os.fspath(path)
+def _rows(name: str) -> Iterator[tuple[int, str, str, frozenset[int] | None]]:
+    """Each gold row: its line number, the file's kind, the word and its cuts (None where unusable)."""
     kind: str | None = None
-    words: dict[str, GoldWord] = {}
-    rows = duplicates = unusable = 0
     for number, line in read_lines(name):
         line = line.removesuffix("\r")
         if not line.strip():
@@ -108,13 +106,25 @@ def read_gold(path: str | os.PathLike[str]) -> GoldSet:
             raise EvaluationError(
                 f"{name}: line {number}: {len(fields)} tab-separated fields where this {KIND_NAMES[kind]} file has {wanted}"
             )
-        rows += 1
         word = fields[0] if kind == SIGMORPHON else fields[1]
         if MARKER in word:
             raise EvaluationError(
                 f"{name}: line {number}: the word {word!r} holds {MARKER} (U+2581), which marks morph boundaries"
             )
         cuts = _sigmorphon_cuts(name, number, fields) if kind == SIGMORPHON else _morphynet_cut(name, number, fields)
+        yield number, kind, word, cuts
+    if kind is None:
+        raise EvaluationError(f"{name}: no gold rows")
+
+
+def read_gold(path: str | os.PathLike[str]) -> GoldSet:
+    """Reads a gold file, its kind told by its first row's field count. Blank lines are skipped."""
+    name = os.fspath(path)
+    kind = ""
+    words: dict[str, GoldWord] = {}
+    rows = duplicates = unusable = 0
+    for number, kind, word, cuts in _rows(name):
+        rows += 1
         if cuts is None:
             unusable += 1
         elif word in words:
@@ -122,8 +132,29 @@ def read_gold(path: str | os.PathLike[str]) -> GoldSet:
             duplicates += 1
         else:
             words[word] = GoldWord(word, cuts, number)
-    if kind is None:
-        raise EvaluationError(f"{name}: no gold rows")
     if not words:
         raise EvaluationError(f"{name}: no usable gold row: all {unusable} are {SKIPPED_ROWS[kind]}")
     return GoldSet(name, kind, tuple(words.values()), rows, duplicates, unusable)
+
+
+def read_segmentations(path: str | os.PathLike[str]) -> dict[str, list[str]]:
+    """Word -> every distinct usable segmentation of a gold file, "▁" between morphs, as annotations to train on.
+
+    The rows are read as `read_gold` reads them (either kind); a word listed
+    twice keeps each distinct segmentation, the first row's first."""
+    name = os.fspath(path)
+    segmentations: dict[str, list[str]] = {}
+    unusable = 0
+    kind = ""
+    for _, kind, word, cuts in _rows(name):
+        if cuts is None:
+            unusable += 1
+            continue
+        bounds = [0, *sorted(cuts), len(word)]
+        segmented = MARKER.join(word[start:end] for start, end in zip(bounds, bounds[1:]))
+        alternatives = segmentations.setdefault(word, [])
+        if segmented not in alternatives:
+            alternatives.append(segmented)
+    if not segmentations:
+        raise EvaluationError(f"{name}: no usable gold row: all {unusable} are {SKIPPED_ROWS[kind]}")
+    return segmentations

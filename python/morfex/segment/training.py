@@ -2,22 +2,21 @@
 
 from __future__ import annotations
 
+import itertools
 import math
-import os
+import random
 from collections import Counter
 from collections.abc import Callable, Iterable, Mapping, Sequence
-from typing import NamedTuple
-
-import random
 from concurrent.futures import ThreadPoolExecutor
+from typing import NamedTuple
 
 from morfex import _engine, _trainer
 from morfex.engine import resolve_threads
-from morfex.evaluation.gold import MORPH_SEPARATOR
+from morfex.evaluation import measures
 from morfex.segmenter import Segmenter
 from morfex.vocabulary import MARKER
 
-__all__ = ["DAMPENINGS", "Gold", "TrainedSegmenter", "read_gold", "train_segmenter", "train_segmenter_with_cost"]
+__all__ = ["DAMPENINGS", "Gold", "TrainedSegmenter", "train_segmenter", "train_segmenter_with_cost"]
 
 DAMPENINGS = ("none", "log", "ones")
 # Morfessor's stopping rule: an epoch that gains less than this much cost per word is the last.
@@ -34,32 +33,6 @@ MAX_TRAINING_SEED = 2**63 - 1
 TUNING_SHARE = 10
 
 Gold = Mapping[str, "str | Sequence[str]"]
-
-
-def read_gold(path: str | os.PathLike[str]) -> dict[str, list[str]]:
-    """Reads a SIGMORPHON word-level TSV file (`word<TAB>morph @@morph ...[<TAB>category]`)
-    into word -> segmentations ("▁" between morphs). Rows whose morphs do not spell
-    their word (canonical segmentations) are skipped; a word listed twice keeps
-    every distinct segmentation. A row without a tab raises ValueError naming the line."""
-    name = os.fsdecode(path)
-    gold: dict[str, list[str]] = {}
-    with open(path, encoding="utf-8") as file:
-        for number, line in enumerate(file, 1):
-            line = line.rstrip("\n")
-            if not line:
-                continue
-            fields = line.split("\t")
-            if len(fields) < 2:
-                raise ValueError(f"{name}, line {number}: expected word<TAB>segmentation, got {line!r}")
-            word = fields[0]
-            morphs = fields[1].split(MORPH_SEPARATOR)
-            if "".join(morphs) != word:
-                continue
-            alternatives = gold.setdefault(word, [])
-            segmented = MARKER.join(morphs)
-            if segmented not in alternatives:
-                alternatives.append(segmented)
-    return gold
 
 
 def _counted(words: Iterable[str] | Mapping[str, int]) -> dict[str, int]:
@@ -129,25 +102,16 @@ class TrainedSegmenter(NamedTuple):
     tuning_f1: float | None
 
 
+def _cuts(morphs: Sequence[str]) -> frozenset[int]:
+    bounds = list(itertools.accumulate(map(len, morphs[:-1])))
+    return frozenset(bounds)
+
+
 def boundary_f1(segmenter: Segmenter, gold: Sequence[tuple[str, list[list[str]]]], threads: int = 1) -> float:
-    """Boundary F1 of `segmenter` over the cut positions of `gold` (micro-averaged;
-    a word with alternatives is scored against the first)."""
-    hits = guessed = wanted = 0
-    for (_, analyses), segmented in zip(gold, segmenter.segment_batch([w for w, _ in gold], threads=threads)):
-        guess = _cuts(segmented.split(MARKER))
-        truth = _cuts(analyses[0])
-        hits += len(guess & truth)
-        guessed += len(guess)
-        wanted += len(truth)
-    return 2 * hits / (guessed + wanted) if guessed + wanted else 1.0
-
-
-def _cuts(morphs: Sequence[str]) -> set[int]:
-    cuts, at = set(), 0
-    for morph in morphs[:-1]:
-        at += len(morph)
-        cuts.add(at)
-    return cuts
+    """Boundary F1 of `segmenter` on `gold` (a word with alternatives is scored against the first)."""
+    guessed = segmenter.segment_batch([word for word, _ in gold], threads=threads)
+    return measures.boundary_f1([_cuts(analyses[0]) for _, analyses in gold],
+                                [_cuts(segmented.split(MARKER)) for segmented in guessed])
 
 
 def _run(

@@ -6,6 +6,7 @@ import collections
 import os
 from collections.abc import Callable, Iterable, Iterator, Mapping
 
+from morfex.text import chunks, utf8
 from morfex.text import pieces as text_pieces
 from morfex.segmenter import Segmenter
 from morfex.tokenizer import Tokenizer
@@ -15,51 +16,18 @@ from morfex.vocabulary import MARKER
 Segment = Callable[[str], str]
 Split = Callable[[str], list[str]]
 
-# Bytes read at a time: the memory a file needs is this plus its longest piece.
-CHUNK_SIZE = 1 << 20
-
-
-def _complete(data: bytes) -> int:
-    """The length of the longest prefix of `data` that does not end inside a UTF-8 sequence."""
-    for back in range(1, min(4, len(data)) + 1):
-        byte = data[-back]
-        if byte < 0x80:
-            return len(data)
-        if byte >= 0xC0:
-            needed = 2 if byte < 0xE0 else 3 if byte < 0xF0 else 4
-            return len(data) if back >= needed else len(data) - back
-    return len(data)
-
-
 def _blocks(path: str | os.PathLike[str], name: str, chunk_size: int) -> Iterator[str]:
-    """The text of a UTF-8 file in blocks of about `chunk_size` bytes, never splitting a character."""
-    line, column = 1, 0  # where the next block starts: line number, bytes before it on that line
+    """The text of a UTF-8 file in pieces of about `chunk_size` bytes, cut where running text splits alike."""
     try:
         with open(path, "rb") as stream:
-            pending = b""
-            while chunk := stream.read(chunk_size):
-                data = pending + chunk
-                cut = _complete(data)
-                data, pending = data[:cut], data[cut:]
-                try:
-                    text = data.decode("utf-8")
-                except UnicodeDecodeError as fault:
-                    breaks = data.count(b"\n", 0, fault.start)
-                    start = data.rfind(b"\n", 0, fault.start) + 1
-                    at = fault.start - start + 1 + (column if breaks == 0 else 0)
-                    raise CorpusError(f"{name}: line {line + breaks}: not UTF-8 text (bad byte at column {at})") from None
-                breaks = data.count(b"\n")
-                column = len(data) - data.rfind(b"\n") - 1 + (column if breaks == 0 else 0)
-                line += breaks
-                yield text
-            if pending:
-                raise CorpusError(f"{name}: line {line}: not UTF-8 text (bad byte at column {column + 1})")
+            for piece in chunks.pieces(stream, chunk_size, chunks.text_cut):
+                yield utf8.decode_piece(piece, name, CorpusError)
     except OSError as error:
         raise CorpusError(f"{name}: cannot read: {error.strerror}") from None
 
 
 def count_pieces(paths: Iterable[str | os.PathLike[str]], split: Split = text_pieces.split,
-                 chunk_size: int = CHUNK_SIZE) -> collections.Counter[str]:
+                 chunk_size: int = chunks.CHUNK_SIZE) -> collections.Counter[str]:
     """How often each piece occurs in the files, read in bounded chunks.
 
     Each file is cut as one text: the last piece of a chunk is held back and
