@@ -14,7 +14,8 @@ from morfex.cli.common import EXIT_OK, CliError, UsageError, show_progress
 from morfex.cli.files import Output, open_input
 from morfex.formats.writing import dumps
 from morfex.segment.morfessor import morfessor_segmenter
-from morfex.evaluation.gold import EvaluationError, read_segmentations
+from morfex.evaluation.errors import EvaluationError
+from morfex.evaluation.gold import read_segmentations
 from morfex.segment.training import train_segmenter
 from morfex.segmenter import Segmenter
 from morfex.text import pieces as text_pieces
