@@ -163,7 +163,7 @@ class Tokenizer:
 
     def encode_tokens(self, word: str) -> list[str]:
         """Token strings of one word; characters outside the vocabulary show as the unknown token."""
-        unknown = self._special.get("unk", "<unk>")
+        unknown = self._special.get("unk", special_roles.USUAL_SPELLINGS["unk"])
         return [self._id_to_token.get(token_id, unknown) for token_id in self.encode(word)]
 
     def decode(self, ids: Iterable[int]) -> str:

@@ -19,6 +19,7 @@ from morfex.cli.common import (
 )
 from morfex.cli.files import Output, input_pieces, open_input, outputs_together
 from morfex.cli.npy_stream import NpyWriter, offsets_path
+from morfex.formats.special_roles import USUAL_SPELLINGS
 from morfex.sequences import Ids, Offsets
 from morfex.text import chunks as chunked_input
 from morfex.text.chunks import Cut, text_cut, word_cut
@@ -38,8 +39,9 @@ class TextLines:
     def _render(self, ids: Ids, offsets: Offsets) -> bytes:
         if self.tokenizer is None:
             return format_lines(ids, offsets)
+        unknown = self.tokenizer.special_tokens.get("unk", USUAL_SPELLINGS["unk"])
         tokens = [self.tokenizer.id_to_token(value) for value in ids.tolist()]
-        shown = ["<unk>" if token is None else self.show(token) for token in tokens]
+        shown = [unknown if token is None else self.show(token) for token in tokens]
         bounds = offsets.tolist()
         lines = (" ".join(shown[begin:end]) for begin, end in zip(bounds, bounds[1:]))
         return "".join(line + "\n" for line in lines).encode("utf-8")
