@@ -14,7 +14,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from morfex._engine import Engine, format_lines
+from morfex._engine import MAX_CACHE_SIZE, MAX_THREADS, Engine, format_lines
 from morfex.vocabulary import MAX_ID
 
 __all__ = [
@@ -37,9 +37,6 @@ __all__ = [
 THREADS_VARIABLE = "MORFEX_NUM_THREADS"
 # Words kept per worker cache: about 3 MB each (see docs/api.md, "Batch encoding").
 DEFAULT_CACHE_SIZE = 1 << 15
-MAX_CACHE_SIZE = 1 << 26
-MAX_THREADS = 1024
-MAX_SEED = 2**64 - 1
 
 Ids = npt.NDArray[np.uint32]
 Offsets = npt.NDArray[np.int64]
@@ -90,8 +87,7 @@ def resolve_dropout(dropout: object, seed: object) -> tuple[float, int]:
         return rate, secrets.randbits(64)
     if isinstance(seed, bool) or not isinstance(seed, int):
         raise TypeError(f"seed must be an int or None, not {type(seed).__name__}")
-    if not 0 <= seed <= MAX_SEED:
-        raise ValueError(f"seed must be from 0 to {MAX_SEED}, got {seed}")
+    # The engine checks the seed's range.
     return rate, seed
 
 

@@ -11,6 +11,7 @@ from typing import Literal, overload
 from _morfex import CoreBPE
 from morfex import engine as _batch
 from morfex import hf_export, model_writer, special_roles, tokenizer_state
+from morfex._engine import UNK_TOKEN
 from morfex._engine import Segmenter as NativeSegmenter
 from morfex.hf import directory as hf_directory
 from morfex.segmenter import Segmenter as MorphSegmenter
@@ -161,7 +162,7 @@ class Tokenizer:
 
     def encode_tokens(self, word: str) -> list[str]:
         """Token strings of one word; characters outside the vocabulary show as the unknown token."""
-        unknown = self._special.get("unk", "<unk>")
+        unknown = self._special.get("unk", UNK_TOKEN)
         return [self._id_to_token.get(token_id, unknown) for token_id in self.encode(word)]
 
     def decode(self, ids: Iterable[int]) -> str:
