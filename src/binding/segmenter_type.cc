@@ -20,6 +20,7 @@
 #include "binding/entry.h"
 #include "binding/lazy_type.h"
 #include "binding/unlocked.h"
+#include "bpe/vocabulary.h"
 #include "engine/batch.h"
 #include "segment/model.h"
 #include "segment/segmentation_file.h"
@@ -104,7 +105,7 @@ Ref from_segmentations(PyObject* type, PyObject* const* args, Py_ssize_t nargs, 
 
 // Splits a segmented word at each U+2581.
 void split_morphs(std::string_view word, std::vector<std::string_view>& morphs) {
-  static constexpr std::string_view kMarker = "\xE2\x96\x81";
+  constexpr std::string_view kMarker = bpe::kBoundaryMarker;
   morphs.clear();
   for (std::size_t cut; (cut = word.find(kMarker)) != std::string_view::npos; word.remove_prefix(cut + kMarker.size())) {
     morphs.push_back(word.substr(0, cut));
