@@ -1,15 +1,23 @@
 #include "binding/module_init.h"
 
-#include "binding/errors.h"
+#include <string>
+
 #include "binding/conversions.h"
+#include "binding/errors.h"
 #include "binding/guard.h"
 
 namespace morfex::py {
 
+namespace {
+
+// What a second interpreter gets: the types and exceptions the module keeps
+// belong to the first one.
 std::string second_interpreter_message(const char* module_name) {
   return std::string(module_name) +
          " does not support sub-interpreters: it can only be imported by the first interpreter that loaded it";
 }
+
+}  // namespace
 
 PyObject* init_module(ModuleSlot& slot, Ref (*make)()) noexcept {
   return guard([&] {

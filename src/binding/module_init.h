@@ -27,9 +27,6 @@ struct ModuleSlot {
 // first call and the same object on every later one.
 PyObject* init_module(ModuleSlot& slot, Ref (*make)()) noexcept;
 
-// The ImportError message a second interpreter gets.
-std::string second_interpreter_message(const char* module_name);
-
 // Module constants; each throws the interpreter's error.
 void add_constant(PyObject* module, const char* name, std::uint64_t value);
 void add_constant(PyObject* module, const char* name, std::string_view text);
