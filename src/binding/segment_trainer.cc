@@ -38,32 +38,34 @@ std::string to_text(PyObject* obj, const char* what) {
   return std::string(to_str_view(obj));
 }
 
-std::int64_t to_int(PyObject* obj, const char* what) {
+// An int (not a bool); std::nullopt when it does not fit 64 bits.
+std::optional<std::int64_t> to_int64(PyObject* obj, const char* what) {
   if (!PyLong_Check(obj) || PyBool_Check(obj)) {
     throw PyError::lazy(PyExc_TypeError, std::string(what) + " must be an int, not " + Py_TYPE(obj)->tp_name);
   }
   int overflow = 0;
   const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
   if (value == -1 && PyErr_Occurred()) throw_fetched();
-  if (overflow != 0) throw PyError::lazy(PyExc_OverflowError, std::string(what) + " is out of range");
+  if (overflow != 0) return std::nullopt;
   return value;
+}
+
+std::int64_t to_int(PyObject* obj, const char* what) {
+  const std::optional<std::int64_t> value = to_int64(obj, what);
+  if (!value) throw PyError::lazy(PyExc_OverflowError, std::string(what) + " is out of range");
+  return *value;
 }
 
 // The word order's seed, which the trainer takes as a signed 64-bit number.
 constexpr std::int64_t kMaxSeed = std::numeric_limits<std::int64_t>::max();
 
 std::uint64_t to_seed(PyObject* obj) {
-  if (!PyLong_Check(obj) || PyBool_Check(obj)) {
-    throw PyError::lazy(PyExc_TypeError, std::string("seed must be an int, not ") + Py_TYPE(obj)->tp_name);
-  }
-  int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
-  if (value == -1 && PyErr_Occurred()) throw_fetched();
-  if (overflow != 0 || value < 0) {
+  const std::optional<std::int64_t> value = to_int64(obj, "seed");
+  if (!value || *value < 0) {
     throw PyError::lazy(PyExc_ValueError,
                         "seed must be from 0 to " + std::to_string(kMaxSeed) + ", got " + str_text(obj));
   }
-  return static_cast<std::uint64_t>(value);
+  return static_cast<std::uint64_t>(*value);
 }
 
 double to_double(PyObject* obj, const char* what) {
