@@ -111,6 +111,16 @@ REFUSED = [
     (lambda: train_segmenter(-(2**64)), ValueError, f"seed must be from 0 to 9223372036854775807, got {-(2**64)}"),
     (lambda: train_segmenter(True), TypeError, "seed must be an int, not bool"),
     (lambda: train_segmenter(1.0), TypeError, "seed must be an int, not float"),
+    (
+        lambda: _trainer.train_segmenter([("ab", 2**63)], [], "none", 1.0, None, 0, 1, 0.005, None),
+        OverflowError,
+        "a count is out of range",
+    ),
+    (
+        lambda: _trainer.train_segmenter([("ab", True)], [], "none", 1.0, None, 0, 1, 0.005, None),
+        TypeError,
+        "a count must be an int, not bool",
+    ),
 ]
 
 
