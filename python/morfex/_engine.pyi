@@ -73,3 +73,14 @@ class Segmenter:
     def segment(self, word: str, /) -> str: ...
     def segment_batch(self, words: Iterable[str], threads: int) -> list[str]: ...
     def morphs(self) -> dict[str, int]: ...
+
+# The bounds the engine checks and the spellings the core gives tokens.
+MAX_ID: int
+MAX_THREADS: int
+MAX_CACHE_SIZE: int
+MAX_SEED: int
+MARKER: str
+UNK_ID: int
+UNK_TOKEN: str
+SPECIAL_TOKENS: tuple[str, str, str, str]
+BYTE_TOKENS: tuple[str, ...]

@@ -34,3 +34,9 @@ def segmentation_cost(
     corpus_weight: float,
     annotation_weight: float | None,
 ) -> float: ...
+
+# The bounds the trainers check.
+MAX_VOCAB_SIZE: int
+MAX_COUNT: int
+MAX_UNIT_COUNT: int
+MAX_SEGMENTER_SEED: int

@@ -13,7 +13,7 @@ from typing import Any
 
 import numpy as np
 
-from morfex._engine import Engine
+from morfex._engine import MAX_CACHE_SIZE, MAX_THREADS, Engine
 from morfex.sequences import Ids, Offsets, ids_array, offsets_array
 
 __all__ = [
@@ -33,9 +33,7 @@ __all__ = [
 THREADS_VARIABLE = "MORFEX_NUM_THREADS"
 # Words kept per worker cache: about 3 MB each (see docs/api.md, "Batch encoding").
 DEFAULT_CACHE_SIZE = 1 << 15
-MAX_CACHE_SIZE = 1 << 26
-MAX_THREADS = 1024
-MAX_SEED = 2**64 - 1
+
 
 def _positive(value: object, what: str) -> int:
     if isinstance(value, bool) or not isinstance(value, int):
@@ -82,8 +80,7 @@ def resolve_dropout(dropout: object, seed: object) -> tuple[float, int]:
         return rate, secrets.randbits(64)
     if isinstance(seed, bool) or not isinstance(seed, int):
         raise TypeError(f"seed must be an int or None, not {type(seed).__name__}")
-    if not 0 <= seed <= MAX_SEED:
-        raise ValueError(f"seed must be from 0 to {MAX_SEED}, got {seed}")
+    # The engine checks the seed's range.
     return rate, seed
 
 

@@ -10,10 +10,11 @@ from typing import Literal, overload
 
 from _morfex import CoreBPE
 from morfex import engine as _batch
-from morfex.hf import export as hf_export
-from morfex.formats import writing as model_writer
+from morfex._engine import UNK_TOKEN
 from morfex.formats import special_roles
 from morfex.formats import state as tokenizer_state
+from morfex.formats import writing as model_writer
+from morfex.hf import export as hf_export
 from morfex._engine import Segmenter as NativeSegmenter
 from morfex.segmenter import Segmenter as MorphSegmenter
 from morfex.sequences import Framing, Ids, Mask, Matrix, Offsets, Padding, Side, frame
@@ -163,7 +164,7 @@ class Tokenizer:
 
     def encode_tokens(self, word: str) -> list[str]:
         """Token strings of one word; characters outside the vocabulary show as the unknown token."""
-        unknown = self._special.get("unk", special_roles.USUAL_SPELLINGS["unk"])
+        unknown = self._special.get("unk", UNK_TOKEN)
         return [self._id_to_token.get(token_id, unknown) for token_id in self.encode(word)]
 
     def decode(self, ids: Iterable[int]) -> str:

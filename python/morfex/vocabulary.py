@@ -4,9 +4,9 @@ from __future__ import annotations
 
 from collections.abc import Mapping
 
-MARKER = "\u2581"
-SPECIAL_TOKENS = ("<pad>", "<unk>", "<s>", "</s>")
-MAX_ID = 0xFFFFFFFF
+from morfex._engine import BYTE_TOKENS, MARKER, MAX_ID, SPECIAL_TOKENS
+
+__all__ = ["MARKER", "MAX_ID", "SPECIAL_TOKENS", "DuplicateIdError", "byte_token", "byte_token_ids", "tokens_by_id"]
 
 
 class DuplicateIdError(ValueError):
@@ -29,7 +29,7 @@ def tokens_by_id(vocab: Mapping[str, int]) -> dict[int, str]:
 
 def byte_token(value: int) -> str:
     """The token of one byte in a model with byte fallback, such as "<0x0A>"."""
-    return f"<0x{value:02X}>"
+    return BYTE_TOKENS[value]
 
 
 def byte_token_ids(vocab: Mapping[str, int]) -> list[int]:

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "binding/failure_report.h"
+#include "binding/lazy_type.h"
 
 namespace morfex::py {
 namespace {
@@ -16,8 +17,6 @@ constexpr const char* kPanicDoc =
 constexpr const char* kResumeBanner =
     "--- _morfex is resuming an internal failure after fetching a PanicException from Python. ---";
 constexpr const char* kUnprintablePanic = "Unwrapped internal failure from Python code";
-
-PyObject* g_panic_type = nullptr;
 
 // UTF-8 of a str; a str holding lone surrogates is encoded with
 // "surrogatepass" and decoded with U+FFFD for every invalid sequence.
@@ -78,20 +77,22 @@ void creation_failed(std::source_location where) {
   fail("Python API call failed", where);
 }
 
-PyObject* panic_exception_type() {
-  if (g_panic_type != nullptr) return g_panic_type;
+namespace {
+
+PyObject* create_panic_type() {
   PyObject* type = PyErr_NewExceptionWithDoc(kPanicQualifiedName, kPanicDoc, PyExc_BaseException, nullptr);
   if (type == nullptr) {
     PyError error = fetch();
     fail(std::string("Failed to initialize new exception type.: ") + debug_rendering(error.normalize()));
   }
-  if (g_panic_type == nullptr) {
-    g_panic_type = type;
-  } else {
-    Py_DECREF(type);
-  }
-  return g_panic_type;
+  return type;
 }
+
+constinit LazyType g_panic_type{create_panic_type};
+
+}  // namespace
+
+PyObject* panic_exception_type() { return g_panic_type.get(); }
 
 PyError fetch() {
   Ref exception = Ref::steal(PyErr_GetRaisedException());

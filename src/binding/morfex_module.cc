@@ -1,9 +1,10 @@
-#include <atomic>
-#include <cstdint>
+// The _morfex module: the standalone CoreBPE class.
+
+#include <string>
 
 #include "binding/core_bpe_type.h"
 #include "binding/errors.h"
-#include "binding/guard.h"
+#include "binding/module_init.h"
 
 namespace morfex::py {
 namespace {
@@ -15,8 +16,7 @@ PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT, "_morfex", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-std::atomic<std::int64_t> g_interpreter_id{-1};
-PyObject* g_module = nullptr;
+ModuleSlot g_module{"_morfex"};
 PyObject* g_all_name = nullptr;
 
 PyObject* all_name() {
@@ -56,28 +56,14 @@ void add_class(PyObject* module) {
   if (PyObject_SetAttr(module, name.get(), type) < 0) throw_fetched();
 }
 
-Ref init_module() {
-  PyInterpreterState* interpreter = PyInterpreterState_Get();
-  const std::int64_t id = PyInterpreterState_GetID(interpreter);
-  if (id == -1) throw_fetched();
-  std::int64_t expected = -1;
-  if (!g_interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
-    throw PyError::lazy(PyExc_ImportError,
-                        "_morfex does not support sub-interpreters: it can only be imported by the first "
-                        "interpreter that loaded it");
-  }
-  if (g_module != nullptr) return Ref::new_ref(g_module);
-
+Ref make_module() {
   Ref module = Ref::steal(PyModule_Create2(&g_module_def, kApiVersion));
   if (!module) throw_fetched();
   add_class(module.get());
-  if (g_module == nullptr) g_module = module.release();
-  return Ref::new_ref(g_module);
+  return module;
 }
 
 }  // namespace
 }  // namespace morfex::py
 
-PyMODINIT_FUNC PyInit__morfex() {
-  return morfex::py::guard([] { return morfex::py::init_module(); });
-}
+PyMODINIT_FUNC PyInit__morfex() { return morfex::py::init_module(morfex::py::g_module, morfex::py::make_module); }

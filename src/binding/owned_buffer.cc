@@ -4,7 +4,8 @@
 #include <utility>
 
 #include "binding/errors.h"
-#include "binding/guard.h"
+#include "binding/entry.h"
+#include "binding/lazy_type.h"
 
 namespace morfex::py {
 namespace {
@@ -13,8 +14,6 @@ struct OwnedBufferObject {
   PyObject_HEAD
   engine::Storage storage;
 };
-
-PyObject* g_type = nullptr;
 
 int get_buffer(PyObject* self, Py_buffer* view, int flags) noexcept {
   auto* object = reinterpret_cast<OwnedBufferObject*>(self);
@@ -28,32 +27,25 @@ Py_ssize_t length(PyObject* self) noexcept {
   return static_cast<Py_ssize_t>(reinterpret_cast<OwnedBufferObject*>(self)->storage.bytes);
 }
 
-void dealloc(PyObject* self) noexcept {
-  guard_dealloc([&] {
-    PyTypeObject* type = Py_TYPE(self);
-    reinterpret_cast<OwnedBufferObject*>(self)->storage.~Storage();
-    type->tp_free(self);
-    Py_DECREF(type);
-  });
-}
+void clear(OwnedBufferObject& object) { object.storage.~Storage(); }
 
-}  // namespace
-
-PyObject* owned_buffer_type() {
-  if (g_type != nullptr) return g_type;
+PyObject* create_type() {
   PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>("Native memory of a batch result, exported as a writable buffer.")},
       {Py_bf_getbuffer, reinterpret_cast<void*>(get_buffer)},
       {Py_sq_length, reinterpret_cast<void*>(length)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+      {Py_tp_dealloc, dealloc_slot<OwnedBufferObject, clear>()},
       {0, nullptr},
   };
-  PyType_Spec spec = {"morfex._engine.OwnedBuffer", static_cast<int>(sizeof(OwnedBufferObject)), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-  g_type = PyType_FromSpec(&spec);
-  if (g_type == nullptr) throw_fetched();
-  return g_type;
+  return type_from_spec("morfex._engine.OwnedBuffer", static_cast<int>(sizeof(OwnedBufferObject)),
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots);
 }
+
+constinit LazyType g_type{create_type};
+
+}  // namespace
+
+PyObject* owned_buffer_type() { return g_type.get(); }
 
 PyObject* owned_buffer(engine::Storage storage) {
   auto* type = reinterpret_cast<PyTypeObject*>(owned_buffer_type());

@@ -1,10 +1,12 @@
 // The segmenter trainer of morfex._trainer: Morfessor Baseline trained
 // natively, with the interpreter lock released while it works. The Python
-// side checks and normalises the arguments; this layer converts them.
+// side resolves defaults and normalises the words; this layer converts them.
 
 #include "binding/segment_trainer.h"
 
 #include <array>
+#include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
@@ -13,7 +15,8 @@
 #include "binding/arguments.h"
 #include "binding/conversions.h"
 #include "binding/errors.h"
-#include "binding/guard.h"
+#include "binding/entry.h"
+#include "binding/module_init.h"
 #include "binding/unlocked.h"
 #include "segment/trainer.h"
 
@@ -35,15 +38,34 @@ std::string to_text(PyObject* obj, const char* what) {
   return std::string(to_str_view(obj));
 }
 
-std::int64_t to_int(PyObject* obj, const char* what) {
+// An int (not a bool); std::nullopt when it does not fit 64 bits.
+std::optional<std::int64_t> to_int64(PyObject* obj, const char* what) {
   if (!PyLong_Check(obj) || PyBool_Check(obj)) {
     throw PyError::lazy(PyExc_TypeError, std::string(what) + " must be an int, not " + Py_TYPE(obj)->tp_name);
   }
   int overflow = 0;
   const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
   if (value == -1 && PyErr_Occurred()) throw_fetched();
-  if (overflow != 0) throw PyError::lazy(PyExc_OverflowError, std::string(what) + " is out of range");
+  if (overflow != 0) return std::nullopt;
   return value;
+}
+
+std::int64_t to_int(PyObject* obj, const char* what) {
+  const std::optional<std::int64_t> value = to_int64(obj, what);
+  if (!value) throw PyError::lazy(PyExc_OverflowError, std::string(what) + " is out of range");
+  return *value;
+}
+
+// The word order's seed, which the trainer takes as a signed 64-bit number.
+constexpr std::int64_t kMaxSeed = std::numeric_limits<std::int64_t>::max();
+
+std::uint64_t to_seed(PyObject* obj) {
+  const std::optional<std::int64_t> value = to_int64(obj, "seed");
+  if (!value || *value < 0) {
+    throw PyError::lazy(PyExc_ValueError,
+                        "seed must be from 0 to " + std::to_string(kMaxSeed) + ", got " + str_text(obj));
+  }
+  return static_cast<std::uint64_t>(*value);
 }
 
 double to_double(PyObject* obj, const char* what) {
@@ -127,7 +149,7 @@ Ref counts_to_python(const segment::MorphCounts& counts) {
   return Ref::steal(require_created(PyTuple_Pack(3, morphs.get(), words.get(), weight.get())));
 }
 
-Ref train_segmenter(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+Ref train_segmenter(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::array<PyObject*, kTrainParameters.size()> bound{};
   bind_fastcall(kTrainSegmenter, args, nargs, kwnames, bound);
   require_list(bound[0], "words");
@@ -142,7 +164,7 @@ Ref train_segmenter(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
   segment::TrainerOptions options;
   options.corpus_weight = to_double(bound[3], "corpus_weight");
   const std::optional<double> annotation_weight = to_optional_double(bound[4], "annotation_weight");
-  options.seed = static_cast<std::uint64_t>(to_int(bound[5], "seed"));
+  options.seed = to_seed(bound[5]);
   options.max_epochs = static_cast<std::size_t>(to_int(bound[6], "max_epochs"));
   options.finish_threshold = to_double(bound[7], "finish_threshold");
   PyObject* progress = bound[8] == Py_None ? nullptr : bound[8];
@@ -178,7 +200,7 @@ Ref train_segmenter(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
 
 // The cost of words segmented as given, loaded as Morfessor loads a
 // segmentation file, with the annotations' first epoch update.
-Ref segmentation_cost(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+Ref segmentation_cost(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::array<PyObject*, kCostParameters.size()> bound{};
   bind_fastcall(kSegmentationCost, args, nargs, kwnames, bound);
   require_list(bound[0], "segmentations");
@@ -209,23 +231,13 @@ Ref segmentation_cost(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
   return Ref::steal(require_created(PyFloat_FromDouble(cost)));
 }
 
-PyObject* train_segmenter_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return guard([&] { return train_segmenter(args, nargs, kwnames); });
-}
-
-PyObject* segmentation_cost_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return guard([&] { return segmentation_cost(args, nargs, kwnames); });
-}
-
 PyMethodDef g_functions[] = {
-    {"train_segmenter", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(train_segmenter_entry)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"train_segmenter", fastcall<train_segmenter>(), METH_FASTCALL | METH_KEYWORDS,
      "train_segmenter($module, words, annotations, dampening, corpus_weight, annotation_weight, seed,\n"
      "                max_epochs, finish_threshold, progress)\n--\n\n"
      "Train a Morfessor Baseline model by batch recursive splitting.\n\n"
      "Returns ((morphs, words, corpus_weight), epochs, cost)."},
-    {"segmentation_cost", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(segmentation_cost_entry)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"segmentation_cost", fastcall<segmentation_cost>(), METH_FASTCALL | METH_KEYWORDS,
      "segmentation_cost($module, segmentations, annotations, dampening, corpus_weight, annotation_weight)\n--\n\n"
      "The Morfessor Baseline cost of [(word, count, morphs), ...] segmented as given."},
     {nullptr, nullptr, 0, nullptr},
@@ -235,6 +247,7 @@ PyMethodDef g_functions[] = {
 
 void add_segment_trainer_functions(PyObject* module) {
   if (PyModule_AddFunctions(module, g_functions) < 0) throw_fetched();
+  add_constant(module, "MAX_SEGMENTER_SEED", kMaxSeed);
 }
 
 }  // namespace morfex::py

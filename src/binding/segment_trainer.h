@@ -4,7 +4,8 @@
 
 namespace morfex::py {
 
-// Adds train_segmenter and segmentation_cost to the module; throws on failure.
+// Adds train_segmenter, segmentation_cost and MAX_SEGMENTER_SEED to the module;
+// throws on failure.
 void add_segment_trainer_functions(PyObject* module);
 
 }  // namespace morfex::py

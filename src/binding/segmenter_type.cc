@@ -17,8 +17,10 @@
 #include "binding/conversions.h"
 #include "binding/engine_object.h"
 #include "binding/errors.h"
-#include "binding/guard.h"
+#include "binding/entry.h"
+#include "binding/lazy_type.h"
 #include "binding/unlocked.h"
+#include "bpe/vocabulary.h"
 #include "engine/batch.h"
 #include "segment/model.h"
 #include "segment/segmentation_file.h"
@@ -41,12 +43,10 @@ constexpr FunctionDescription kFromCounts{kClassName, "from_counts", kCountsPara
 constexpr FunctionDescription kFromMorphs{kClassName, "from_morphs", kMorphsParameters, 2};
 constexpr FunctionDescription kSegmentBatch{kClassName, "segment_batch", kBatchParameters, 2};
 
-PyObject* g_segmenter_type = nullptr;
+PyObject* create_type();
+constinit LazyType g_type{create_type};
 
-SegmenterObject* segmenter_of(PyObject* self) {
-  if (reinterpret_cast<PyObject*>(Py_TYPE(self)) != g_segmenter_type) throw type_mismatch(self, kClassName);
-  return reinterpret_cast<SegmenterObject*>(self);
-}
+SegmenterObject* segmenter_of(PyObject* self) { return g_type.cast<SegmenterObject>(self, kClassName); }
 
 Ref wrap(PyObject* type_obj, segment::MorphCounts counts) {
   std::unique_ptr<segment::Model> model;
@@ -105,7 +105,7 @@ Ref from_segmentations(PyObject* type, PyObject* const* args, Py_ssize_t nargs, 
 
 // Splits a segmented word at each U+2581.
 void split_morphs(std::string_view word, std::vector<std::string_view>& morphs) {
-  static constexpr std::string_view kMarker = "\xE2\x96\x81";
+  constexpr std::string_view kMarker = bpe::kBoundaryMarker;
   morphs.clear();
   for (std::size_t cut; (cut = word.find(kMarker)) != std::string_view::npos; word.remove_prefix(cut + kMarker.size())) {
     morphs.push_back(word.substr(0, cut));
@@ -200,7 +200,7 @@ Ref segment_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   return result;
 }
 
-Ref morphs(PyObject* self) {
+Ref morphs(PyObject* self, PyObject*) {
   const segment::MorphCounts& counts = segmenter_of(self)->model->counts();
   Ref dict = Ref::steal(require_created(PyDict_New()));
   for (const auto& [morph, count] : counts.morphs) {
@@ -211,54 +211,23 @@ Ref morphs(PyObject* self) {
   return dict;
 }
 
-template <Ref (*Method)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
-PyObject* fastcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return guard([&] { return Method(self, args, nargs, kwnames); });
+Ref get_words(PyObject* self) {
+  return Ref::steal(require_created(PyLong_FromLongLong(segmenter_of(self)->model->counts().words)));
 }
 
-template <Ref (*Method)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
-constexpr PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fastcall_entry<Method>));
-}
-
-PyObject* segment_entry(PyObject* self, PyObject* word) noexcept {
-  return guard([&] { return segment_word(self, word); });
-}
-
-PyObject* morphs_entry(PyObject* self, PyObject*) noexcept {
-  return guard([&] { return morphs(self); });
-}
-
-PyObject* get_words(PyObject* self, void*) noexcept {
-  return guard([&] {
-    return Ref::steal(require_created(PyLong_FromLongLong(segmenter_of(self)->model->counts().words)));
-  });
-}
-
-PyObject* get_corpus_weight(PyObject* self, void*) noexcept {
-  return guard([&] {
-    return Ref::steal(require_created(PyFloat_FromDouble(segmenter_of(self)->model->counts().corpus_weight)));
-  });
+Ref get_corpus_weight(PyObject* self) {
+  return Ref::steal(require_created(PyFloat_FromDouble(segmenter_of(self)->model->counts().corpus_weight)));
 }
 
 PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
   return guard([&] {
-    if ((op != Py_EQ && op != Py_NE) || reinterpret_cast<PyObject*>(Py_TYPE(other)) != g_segmenter_type) {
-      return Ref::new_ref(Py_NotImplemented);
-    }
+    if ((op != Py_EQ && op != Py_NE) || !g_type.holds(other)) return Ref::new_ref(Py_NotImplemented);
     const bool equal = *segmenter_of(self)->model == *segmenter_of(other)->model;
     return Ref::new_ref(equal == (op == Py_EQ) ? Py_True : Py_False);
   });
 }
 
-void segmenter_dealloc(PyObject* self) noexcept {
-  guard_dealloc([&] {
-    PyTypeObject* type = Py_TYPE(self);
-    reinterpret_cast<SegmenterObject*>(self)->model.~unique_ptr();
-    type->tp_free(self);
-    Py_DECREF(type);
-  });
-}
+void clear(SegmenterObject& object) { object.model.~unique_ptr(); }
 
 PyMethodDef g_methods[] = {
     {"from_segmentations", fastcall<from_segmentations>(), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
@@ -270,44 +239,41 @@ PyMethodDef g_methods[] = {
     {"from_morphs", fastcall<from_morphs>(), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "from_morphs($type, morphs, words, corpus_weight=1.0)\n--\n\n"
      "A model from its morph counts, its number of words and its corpus weight."},
-    {"segment", reinterpret_cast<PyCFunction>(segment_entry), METH_O,
+    {"segment", unary<segment_word>(), METH_O,
      "segment($self, word, /)\n--\n\nThe word with U+2581 between its morphs."},
     {"segment_batch", fastcall<segment_batch>(), METH_FASTCALL | METH_KEYWORDS,
      "segment_batch($self, words, threads)\n--\n\nEvery word segmented, on up to `threads` threads."},
-    {"morphs", reinterpret_cast<PyCFunction>(morphs_entry), METH_NOARGS,
+    {"morphs", unary<morphs>(), METH_NOARGS,
      "morphs($self, /)\n--\n\nThe count of each morph, morphs in code point order."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef g_getset[] = {
-    {"words", get_words, nullptr, "The number of words (with repeats) the morphs were counted over.", nullptr},
-    {"corpus_weight", get_corpus_weight, nullptr, "The weight of the corpus against the lexicon.", nullptr},
+    {"words", getter_of<get_words>(), nullptr, "The number of words (with repeats) the morphs were counted over.", nullptr},
+    {"corpus_weight", getter_of<get_corpus_weight>(), nullptr, "The weight of the corpus against the lexicon.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-}  // namespace
-
-const segment::Model* segmenter_model(PyObject* obj) noexcept {
-  if (g_segmenter_type == nullptr || reinterpret_cast<PyObject*>(Py_TYPE(obj)) != g_segmenter_type) return nullptr;
-  return reinterpret_cast<SegmenterObject*>(obj)->model.get();
-}
-
-PyObject* segmenter_type() {
-  if (g_segmenter_type != nullptr) return g_segmenter_type;
+PyObject* create_type() {
   PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>("A Morfessor Baseline model that segments words into morphs.")},
       {Py_tp_methods, g_methods},
       {Py_tp_getset, g_getset},
       {Py_tp_richcompare, reinterpret_cast<void*>(richcompare)},
       {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(segmenter_dealloc)},
+      {Py_tp_dealloc, dealloc_slot<SegmenterObject, clear>()},
       {0, nullptr},
   };
-  PyType_Spec spec = {"morfex._engine.Segmenter", static_cast<int>(sizeof(SegmenterObject)), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-  g_segmenter_type = PyType_FromSpec(&spec);
-  if (g_segmenter_type == nullptr) throw_fetched();
-  return g_segmenter_type;
+  return type_from_spec("morfex._engine.Segmenter", static_cast<int>(sizeof(SegmenterObject)),
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots);
 }
+
+}  // namespace
+
+const segment::Model* segmenter_model(PyObject* obj) noexcept {
+  return g_type.holds(obj) ? reinterpret_cast<SegmenterObject*>(obj)->model.get() : nullptr;
+}
+
+PyObject* segmenter_type() { return g_type.get(); }
 
 }  // namespace morfex::py

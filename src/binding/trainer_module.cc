@@ -4,12 +4,15 @@
 #include <array>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <limits>
 #include <string_view>
 
 #include "binding/arguments.h"
 #include "binding/conversions.h"
 #include "binding/errors.h"
-#include "binding/guard.h"
+#include "binding/entry.h"
+#include "binding/module_init.h"
 #include "binding/python.h"
 #include "binding/segment_trainer.h"
 #include "binding/unlocked.h"
@@ -30,8 +33,10 @@ using Bound = std::array<PyObject*, kTrainParameters.size()>;
 // The longest the trainer works on without looking for Ctrl-C.
 constexpr std::chrono::milliseconds kSignalInterval{10};
 
-// The trainer takes any size it can hold; the Python layer sets narrower bounds.
-constexpr auto kMaxSize = static_cast<std::size_t>(PY_SSIZE_T_MAX);
+// A vocabulary holds at most one token per id.
+constexpr std::uint64_t kMaxVocabSize = std::uint64_t{std::numeric_limits<bpe::TokenId>::max()} + 1;
+// The largest min_frequency and alphabet_limit: any count the trainer can hold.
+constexpr auto kMaxCount = static_cast<std::size_t>(PY_SSIZE_T_MAX);
 
 Ref model_to_python(const train::TrainedModel& model) {
   Ref tokens = Ref::steal(require_created(PyList_New(static_cast<Py_ssize_t>(model.tokens.size()))));
@@ -50,9 +55,9 @@ Ref model_to_python(const train::TrainedModel& model) {
 
 train::TrainOptions to_options(const Bound& bound) {
   train::TrainOptions options;
-  options.vocab_size = to_size("vocab_size", bound[1], 0, kMaxSize);
-  options.min_frequency = to_size("min_frequency", bound[2], 0, kMaxSize);
-  options.alphabet_limit = to_size("alphabet_limit", bound[3], 0, kMaxSize);
+  options.vocab_size = to_size("vocab_size", bound[1], 0, kMaxVocabSize);
+  options.min_frequency = to_size("min_frequency", bound[2], 1, kMaxCount);
+  options.alphabet_limit = to_size("alphabet_limit", bound[3], 0, kMaxCount);
   options.byte_fallback = to_bool("byte_fallback", bound[4]);
   return options;
 }
@@ -129,7 +134,7 @@ Ref run_training(const train::MorphemeCounts& morphemes, const train::TrainOptio
 
 PyObject* progress_of(PyObject* obj) { return obj == Py_None ? nullptr : obj; }
 
-Ref train(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+Ref train(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   Bound bound{};
   bind_fastcall(kTrain, args, nargs, kwnames, bound);
   const std::string_view corpus = convert_argument("corpus", [&] { return to_str_view(bound[0]); });
@@ -146,30 +151,20 @@ Ref train(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return run_training(morphemes, options, progress_of(bound[5]));
 }
 
-Ref train_counts(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+Ref train_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   Bound bound{};
   bind_fastcall(kTrainCounts, args, nargs, kwnames, bound);
   const train::TrainOptions options = to_options(bound);
   return run_training(to_morpheme_counts(bound[0]), options, progress_of(bound[5]));
 }
 
-PyObject* train_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return guard([&] { return train(args, nargs, kwnames); });
-}
-
-PyObject* train_counts_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return guard([&] { return train_counts(args, nargs, kwnames); });
-}
-
 PyMethodDef g_methods[] = {
-    {"train", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(train_entry)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"train", fastcall<train>(), METH_FASTCALL | METH_KEYWORDS,
      "train($module, corpus, vocab_size, min_frequency, alphabet_limit, byte_fallback, progress)\n--\n\n"
      "Train a boundary-respecting BPE model on a corpus of segmented words.\n\n"
      "Returns (tokens, merges): the token strings in id order and the merge pairs\n"
      "in rank order. Raises ValueError naming the line of a malformed corpus."},
-    {"train_counts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(train_counts_entry)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"train_counts", fastcall<train_counts>(), METH_FASTCALL | METH_KEYWORDS,
      "train_counts($module, units, vocab_size, min_frequency, alphabet_limit, byte_fallback, progress)\n--\n\n"
      "Train like train() on a dict of segmented units and their counts.\n\n"
      "Each count is an int from 1 to 4294967295."},
@@ -181,14 +176,19 @@ PyModuleDef g_module_def = {
     nullptr, nullptr, nullptr, nullptr,
 };
 
+Ref make_module() {
+  Ref module = Ref::steal(PyModule_Create(&g_module_def));
+  if (!module) throw_fetched();
+  add_segment_trainer_functions(module.get());
+  add_constant(module.get(), "MAX_VOCAB_SIZE", kMaxVocabSize);
+  add_constant(module.get(), "MAX_COUNT", kMaxCount);
+  add_constant(module.get(), "MAX_UNIT_COUNT", train::kMaxLineCount);
+  return module;
+}
+
+ModuleSlot g_module{"morfex._trainer"};
+
 }  // namespace
 }  // namespace morfex::py
 
-PyMODINIT_FUNC PyInit__trainer() {
-  return morfex::py::guard([] {
-    morfex::py::Ref module = morfex::py::Ref::steal(PyModule_Create(&morfex::py::g_module_def));
-    if (!module) morfex::py::throw_fetched();
-    morfex::py::add_segment_trainer_functions(module.get());
-    return module;
-  });
-}
+PyMODINIT_FUNC PyInit__trainer() { return morfex::py::init_module(morfex::py::g_module, morfex::py::make_module); }

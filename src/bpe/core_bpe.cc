@@ -47,7 +47,7 @@ CoreBPE CoreBPE::from_ranks(TokenToId vocab, MergeRanks merge_ranks) {
       if (const TokenId* id = bpe.token_to_id.get(special)) bpe.special_ids.insert(*id);
     }
   }
-  if (const TokenId* id = bpe.token_to_id.get("<unk>")) bpe.unk_id = *id;
+  if (const TokenId* id = bpe.token_to_id.get(kUnknownToken)) bpe.unk_id = *id;
   return bpe;
 }
 

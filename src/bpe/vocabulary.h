@@ -18,7 +18,9 @@ inline constexpr Rank kNoRank = 0xFFFFFFFFu;
 // Joins the two sides of a merge into its key, with no escaping.
 inline constexpr char kMergeSeparator = '\t';
 inline constexpr std::array<const char*, 4> kSpecialTokens = {"<pad>", "<unk>", "<s>", "</s>"};
-// What a character outside the vocabulary encodes to when it has no "<unk>".
+// The token a character outside the vocabulary encodes to, and its id when
+// the vocabulary has no such token.
+inline constexpr std::string_view kUnknownToken = "<unk>";
 inline constexpr TokenId kDefaultUnkId = 1;
 inline constexpr std::string_view kBoundaryMarker = "\xE2\x96\x81";  // U+2581
 

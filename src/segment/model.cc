@@ -6,13 +6,14 @@
 
 #include "bpe/small_vector.h"
 #include "bpe/utf8.h"
+#include "bpe/vocabulary.h"
 
 namespace morfex::segment {
 namespace {
 
 constexpr std::uint32_t kNoAtom = 0x110000;  // stands for any byte outside valid UTF-8
 constexpr std::uint32_t kNoNode = UINT32_MAX;
-constexpr std::string_view kMarker = "\xE2\x96\x81";
+constexpr std::string_view kMarker = bpe::kBoundaryMarker;
 
 std::uint64_t edge_key(std::uint32_t node, std::uint32_t atom) noexcept {
   return (static_cast<std::uint64_t>(node) << 22) | atom;

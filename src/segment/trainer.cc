@@ -5,12 +5,13 @@
 #include <utility>
 
 #include "bpe/utf8.h"
+#include "bpe/vocabulary.h"
 
 namespace morfex::segment {
 namespace {
 
 constexpr std::size_t kProgressEvery = 512;
-constexpr std::string_view kMarker = "\xE2\x96\x81";
+constexpr std::string_view kMarker = bpe::kBoundaryMarker;
 
 // Fisher-Yates with a portable draw, so a seed gives the same order on any platform.
 void shuffle(std::vector<std::size_t>& order, std::mt19937_64& rng) {

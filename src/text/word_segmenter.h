@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "bpe/vocabulary.h"
+
 namespace morfex::text {
 
 // Cuts a word of running text into morphemes. Called for word pieces
@@ -17,7 +19,7 @@ class WordSegmenter {
   virtual void segment(std::string_view word, std::string& out) const = 0;
 };
 
-inline constexpr std::string_view kMarker = "\xE2\x96\x81";  // U+2581
+inline constexpr std::string_view kMarker = bpe::kBoundaryMarker;
 
 // Calls `part(stretch)` for each non-empty stretch of `word` between the
 // markers it already holds: text that comes segmented keeps its boundaries,

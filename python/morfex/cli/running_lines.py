@@ -11,6 +11,7 @@ import codecs
 
 from morfex.sequences import Ids, Offsets
 from morfex.tokenizer import Segmenter, Tokenizer
+from morfex.vocabulary import byte_token
 
 # How --tokens shows the characters of a token that would not read as one
 # field of a line: a space as "␣", the rest as Python escapes. A "␣" or a
@@ -70,7 +71,7 @@ class LineDecoder:
         self.bytes: dict[int, int] = {}
         if tokenizer.byte_fallback:
             for value in range(256):
-                token_id = tokenizer.token_to_id(f"<0x{value:02X}>")
+                token_id = tokenizer.token_to_id(byte_token(value))
                 if token_id is not None:
                     self.bytes[token_id] = value
         self.waiting: list[int] = []

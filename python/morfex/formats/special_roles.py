@@ -9,12 +9,13 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Mapping
 
+from morfex._engine import UNK_ID
 from morfex.vocabulary import SPECIAL_TOKENS
 
 SPECIAL_ROLES = ("pad", "unk", "bos", "eos")
 USUAL_SPELLINGS = dict(zip(SPECIAL_ROLES, SPECIAL_TOKENS))
 # What the core falls back to for an unknown character when "<unk>" is absent.
-CORE_UNKNOWN_ID = 1
+CORE_UNKNOWN_ID = UNK_ID
 
 
 def usual(vocab: Mapping[str, int]) -> dict[str, str]:

@@ -27,8 +27,7 @@ CORPUS_WEIGHTS = (0.03, 0.1, 0.3, 1.0, 3.0)
 ANNOTATION_WEIGHTS = (None, 3.0, 10.0, 30.0)
 # The grid's step is about 3; the best corpus weight's neighbours at this step are tried after it.
 REFINE_STEP = 3**0.5
-# The native trainer takes its seed as a signed 64-bit number.
-MAX_TRAINING_SEED = 2**63 - 1
+MAX_TRAINING_SEED = _trainer.MAX_SEGMENTER_SEED
 # Without dev words, this share of the annotations (seeded) is held out to tune on.
 TUNING_SHARE = 10
 

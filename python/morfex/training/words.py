@@ -12,7 +12,6 @@ from pathlib import Path
 from morfex import _trainer
 from morfex.text import utf8
 from morfex.tokenizer import Tokenizer
-from morfex.vocabulary import MAX_ID
 
 Progress = Callable[[int, int], object]
 
@@ -30,10 +29,8 @@ _LINES_SHOWN = 5
 _SPACED_LINE = re.compile(r"^.* ", re.MULTILINE)
 
 
-# A vocabulary holds at most one token per id; the native trainer takes
-# counts up to the largest Py_ssize_t.
-_MOST_IDS = MAX_ID + 1
-_MOST_COUNTED = 2**63 - 1
+_MOST_IDS = _trainer.MAX_VOCAB_SIZE
+_MOST_COUNTED = _trainer.MAX_COUNT
 
 
 @dataclasses.dataclass(frozen=True)
