@@ -71,7 +71,7 @@ def main() -> None:
     OUTPUT.mkdir(parents=True, exist_ok=True)
     training_text, held_out_text = OUTPUT / "training.txt", OUTPUT / "held-out.txt"
     with tempfile.TemporaryDirectory() as scratch:
-        training, held_out = split_pages(man_pages(pinned_man_pages(Path(scratch))))
+        training, held_out = split_pages(man_pages(pinned_man_pages(Path(scratch) / "deb")))
         write_text(training, training_text)
         write_text(held_out, held_out_text)
     # The pages as groff lays them out are indented with runs of spaces, which
