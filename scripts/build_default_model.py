@@ -116,7 +116,13 @@ def pinned_man_pages(scratch: Path) -> Path:
     DOWNLOADS.mkdir(parents=True, exist_ok=True)
     deb = DOWNLOADS / f"manpages-pl_{MANPAGES_VERSION.replace(':', '%3a')}_all.deb"
     if not deb.exists():
-        subprocess.run(["apt-get", "download", f"manpages-pl={MANPAGES_VERSION}"], cwd=DOWNLOADS, check=True)
+        # Fetched aside and moved in whole, so a failed download leaves no file to be read next time.
+        with tempfile.TemporaryDirectory(dir=DOWNLOADS) as fetching:
+            fetched = subprocess.run(["apt-get", "download", f"manpages-pl={MANPAGES_VERSION}"], cwd=fetching)
+            if fetched.returncode:
+                sys.exit(f"apt-get could not fetch manpages-pl {MANPAGES_VERSION}; to build from a version Debian "
+                         f"still has, set MANPAGES_VERSION and MANPAGES_SHA256 in {HERE}")
+            (Path(fetching) / deb.name).replace(deb)
     require(f"SHA-256 of {deb}", sha256(deb), MANPAGES_SHA256, "MANPAGES_SHA256")
     subprocess.run(["dpkg-deb", "-x", str(deb), str(scratch)], check=True)
     return scratch / MAN_PAGES.relative_to("/")
