@@ -1,7 +1,7 @@
 """Polish morphology and tokens per word: the shipped model against peers trained on the same text.
 
-The shipped model learnt from the Polish man pages but every tenth
-(scripts/build_default_model.py). sentencepiece BPE and unigram and
+The shipped model learnt from the Polish man pages of the pinned manpages-pl
+package but every tenth (scripts/build_default_model.py). sentencepiece BPE and unigram and
 tokenizers' BPE with a Metaspace pre-tokenizer learn from the same pages at
 the same vocabulary size, with byte fallback (sentencepiece with identity
 normalization and full character coverage), so all of them give back every
@@ -20,12 +20,13 @@ import argparse
 import json
 import shlex
 import sys
+import tempfile
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "scripts"))
 
-from build_default_model import man_pages, split_pages, write_text  # noqa: E402
+from build_default_model import man_pages, pinned_man_pages, split_pages, write_text  # noqa: E402
 
 import morfex  # noqa: E402
 
@@ -67,11 +68,12 @@ def main() -> None:
 
     shipped = morfex.default_model()
     size = len(shipped)
-    training, held_out = split_pages(man_pages())
     OUTPUT.mkdir(parents=True, exist_ok=True)
     training_text, held_out_text = OUTPUT / "training.txt", OUTPUT / "held-out.txt"
-    write_text(training, training_text)
-    write_text(held_out, held_out_text)
+    with tempfile.TemporaryDirectory() as scratch:
+        training, held_out = split_pages(man_pages(pinned_man_pages(Path(scratch) / "deb")))
+        write_text(training, training_text)
+        write_text(held_out, held_out_text)
     # The pages as groff lays them out are indented with runs of spaces, which
     # sentencepiece drops and tokenizers' Metaspace spends a token each on;
     # with the runs collapsed, every system is measured on words alone.

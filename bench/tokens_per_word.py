@@ -1,7 +1,7 @@
 """Tokens per word on held-out Polish running text: morfex against sentencepiece and tokenizers.
 
-The shipped model learnt from the Polish man pages but every tenth
-(scripts/build_default_model.py); the peers learn from the same pages, to
+The shipped model learnt from the Polish man pages of the pinned manpages-pl
+package but every tenth (scripts/build_default_model.py); the peers learn from the same pages, to
 the same vocabulary size: sentencepiece as BPE (byte fallback, identity
 normalization, full character coverage), and tokenizers' BPE with a
 Metaspace pre-tokenizer and byte fallback (so both, like morfex, give back
@@ -19,7 +19,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "scripts"))
 
-from build_default_model import man_pages, split_pages, write_text  # noqa: E402
+from build_default_model import man_pages, pinned_man_pages, split_pages, write_text  # noqa: E402
 
 import morfex  # noqa: E402
 from morfex.text import pieces as text_pieces  # noqa: E402
@@ -31,8 +31,8 @@ def main() -> None:
 
     tok = morfex.default_model()
     size = len(tok)
-    training, held_out = split_pages(man_pages())
     with tempfile.TemporaryDirectory() as scratch:
+        training, held_out = split_pages(man_pages(pinned_man_pages(Path(scratch) / "deb")))
         train_path, test_path = Path(scratch) / "train.txt", Path(scratch) / "test.txt"
         write_text(training, train_path)
         write_text(held_out, test_path)

@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
-# Installs morfex, sentencepiece, tokenizers and Morfessor (for the page split
-# of scripts/build_default_model.py) and the Polish man pages, then runs
+# Installs morfex, sentencepiece and tokenizers, and groff to render the pinned
+# Polish man pages (fetched by scripts/build_default_model.py), then runs
 # bench/tokens_per_word.py on CPython 3.12.
 set -euo pipefail
 shopt -s inherit_errexit
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
 
-ensure_debian_packages manpages-pl groff-base
+ensure_debian_packages groff-base
 python=$(prepare_venv 3.12)
-"$python" -m pip install -q tokenizers sentencepiece "morfessor==2.0.6" >&2
+"$python" -m pip install -q tokenizers sentencepiece >&2
 exec "$python" bench/tokens_per_word.py "$@"

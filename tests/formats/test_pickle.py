@@ -246,8 +246,8 @@ def test_the_shipped_model_pickles_to_half_its_file():
     with importlib.resources.as_file(importlib.resources.files("morfex") / "data" / DEFAULT_MODEL) as path:
         file_size = path.stat().st_size
     size = len(pickle.dumps(morfex.default_model()))
-    # 469 kB against the file's 942 kB.
-    assert size < file_size * 0.55
+    # 1,082 kB against the file's 1,954 kB, most of either the segmenter's morphs.
+    assert size < file_size * 0.6
 
 
 def test_a_segmenter_pickles_on_its_own_to_the_same_bytes_for_equal_models():
