@@ -17,11 +17,13 @@ namespace morfex::engine {
 // it holds `capacity` words (or its storage is full) it doubles, up to
 // `max_capacity`, then starts over empty, which keeps its memory bounded and
 // costs one sweep per `capacity` misses.
-// Long words are not kept: they are rare and would crowd out the rest.
+// Longer pieces are not kept: they are rare and would crowd out the rest.
+// The bound still takes in the runs of indentation that running text
+// repeats, which cost many merges each.
 class WordCache {
  public:
-  static constexpr std::size_t kMaxWordBytes = 64;
-  static constexpr std::size_t kMaxIds = 32;
+  static constexpr std::size_t kMaxWordBytes = 256;
+  static constexpr std::size_t kMaxIds = 64;
   // Storage for words and ids, per word of capacity.
   static constexpr std::size_t kBytesPerWord = 32;
   // Lookups per verdict on the hit rate, and how many windows a cache that

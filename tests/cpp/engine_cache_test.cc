@@ -92,7 +92,7 @@ TEST(CachePool, KeepsABoundedNumberOfIdleMemosDroppingTheOldest) {
 }
 
 TEST(WordCache, StartsOverWhenItsStorageIsFull) {
-  WordCache cache(8);  // room for 8 * 32 bytes: one entry of 192 bytes, not two
+  WordCache cache(24);  // room for 24 * 32 bytes: one entry of 512 bytes, not two
   const std::vector<TokenId> many(WordCache::kMaxIds, 9);
   put(cache, std::string(WordCache::kMaxWordBytes, 'x'), many);
   put(cache, std::string(WordCache::kMaxWordBytes, 'y'), many);
