@@ -22,6 +22,7 @@ with its peak memory there and on 20 MB (GNU time).
 """
 
 import argparse
+import hashlib
 import os
 import statistics
 import subprocess
@@ -263,7 +264,8 @@ def plot(shapes, sizes, times, path):
 
 
 def repeated_file(text: bytes, megabytes: int) -> Path:
-    path = WORK / f"held-out-{megabytes}mb.txt"
+    # Named by what it repeats, so a smoke run's file never stands in for a full one's.
+    path = WORK / f"held-out-{hashlib.sha256(text).hexdigest()[:12]}-{megabytes}mb.txt"
     if not path.exists() or path.stat().st_size < megabytes << 20:
         with open(path, "wb") as out:
             written = 0
