@@ -54,7 +54,9 @@ def encode_lines(
     Bytes that are not UTF-8 raise UnicodeDecodeError.
     """
     lines = split_lines(data.decode("utf-8"))
-    return engine.encode_text_flat(tokenizer._batch_engine(), lines, threads, markers, segmenter)
+    # Through the tokenizer, so that a Segmenter runs natively on the workers
+    # (and its memo of words serves every piece) instead of as a callable.
+    return tokenizer.encode_text_flat(lines, threads=threads, markers=markers, segmenter=segmenter)
 
 
 class LineDecoder:
