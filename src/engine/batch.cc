@@ -21,6 +21,7 @@ void record_failure(std::atomic<std::size_t>& failed, std::size_t index) noexcep
 struct Session::Worker {
   bool caller = false;  // runs on the calling thread, so it polls
   std::unique_ptr<WordCache> cache;
+  bool memo_asked = false;  // whether the pool was asked for a memo in this call
   std::vector<char> scratch;
   IdBuffer word;
   TextScratch text;
@@ -44,7 +45,10 @@ Session::Session(std::size_t threads, Poll poll)
 
 Session::~Session() {
   if (engine_ == nullptr) return;
-  for (std::unique_ptr<Worker>& worker : workers_) engine_->caches().give_back(std::move(worker->cache));
+  for (std::unique_ptr<Worker>& worker : workers_) {
+    engine_->caches().give_back(std::move(worker->cache));
+    engine_->caches().give_back_memo(worker->text.memo_key, std::move(worker->text.memo));
+  }
 }
 
 Session::Chunking Session::chunking(std::size_t words) const {
@@ -175,7 +179,16 @@ std::size_t Session::encode_texts(std::span<const WordRef> texts, const TextMode
       encode_text(model, text, unremembered, worker.text, pieces, ids, worker.caller ? spans : nullptr);
     });
   }
+  const MemoKey key = memo_key(model, options);
   return encode_items(texts, out, [&](Worker& worker, std::size_t, std::string_view text, FlatBuffer<TokenId>& ids) {
+    if (key.segmenter != 0 && !worker.memo_asked) {
+      // A memo from an earlier call spares segmenting its words again.
+      worker.memo_asked = true;
+      if (std::unique_ptr<WordCache> memo = engine_->caches().take_memo(key)) {
+        worker.text.memo = std::move(memo);
+        worker.text.memo_key = key;
+      }
+    }
     CachedPieces<Worker> pieces(model, worker);
     encode_text(model, text, options, worker.text, pieces, ids, worker.caller ? spans : nullptr);
   });

@@ -101,8 +101,20 @@ struct PieceWalk {
 
 }  // namespace
 
+MemoKey memo_key(const TextModel& model, const TextOptions& options) noexcept {
+  const bool remembers = options.segmenter != nullptr && options.segmenter_is_pure;
+  return {model.serial(), remembers ? options.segmenter->serial() : 0, options.markers};
+}
+
 void encode_text(const TextModel& model, std::string_view text, const TextOptions& options, TextScratch& scratch,
                  PieceEncoder& pieces, FlatBuffer<TokenId>& ids, FlatBuffer<std::int64_t>* spans) {
+  const MemoKey key = memo_key(model, options);
+  if (key.segmenter != 0 && key != scratch.memo_key) {
+    // Another segmenter's or model's answers would be wrong here.
+    scratch.memo.reset();
+    scratch.segmented_words = 0;
+    scratch.memo_key = key;
+  }
   scratch.pieces.clear();
   text::split_pieces(text, scratch.pieces);
   PieceWalk walk{model, options, ids, spans};
@@ -114,8 +126,7 @@ void encode_text(const TextModel& model, std::string_view text, const TextOption
     scratch.added.clear();
     // A segmented word's ids are remembered by its raw text for the rest of
     // the call: segmenting costs far more than encoding, and words recur.
-    const bool memo = piece.kind == text::PieceKind::kWord && options.segmenter != nullptr &&
-                      options.segmenter_is_pure && spans == nullptr;
+    const bool memo = piece.kind == text::PieceKind::kWord && key.segmenter != 0 && spans == nullptr;
     const std::string_view raw = source;
     std::uint64_t hash = 0;
     if (memo && scratch.memo) {
@@ -153,7 +164,7 @@ void encode_text(const TextModel& model, std::string_view text, const TextOption
     if (memo) {
       // Made only once a call has segmented enough words to repay it.
       if (!scratch.memo && ++scratch.segmented_words == kMemoAfterWords) {
-        scratch.memo = std::make_unique<WordCache>(kMemoWords);
+        scratch.memo = std::make_unique<WordCache>(kMemoWords, kMaxMemoWords);
       }
       if (scratch.memo) {
         if (hash == 0) hash = word_hash(raw);

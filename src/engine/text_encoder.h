@@ -36,6 +36,8 @@ class TextModel {
   // lacks: unk_id, unless a token other than the unknown token holds it; then an id
   // that no token has, so that the two cannot be taken for each other.
   TokenId unknown_id() const noexcept { return unknown_id_; }
+  // This text model's name among all the process makes (see text::new_serial).
+  std::uint64_t serial() const noexcept { return serial_; }
 
  private:
   struct Spelling {
@@ -48,6 +50,7 @@ class TextModel {
   std::string arena_;
   std::vector<Spelling> spellings_;  // sorted by id
   TokenId unknown_id_;
+  std::uint64_t serial_ = text::new_serial();
 };
 
 struct TextOptions {
@@ -69,18 +72,27 @@ class PieceEncoder {
 };
 
 // A worker's buffers for text, reused from text to text within one call,
-// and the ids of the words it has segmented in that call.
+// and the ids of the words it has segmented, made for memo_key: the engine
+// keeps them from call to call (CachePool::take_memo).
 struct TextScratch {
   std::vector<text::Piece> pieces;
   std::string segmented;
   std::vector<std::size_t> added;
   IdBuffer ids;
   std::unique_ptr<WordCache> memo;
+  MemoKey memo_key;
   std::size_t segmented_words = 0;
 };
 
+// A memo starts once a call has segmented this many words, at kMemoWords,
+// and grows to kMaxMemoWords: more than the distinct words of most corpora.
 inline constexpr std::size_t kMemoAfterWords = 512;
 inline constexpr std::size_t kMemoWords = 16384;
+inline constexpr std::size_t kMaxMemoWords = std::size_t{1} << 16;
+
+// What a memo for these options is made for; its segmenter is 0 when the
+// words' ids are not remembered (no segmenter, or one that may answer anew).
+MemoKey memo_key(const TextModel& model, const TextOptions& options) noexcept;
 
 // Appends the ids of running text: each piece encoded on its own, word
 // pieces through the segmenter first; with byte fallback, a character the

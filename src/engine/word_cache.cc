@@ -2,7 +2,9 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <bit>
+#include <iterator>
 #include <cstring>
 #include <utility>
 
@@ -12,8 +14,9 @@ namespace morfex::engine {
 
 std::uint64_t word_hash(std::string_view word) noexcept { return bpe::StringHash{}(word) | 1u; }
 
-WordCache::WordCache(std::size_t capacity)
+WordCache::WordCache(std::size_t capacity, std::size_t max_capacity)
     : capacity_(capacity),
+      max_capacity_(std::max(capacity, max_capacity)),
       slots_(std::bit_ceil(2 * capacity + 2)),
       storage_(capacity * kBytesPerWord / sizeof(TokenId)) {}
 
@@ -21,6 +24,21 @@ void WordCache::clear() noexcept {
   std::fill(slots_.begin(), slots_.end(), Slot{});
   size_ = 0;
   used_ = 0;
+}
+
+void WordCache::grow() {
+  capacity_ = std::min(max_capacity_, 2 * capacity_);
+  std::vector<Slot> old(std::bit_ceil(2 * capacity_ + 2));
+  old.swap(slots_);
+  const std::size_t mask = slots_.size() - 1;
+  for (const Slot& slot : old) {
+    if (slot.hash == 0) continue;
+    std::size_t i = slot.hash & mask;
+    while (slots_[i].hash != 0) i = (i + 1) & mask;
+    slots_[i] = slot;
+  }
+  // Entries keep their offsets: storage only gets longer.
+  storage_.resize(capacity_ * kBytesPerWord / sizeof(TokenId));
 }
 
 bool WordCache::find(std::string_view word, std::uint64_t hash, IdBuffer& ids) const {
@@ -39,7 +57,13 @@ bool WordCache::find(std::string_view word, std::uint64_t hash, IdBuffer& ids) c
 void WordCache::insert(std::string_view word, std::uint64_t hash, std::span<const TokenId> ids) {
   if (capacity_ == 0 || word.size() > kMaxWordBytes || ids.size() > kMaxIds) return;
   const std::size_t need = ids.size() + (word.size() + sizeof(TokenId) - 1) / sizeof(TokenId);
-  if (size_ == capacity_ || need > storage_.size() - used_) clear();
+  if (size_ == capacity_ || need > storage_.size() - used_) {
+    if (capacity_ < max_capacity_) {
+      grow();
+    } else {
+      clear();
+    }
+  }
   if (need > storage_.size()) return;
   TokenId* entry = storage_.data() + used_;
   // An empty word or id list may have no data pointer, which memcpy must not get.
@@ -123,11 +147,35 @@ void CachePool::give_back(std::unique_ptr<WordCache> cache) {
   idle_.push_back(std::move(cache));
 }
 
+std::unique_ptr<WordCache> CachePool::take_memo(const MemoKey& key) {
+  std::lock_guard lock(mutex_);
+  for (auto it = idle_memos_.rbegin(); it != idle_memos_.rend(); ++it) {
+    if (it->first != key) continue;
+    std::unique_ptr<WordCache> memo = std::move(it->second);
+    idle_memos_.erase(std::next(it).base());
+    return memo;
+  }
+  return nullptr;
+}
+
+void CachePool::give_back_memo(const MemoKey& key, std::unique_ptr<WordCache> memo) {
+  if (!memo) return;
+  std::unique_ptr<WordCache> dropped;
+  std::lock_guard lock(mutex_);
+  if (idle_memos_.size() == kMaxIdleMemos) {
+    dropped = std::move(idle_memos_.front().second);
+    idle_memos_.erase(idle_memos_.begin());
+  }
+  idle_memos_.emplace_back(key, std::move(memo));
+}
+
 void CachePool::set_capacity(std::size_t capacity) {
   std::vector<std::unique_ptr<WordCache>> dropped;
+  std::vector<std::pair<MemoKey, std::unique_ptr<WordCache>>> dropped_memos;
   std::lock_guard lock(mutex_);
   capacity_ = capacity;
   dropped.swap(idle_);
+  dropped_memos.swap(idle_memos_);
 }
 
 std::size_t CachePool::capacity() const {

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/core_model.h"
@@ -13,13 +14,16 @@
 namespace morfex::engine {
 
 // A bounded map from a word to its ids, used by one thread at a time. When
-// it holds `capacity` words (or its storage is full) it starts over empty,
-// which keeps its memory fixed and costs one sweep per `capacity` misses.
-// Long words are not kept: they are rare and would crowd out the rest.
+// it holds `capacity` words (or its storage is full) it doubles, up to
+// `max_capacity`, then starts over empty, which keeps its memory bounded and
+// costs one sweep per `capacity` misses.
+// Longer pieces are not kept: they are rare and would crowd out the rest.
+// The bound still takes in the runs of indentation that running text
+// repeats, which cost many merges each.
 class WordCache {
  public:
-  static constexpr std::size_t kMaxWordBytes = 64;
-  static constexpr std::size_t kMaxIds = 32;
+  static constexpr std::size_t kMaxWordBytes = 256;
+  static constexpr std::size_t kMaxIds = 64;
   // Storage for words and ids, per word of capacity.
   static constexpr std::size_t kBytesPerWord = 32;
   // Lookups per verdict on the hit rate, and how many windows a cache that
@@ -27,7 +31,8 @@ class WordCache {
   static constexpr std::uint32_t kWindow = 4096;
   static constexpr std::uint32_t kRestingWindows = 15;
 
-  explicit WordCache(std::size_t capacity);
+  explicit WordCache(std::size_t capacity) : WordCache(capacity, capacity) {}
+  WordCache(std::size_t capacity, std::size_t max_capacity);
 
   // Whether to look the next word up. Where words rarely repeat (fewer than
   // a quarter of a window's lookups hit), a lookup and an insert cost more
@@ -59,8 +64,10 @@ class WordCache {
     std::uint16_t id_count = 0;
   };
   void clear() noexcept;
+  void grow();
 
   std::size_t capacity_;
+  std::size_t max_capacity_;
   std::size_t size_ = 0;
   std::vector<Slot> slots_;  // a power of two, at least twice the capacity
   // Each entry: its ids, then its word bytes padded to whole ids.
@@ -71,8 +78,19 @@ class WordCache {
   std::uint32_t resting_ = 0;  // words to pass by before looking again
 };
 
+// What a memo of running text's words was made for: the text model, the
+// segmenter (by their serials) and whether lone markers keep their ids.
+struct MemoKey {
+  std::uint64_t text_model = 0;
+  std::uint64_t segmenter = 0;
+  bool markers = false;
+  bool operator==(const MemoKey&) const = default;
+};
+
 // The caches of one engine. A worker takes one for the length of a call and
-// gives it back, so no cache is ever shared between threads. Every pool is
+// gives it back, so no cache is ever shared between threads. The memos of
+// running text's words are kept the same way, by what they were made for.
+// Every pool is
 // listed for fork(): the child gets each lock free, whatever thread of the
 // parent held it at the time.
 class CachePool {
@@ -85,18 +103,25 @@ class CachePool {
   // A cache for one worker, or null when caching is off.
   std::unique_ptr<WordCache> take();
   void give_back(std::unique_ptr<WordCache> cache);
-  // Takes effect for caches taken from now on; those in use are dropped on return.
+  // An idle memo made for `key`, or null.
+  std::unique_ptr<WordCache> take_memo(const MemoKey& key);
+  // Keeps `memo` for a later call; the oldest idle memo goes when too many wait.
+  void give_back_memo(const MemoKey& key, std::unique_ptr<WordCache> memo);
+  // Takes effect for caches taken from now on; those in use are dropped on
+  // return. Idle memos go too, so that setting it frees what the engine holds.
   void set_capacity(std::size_t capacity);
   std::size_t capacity() const;
 
  private:
   friend struct PoolList;
   static constexpr std::size_t kMaxIdle = 64;
+  static constexpr std::size_t kMaxIdleMemos = 8;
   mutable std::mutex mutex_;
   CachePool* previous_ = nullptr;  // in the list of every pool
   CachePool* next_ = nullptr;
   std::size_t capacity_;
   std::vector<std::unique_ptr<WordCache>> idle_;
+  std::vector<std::pair<MemoKey, std::unique_ptr<WordCache>>> idle_memos_;  // oldest first
 };
 
 // The hash the cache is keyed by.

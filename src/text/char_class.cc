@@ -9,27 +9,24 @@ namespace {
 
 #include "text/unicode_classes.inc"
 
-constexpr std::array<CharClass, 128> ascii_classes() {
-  std::array<CharClass, 128> classes{};
-  for (std::uint32_t c = 0; c < 128; ++c) {
-    const auto found = std::upper_bound(std::begin(kRanges), std::end(kRanges), c,
-                                        [](std::uint32_t cp, std::uint32_t entry) { return cp < entry >> 2; });
-    classes[c] = static_cast<CharClass>(*(found - 1) & 3);
-  }
-  return classes;
-}
-
-constexpr std::array<CharClass, 128> kAscii = ascii_classes();
-
-}  // namespace
-
-CharClass char_class(std::uint32_t code_point) noexcept {
-  if (code_point < 128) return kAscii[code_point];
+constexpr CharClass searched(std::uint32_t code_point) noexcept {
   // Entries are sorted by their first code point, and the first one is U+0000.
   const auto found = std::upper_bound(std::begin(kRanges), std::end(kRanges), code_point,
                                       [](std::uint32_t cp, std::uint32_t entry) { return cp < entry >> 2; });
   return static_cast<CharClass>(*(found - 1) & 3);
 }
+
+constexpr std::array<CharClass, kTabledCodePoints> tabled_classes() {
+  std::array<CharClass, kTabledCodePoints> classes{};
+  for (std::uint32_t c = 0; c < kTabledCodePoints; ++c) classes[c] = searched(c);
+  return classes;
+}
+
+}  // namespace
+
+constexpr std::array<CharClass, kTabledCodePoints> kTabledClasses = tabled_classes();
+
+CharClass searched_char_class(std::uint32_t code_point) noexcept { return searched(code_point); }
 
 std::string_view unicode_version() noexcept { return kTableVersion; }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string_view>
 
@@ -13,7 +14,17 @@ enum class CharClass : std::uint8_t {
   kSpace,   // what Python's str.isspace() accepts
 };
 
-CharClass char_class(std::uint32_t code_point) noexcept;
+// The classes of the code points of one and two UTF-8 bytes, by table: most
+// characters of running text, which the splitter classifies one by one.
+inline constexpr std::uint32_t kTabledCodePoints = 0x800;
+extern const std::array<CharClass, kTabledCodePoints> kTabledClasses;
+
+// The class of a code point from U+0800 up, by a search of the ranges.
+CharClass searched_char_class(std::uint32_t code_point) noexcept;
+
+inline CharClass char_class(std::uint32_t code_point) noexcept {
+  return code_point < kTabledCodePoints ? kTabledClasses[code_point] : searched_char_class(code_point);
+}
 
 // The Unicode version the class table was generated from.
 std::string_view unicode_version() noexcept;

@@ -12,6 +12,8 @@ struct Scanned {
 };
 
 Scanned scan(std::string_view text, std::size_t pos) noexcept {
+  const auto byte = static_cast<unsigned char>(text[pos]);
+  if (byte < 0x80) return {1, kTabledClasses[byte]};
   const bpe::Char c = bpe::char_at(text, pos);
   return {c.length, c.scalar == bpe::kNotScalar ? CharClass::kOther : char_class(c.scalar)};
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -8,15 +9,33 @@
 
 namespace morfex::text {
 
+// A number no other call in the process gets, from 1 up: it names a thing
+// that answers the same way all its life, so that its answers may be kept
+// under that name across calls without holding the thing itself.
+std::uint64_t new_serial() noexcept;
+
 // Cuts a word of running text into morphemes. Called for word pieces
 // (letters, marks and markers, without the piece's leading space) from
 // several threads at once, so an implementation is const and thread-safe.
 class WordSegmenter {
  public:
+  WordSegmenter() noexcept : serial_(new_serial()) {}
+  // A copy or an assignment may answer otherwise later, so it is named anew.
+  WordSegmenter(const WordSegmenter&) noexcept : serial_(new_serial()) {}
+  WordSegmenter& operator=(const WordSegmenter&) noexcept {
+    serial_ = new_serial();
+    return *this;
+  }
   virtual ~WordSegmenter() = default;
   // Appends `word` to `out` with U+2581 between its morphemes; the word's
   // own characters stay as they are, in order.
   virtual void segment(std::string_view word, std::string& out) const = 0;
+
+  // This segmenter's name among all the process makes (see new_serial).
+  std::uint64_t serial() const noexcept { return serial_; }
+
+ private:
+  std::uint64_t serial_;
 };
 
 inline constexpr std::string_view kMarker = bpe::kBoundaryMarker;

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,8 +49,50 @@ TEST(WordCache, StartsOverWhenFullAndStaysBounded) {
   EXPECT_EQ(found(cache, "w4"), (std::vector<TokenId>{4}));
 }
 
+TEST(WordCache, DoublesKeepingItsWordsUpToItsLimitThenStartsOver) {
+  WordCache cache(4, 16);
+  std::vector<std::string> words;
+  for (TokenId i = 0; i < 16; ++i) {
+    words.push_back("word" + std::to_string(i));
+    put(cache, words.back(), {i, i + 1});
+  }
+  EXPECT_EQ(cache.capacity(), 16u);
+  EXPECT_EQ(cache.size(), 16u);
+  for (TokenId i = 0; i < 16; ++i) EXPECT_EQ(found(cache, words[i]), (std::vector<TokenId>{i, i + 1})) << words[i];
+  put(cache, "one more", {99});
+  EXPECT_EQ(cache.capacity(), 16u);
+  EXPECT_EQ(cache.size(), 1u);
+  EXPECT_EQ(found(cache, words[0]), (std::vector<TokenId>{UINT32_MAX}));
+  EXPECT_EQ(found(cache, "one more"), (std::vector<TokenId>{99}));
+}
+
+TEST(CachePool, GivesAMemoBackOnlyForWhatItWasMadeFor) {
+  CachePool pool(8);
+  const MemoKey first{1, 2, false};
+  const MemoKey markers{1, 2, true};
+  auto memo = std::make_unique<WordCache>(4);
+  put(*memo, "kot", {3});
+  pool.give_back_memo(first, std::move(memo));
+  EXPECT_EQ(pool.take_memo(markers), nullptr);
+  EXPECT_EQ(pool.take_memo(MemoKey{3, 2, false}), nullptr);
+  std::unique_ptr<WordCache> taken = pool.take_memo(first);
+  ASSERT_NE(taken, nullptr);
+  EXPECT_EQ(found(*taken, "kot"), (std::vector<TokenId>{3}));
+  EXPECT_EQ(pool.take_memo(first), nullptr);
+  pool.give_back_memo(first, std::move(taken));
+  pool.set_capacity(4);  // frees what waits
+  EXPECT_EQ(pool.take_memo(first), nullptr);
+}
+
+TEST(CachePool, KeepsABoundedNumberOfIdleMemosDroppingTheOldest) {
+  CachePool pool(8);
+  for (std::uint64_t k = 1; k <= 20; ++k) pool.give_back_memo(MemoKey{k, 1, false}, std::make_unique<WordCache>(2));
+  EXPECT_EQ(pool.take_memo(MemoKey{1, 1, false}), nullptr);
+  EXPECT_NE(pool.take_memo(MemoKey{20, 1, false}), nullptr);
+}
+
 TEST(WordCache, StartsOverWhenItsStorageIsFull) {
-  WordCache cache(8);  // room for 8 * 32 bytes: one entry of 192 bytes, not two
+  WordCache cache(24);  // room for 24 * 32 bytes: one entry of 512 bytes, not two
   const std::vector<TokenId> many(WordCache::kMaxIds, 9);
   put(cache, std::string(WordCache::kMaxWordBytes, 'x'), many);
   put(cache, std::string(WordCache::kMaxWordBytes, 'y'), many);

@@ -59,5 +59,50 @@ TEST(TextMemo, APureSegmenterIsAskedOnceAWordOnceTheMemoStartsAndGivesTheSameIds
   }
 }
 
+std::vector<TokenId> encoded_with(Engine& engine, const TextModel& model, const std::vector<std::string>& texts,
+                                  const TextOptions& options, std::size_t threads) {
+  std::vector<WordRef> refs;
+  for (const std::string& text : texts) refs.push_back({text.data(), text.size(), Units::kUtf8});
+  Session session(engine, threads, nullptr);
+  EncodedWords out;
+  EXPECT_EQ(session.encode_texts(refs, model, options, out), kNoWord);
+  return {out.ids.data(), out.ids.data() + out.ids.size()};
+}
+
+// Puts a marker after the first byte of longer words: other answers than CountingSegmenter's.
+class OtherSegmenter final : public text::WordSegmenter {
+ public:
+  void segment(std::string_view word, std::string& out) const override {
+    out.append(word.substr(0, 1));
+    if (word.size() > 1) out.append(kMarker);
+    out.append(word.substr(word.empty() ? 0 : 1));
+  }
+};
+
+TEST(TextMemo, AnEngineKeepsAWorkersMemoForTheNextCallOfTheSameSegmenterOnly) {
+  const std::vector<std::pair<std::string, TokenId>> vocab = {
+      {"<unk>", 1}, {kMarker, 4}, {"a", 5}, {"b", 6}, {"c", 7}, {" ", 8}, {"ab", 9}, {" a", 10}, {"ca", 11}};
+  Engine engine(bpe::testing_support::model_of(vocab, {{"a", "b"}, {" ", "a"}, {"c", "a"}}), 16);
+  const TextModel model(engine.model(), std::nullopt);
+  const std::vector<std::string> texts(2000, "ab abc ca abab cab");
+  CountingSegmenter pure;
+  const std::vector<TokenId> first = encoded_with(engine, model, texts, {&pure, true, true}, 1);
+  const std::size_t asked = pure.calls;
+  EXPECT_EQ(encoded_with(engine, model, texts, {&pure, true, true}, 1), first);
+  EXPECT_EQ(pure.calls, asked);  // every word was known from the first call
+
+  // Another segmenter, the markers' ids left out, or another text model: none gets the memo's answers.
+  OtherSegmenter other;
+  CountingSegmenter fresh;
+  EXPECT_EQ(encoded_with(engine, model, texts, {&other, true, true}, 1),
+            encoded_with(engine, model, texts, {&other, true, false}, 1));
+  EXPECT_EQ(encoded_with(engine, model, texts, {&pure, false, true}, 1),
+            encoded_with(engine, model, texts, {&fresh, false, false}, 1));
+  const TextModel again(engine.model(), std::nullopt);
+  const std::size_t before = pure.calls;
+  EXPECT_EQ(encoded_with(engine, again, texts, {&pure, true, true}, 1), first);
+  EXPECT_GT(pure.calls, before);
+}
+
 }  // namespace
 }  // namespace morfex::engine

@@ -55,6 +55,8 @@ def encode_lines(
     Bytes that are not UTF-8 raise UnicodeDecodeError.
     """
     lines = split_lines(data.decode("utf-8"))
+    # Through the tokenizer, so that a Segmenter runs natively on the workers
+    # (and its memo of words serves every piece) instead of as a callable.
     return tokenizer.encode_text_flat(lines, threads=threads, markers=markers, segmenter=segmenter)
 
 
