@@ -116,12 +116,14 @@ Ref id_list(EngineObject* object, std::span<const engine::TokenId> ids) {
 Ref encode_word(PyObject* self, PyObject* word) {
   EngineObject* object = engine_of(self);
   // No word cache: taking one from the pool costs a lock per call. The str
-  // is read in place, so a fresh str does not grow a cached UTF-8 copy.
+  // is read in place, so a fresh str does not grow a cached UTF-8 copy. The
+  // ints are made afresh: the engine's table of them is scattered over memory,
+  // and reading it word after word costs more than allocating.
   Utf8Text utf8;
   const std::string_view text = convert_argument("text", [&] { return to_str_view(word, utf8); });
   bpe::IdBuffer ids;
   engine::encode_word(object->engine->model(), text, ids);
-  return id_list(object, std::span<const engine::TokenId>(ids.data(), ids.size()));
+  return Ref::steal(ids_to_list(std::span<const engine::TokenId>(ids.data(), ids.size())));
 }
 
 Ref encode_lists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
