@@ -56,6 +56,13 @@ void append_texts(PyObject* result, const engine::DecodedWords& decoded) {
 
 Ref decode_ids(PyObject* self, PyObject* ids_obj) {
   EngineObject* object = engine_of(self);
+  // Any iterable of ids, read as list(ids) reads it; a list or tuple is read in place.
+  Ref copy;
+  if (!PyList_CheckExact(ids_obj) && !PyTuple_CheckExact(ids_obj)) {
+    copy = Ref::steal(PySequence_List(ids_obj));
+    if (!copy) throw_fetched();
+    ids_obj = copy.get();
+  }
   bpe::IdBuffer ids;
   // Converting may run a caller's __index__, which may call this engine
   // again: everything it reads is local or the read-only model.
