@@ -1,4 +1,5 @@
-"""Side-by-side speed of the _morfex core against its peers on a real model.
+"""Side-by-side speed of the _morfex core against its peers on a real model,
+and of morfex.Tokenizer's encode and decode against the core's.
 
 The model is trained by morfex.train on real segmented words (see
 segmented_words.py). Peers: Hugging Face tokenizers (a BPE model from the same
@@ -101,12 +102,18 @@ def check_same(what, expected, **others):
             sys.exit(f"{what}: {name} gives {got!r}, morfex {expected!r}; nothing timed")
 
 
-def bench_words(bpe, hf, reference, floor, words, other_words, rounds):
+# Tokenizer.encode and decode are the engine's native methods, doing per call
+# what CoreBPE's do: their ratio to CoreBPE is 1 within a few percent of noise.
+
+
+def bench_words(bpe, tok, hf, reference, floor, words, other_words, rounds):
     for word in words:
         ids = bpe.encode(word)
-        check_same(f"encode({word!r})", ids, tokenizers=hf.encode(word).ids, reference=reference.encode(word))
+        check_same(f"encode({word!r})", ids, tokenizers=hf.encode(word).ids, reference=reference.encode(word),
+                   Tokenizer=tok.encode(word))
     peers = {
         "morfex": bpe.encode,
+        "Tokenizer": tok.encode,
         "tokenizers": lambda word: hf.encode(word).ids,
         "reference": reference.encode,
         "floor": floor.encode,
@@ -116,7 +123,7 @@ def bench_words(bpe, hf, reference, floor, words, other_words, rounds):
         return [fresh(word) for word in words]
 
     times = rounds_side_by_side(peers, make_inputs, rounds)
-    times |= warmed(peers, ["morfex", "tokenizers", "reference", "floor"], make_inputs,
+    times |= warmed(peers, ["morfex", "Tokenizer", "tokenizers", "reference", "floor"], make_inputs,
                     lambda: [fresh(word) for word in other_words], rounds)
     print_medians("encode a word", times)
     # The targets hold in steady state, for a pipeline that encodes word after word:
@@ -130,20 +137,24 @@ def bench_words(bpe, hf, reference, floor, words, other_words, rounds):
         ("encode a word, cold: reference / morfex", median_ratio(times, "reference", "morfex"), "-"),
         ("encode a word, warmed: morfex / floor", median_ratio(times, "morfex warmed", "floor warmed"), "<= 2"),
         ("encode a word, cold: morfex / floor", median_ratio(times, "morfex", "floor"), "-"),
+        ("encode a word, warmed: Tokenizer / CoreBPE (morfex)",
+         median_ratio(times, "Tokenizer warmed", "morfex warmed"), "<= 1.05"),
+        ("encode a word, cold: Tokenizer / CoreBPE (morfex)", median_ratio(times, "Tokenizer", "morfex"), "-"),
     ]
 
 
-def bench_decode(bpe, hf, reference, words, other_words, rounds):
+def bench_decode(bpe, tok, hf, reference, words, other_words, rounds):
     sequences = [bpe.encode(word) for word in words]
     other_sequences = [bpe.encode(word) for word in other_words]
     for ids in sequences:
         text = bpe.decode(ids)
-        check_same(f"decode({ids})", text, reference=reference.decode(ids))
+        check_same(f"decode({ids})", text, reference=reference.decode(ids), Tokenizer=tok.decode(ids))
         # Without a decoder tokenizers joins tokens with spaces and keeps the markers.
         joined = hf.decode(ids, skip_special_tokens=True).replace(" ", "").replace(MARKER, "")
         check_same(f"decode({ids}) without spaces", text, tokenizers=joined)
     peers = {
         "morfex": bpe.decode,
+        "Tokenizer": tok.decode,
         "tokenizers": lambda ids: hf.decode(ids, skip_special_tokens=True),
         # Reads every id and does nothing else: what any decoder pays before its own work.
         "sum": sum,
@@ -153,7 +164,7 @@ def bench_decode(bpe, hf, reference, words, other_words, rounds):
         return [list(ids) for ids in sequences]
 
     times = rounds_side_by_side(peers, make_inputs, rounds)
-    times |= warmed(peers, ["morfex", "tokenizers"], make_inputs,
+    times |= warmed(peers, ["morfex", "Tokenizer", "tokenizers"], make_inputs,
                     lambda: [list(ids) for ids in other_sequences], rounds)
     print_medians("decode a word", times)
     return [
@@ -162,6 +173,9 @@ def bench_decode(bpe, hf, reference, words, other_words, rounds):
         ("decode a word, cold: tokenizers / morfex", median_ratio(times, "tokenizers", "morfex"), "-"),
         ("decode a word, cold: tokenizers / sum(ids), reading the ids alone",
          median_ratio(times, "tokenizers", "sum"), "-"),
+        ("decode a word, warmed: Tokenizer / CoreBPE (morfex)",
+         median_ratio(times, "Tokenizer warmed", "morfex warmed"), "<= 1.05"),
+        ("decode a word, cold: Tokenizer / CoreBPE (morfex)", median_ratio(times, "Tokenizer", "morfex"), "-"),
     ]
 
 
@@ -313,6 +327,7 @@ def main():
     timed = set(sample)
     other_words = random.Random(2).sample([word for word in words if word not in timed], WARM_UP_WORDS)
     bpe = CoreBPE(vocab, merges)
+    tok = morfex.Tokenizer(vocab, merges)
     hf = hf_tokenizer(vocab, merges)
     reference = ReferenceBPE(vocab, merges)
     characters = sorted(set("".join(words)))
@@ -321,8 +336,8 @@ def main():
           f"{len(vocab):,} tokens, {len(merges):,} merges; {len(sample):,} words per round, "
           f"{args.rounds} rounds")
 
-    figures = bench_words(bpe, hf, reference, floor, sample, other_words, args.rounds)
-    figures += bench_decode(bpe, hf, reference, sample, other_words, args.rounds)
+    figures = bench_words(bpe, tok, hf, reference, floor, sample, other_words, args.rounds)
+    figures += bench_decode(bpe, tok, hf, reference, sample, other_words, args.rounds)
     length_figures, curves = bench_lengths(bpe, hf, reference, floor, sample, max(3, args.rounds // 2))
     figures += length_figures
     big_vocab, big_merges = construction_model(words, trained)

@@ -139,7 +139,7 @@ class Worker:
             sp = self.sentencepiece()
             return lambda words: sp.encode(words, num_threads=threads)
         if peer == "per-word loop":
-            encode = self.model()._core.encode
+            encode = self.model().encode
             return lambda words: [encode(word) for word in words]
         tok = {
             "morfex encode_flat": self.model,

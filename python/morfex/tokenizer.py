@@ -1,4 +1,4 @@
-"""The Python-side tokenizer: a vocabulary, a merge list and their CoreBPE."""
+"""The Python-side tokenizer: a vocabulary, a merge list and their native engine."""
 
 from __future__ import annotations
 
@@ -8,7 +8,6 @@ from collections.abc import Callable, Iterable, Mapping
 from types import MappingProxyType
 from typing import Literal, overload
 
-from _morfex import CoreBPE
 from morfex import engine as _batch
 from morfex._engine import UNK_TOKEN
 from morfex.formats import special_roles
@@ -57,10 +56,16 @@ class Tokenizer:
     merge, since decoding drops it (ValueError names the role and the merge).
     """
 
-    __slots__ = (
-        "_vocab", "_merges", "_id_to_token", "_core", "_engine", "_cache_size", "_byte_ids", "_segmenter",
-        "_special", "_core_agrees",
-    )
+    # encode and decode are the engine's own methods, bound once per
+    # tokenizer: a call then costs no Python frame, as little as CoreBPE's.
+    __slots__ = {
+        "_vocab": None, "_merges": None, "_id_to_token": None, "_engine": None, "_cache_size": None,
+        "_byte_ids": None, "_segmenter": None, "_special": None,
+        "encode": 'encode(word): token ids of one boundary-annotated word such as "k▁um▁ain".',
+        "decode": "decode(ids): text of the ids, without special tokens, unknown ids and markers.",
+    }
+    encode: Callable[[str], list[int]]
+    decode: Callable[[Iterable[int]], str]
 
     def __init__(
         self,
@@ -73,20 +78,25 @@ class Tokenizer:
     ) -> None:
         self._vocab = dict(vocab)
         self._merges = tuple((left, right) for left, right in merges)
-        # CoreBPE checks the types and ranges; an id held by two tokens would
-        # make decoding ambiguous, so it is refused here.
-        self._core = CoreBPE(self._vocab, list(self._merges))
-        self._id_to_token = tokens_by_id(self._vocab)
-        self._engine: _batch.Engine | None = None
         self._cache_size = _batch.DEFAULT_CACHE_SIZE
         if not isinstance(byte_fallback, bool):
             raise TypeError(f"byte_fallback must be a bool, not {type(byte_fallback).__name__}")
         self._byte_ids = byte_token_ids(self._vocab) if byte_fallback else None
         self._segmenter: Segmenter = checked_segmenter(segmenter)
         self._special = special_roles.resolve(special_tokens, self._vocab, self._merges)
-        # The core knows only the usual spellings; other ones are honoured by
-        # the engine, which then encodes and decodes single words too.
-        self._core_agrees = special_roles.core_agrees(self._special, self._vocab)
+        # The engine checks the types and ranges; it is given the roles only
+        # where they differ from the core's fixed spellings.
+        if special_roles.core_agrees(self._special, self._vocab):
+            self._engine = _batch.Engine(self._vocab, list(self._merges), self._cache_size, self._byte_ids)
+        else:
+            self._engine = _batch.Engine(
+                self._vocab, list(self._merges), self._cache_size, self._byte_ids,
+                sorted(special_roles.special_ids(self._special, self._vocab)), self._special.get("unk"),
+            )
+        # An id held by two tokens would make decoding ambiguous, so it is refused here.
+        self._id_to_token = tokens_by_id(self._vocab)
+        self.encode = self._engine.encode
+        self.decode = self._engine.decode
 
     @property
     def vocab(self) -> Mapping[str, int]:
@@ -156,41 +166,15 @@ class Tokenizer:
         """Pickles the model alone (never the engine or its caches), the same bytes for equal models."""
         return _unpickle, (tokenizer_state.to_state(self),)
 
-    def encode(self, word: str) -> list[int]:
-        """Token ids of one boundary-annotated word such as "k▁um▁ain"."""
-        if self._core_agrees:
-            return self._core.encode(word)
-        return self._batch_engine().encode_lists([word], 1)[0]
-
     def encode_tokens(self, word: str) -> list[str]:
         """Token strings of one word; characters outside the vocabulary show as the unknown token."""
         unknown = self._special.get("unk", UNK_TOKEN)
         return [self._id_to_token.get(token_id, unknown) for token_id in self.encode(word)]
 
-    def decode(self, ids: Iterable[int]) -> str:
-        """Text of the ids, without special tokens, unknown ids and markers."""
-        if self._core_agrees:
-            return self._core.decode(list(ids))
-        return self._batch_engine().decode_lists([list(ids)], 1)[0]
-
-    # Batch work runs on the native engine, built from the same vocabulary and
-    # merges on first use. `threads`: None means $MORFEX_NUM_THREADS when set,
+    # Batch work runs on the same engine. `threads`: None means $MORFEX_NUM_THREADS when set,
     # else the processors this process may run on; 1 runs on the calling thread.
     # `dropout`: the chance that each merge is skipped (BPE-dropout), with
     # sequence i's draws fixed by `seed` and i alone; seed=None picks a fresh seed.
-
-    def _batch_engine(self) -> _batch.Engine:
-        engine = self._engine
-        if engine is None:
-            if self._core_agrees:
-                engine = _batch.Engine(self._vocab, list(self._merges), self._cache_size, self._byte_ids)
-            else:
-                engine = _batch.Engine(
-                    self._vocab, list(self._merges), self._cache_size, self._byte_ids,
-                    sorted(special_roles.special_ids(self._special, self._vocab)), self._special.get("unk"),
-                )
-            self._engine = engine
-        return engine
 
     @property
     def cache_size(self) -> int:
@@ -200,8 +184,7 @@ class Tokenizer:
     @cache_size.setter
     def cache_size(self, size: int) -> None:
         self._cache_size = _batch.resolve_cache_size(size)
-        if self._engine is not None:
-            self._engine.cache_size = self._cache_size
+        self._engine.cache_size = self._cache_size
 
     # bos/eos put <s> before and </s> after each sequence; max_length cuts
     # each one to its first tokens, leaving room for them (see docs/api.md,
@@ -223,8 +206,8 @@ class Tokenizer:
         framing = self._framing(bos, eos, max_length)
         if framing.changes_nothing:
             count = _batch.resolve_threads(threads)
-            return self._batch_engine().encode_lists(words, count, *_batch.resolve_dropout(dropout, seed))
-        return _lists(*frame(*_batch.encode_flat(self._batch_engine(), words, threads, dropout, seed), framing))
+            return self._engine.encode_lists(words, count, *_batch.resolve_dropout(dropout, seed))
+        return _lists(*frame(*_batch.encode_flat(self._engine, words, threads, dropout, seed), framing))
 
     def encode_flat(
         self,
@@ -239,7 +222,7 @@ class Tokenizer:
     ) -> tuple[Ids, Offsets]:
         """All ids as one uint32 array, and int64 offsets: word i is ids[offsets[i]:offsets[i + 1]]."""
         framing = self._framing(bos, eos, max_length)
-        return frame(*_batch.encode_flat(self._batch_engine(), words, threads, dropout, seed), framing)
+        return frame(*_batch.encode_flat(self._engine, words, threads, dropout, seed), framing)
 
     def encode_padded(
         self,
@@ -262,11 +245,11 @@ class Tokenizer:
 
     def decode_batch(self, batch: Iterable[Iterable[int]], *, threads: int | None = None) -> list[str]:
         """The text of every sequence of ids, as `decode` gives it, on several threads."""
-        return self._batch_engine().decode_lists(batch, _batch.resolve_threads(threads))
+        return self._engine.decode_lists(batch, _batch.resolve_threads(threads))
 
     def decode_flat(self, ids: object, offsets: object, *, threads: int | None = None) -> list[str]:
         """The text of ids[offsets[i]:offsets[i + 1]] for every i (the inverse of encode_flat)."""
-        return _batch.decode_flat(self._batch_engine(), ids, offsets, threads)
+        return _batch.decode_flat(self._engine, ids, offsets, threads)
 
     def encode_word_lines(self, data: bytes, *, threads: int | None = None) -> tuple[Ids, Offsets]:
         """Ids of the words of UTF-8 lines, and where each line's ids start (one more for the end).
@@ -276,7 +259,7 @@ class Tokenizer:
         b"\\n", and bytes after the last one are one more line. Bytes that are
         not UTF-8 raise ValueError with the offset of the first bad one as its
         `offset` attribute. This is `morfex encode --words`."""
-        return _batch.encode_chunk(self._batch_engine(), data, threads)
+        return _batch.encode_chunk(self._engine, data, threads)
 
     # Running text: cut into words, numbers, punctuation and whitespace, each
     # piece encoded as `encode` would (words through the segmenter first), so
@@ -297,7 +280,7 @@ class Tokenizer:
     ) -> list[int] | tuple[list[int], list[tuple[int, int]]]:
         """Ids of running text; with offsets=True also the (start, end) characters of `text` behind each id."""
         result: list[int] | tuple[list[int], list[tuple[int, int]]]
-        result = self._batch_engine().encode_text(text, markers, offsets, self._segmenter_of(segmenter))
+        result = self._engine.encode_text(text, markers, offsets, self._segmenter_of(segmenter))
         return result
 
     def encode_text_batch(
@@ -315,7 +298,7 @@ class Tokenizer:
     ) -> list[list[int]]:
         """The ids of every text, as `encode_text` gives them, on several threads."""
         framing = self._framing(bos, eos, max_length)
-        engine = self._batch_engine()
+        engine = self._engine
         chosen = self._segmenter_of(segmenter)
         if framing.changes_nothing:
             count = _batch.resolve_threads(threads)
@@ -339,7 +322,7 @@ class Tokenizer:
         """All ids of the texts as one uint32 array, and int64 offsets: text i is ids[offsets[i]:offsets[i + 1]]."""
         framing = self._framing(bos, eos, max_length)
         chosen = self._segmenter_of(segmenter)
-        flat = _batch.encode_text_flat(self._batch_engine(), texts, threads, markers, chosen, dropout, seed)
+        flat = _batch.encode_text_flat(self._engine, texts, threads, markers, chosen, dropout, seed)
         return frame(*flat, framing)
 
     def encode_text_padded(
@@ -375,15 +358,15 @@ class Tokenizer:
 
     def decode_text(self, ids: Iterable[int]) -> str:
         """The running text of the ids: `decode`, with runs of byte tokens read as UTF-8."""
-        return self._batch_engine().decode_text_lists([list(ids)], 1)[0]
+        return self._engine.decode_text_lists([list(ids)], 1)[0]
 
     def decode_text_batch(self, batch: Iterable[Iterable[int]], *, threads: int | None = None) -> list[str]:
         """The text of every sequence of ids, as `decode_text` gives it, on several threads."""
-        return self._batch_engine().decode_text_lists(batch, _batch.resolve_threads(threads))
+        return self._engine.decode_text_lists(batch, _batch.resolve_threads(threads))
 
     def decode_text_flat(self, ids: object, offsets: object, *, threads: int | None = None) -> list[str]:
         """The text of ids[offsets[i]:offsets[i + 1]] for every i (the inverse of encode_text_flat)."""
-        return _batch.decode_text_flat(self._batch_engine(), ids, offsets, threads)
+        return _batch.decode_text_flat(self._engine, ids, offsets, threads)
 
     def _framing(self, bos: object, eos: object, max_length: int | None) -> Framing:
         for name, flag in (("bos", bos), ("eos", eos)):

@@ -1,5 +1,5 @@
-// The decoding methods of morfex._engine.Engine, from id sequences or flat
-// buffers, and the module's format_lines over the same flat buffers.
+// The decoding methods of morfex._engine.Engine, from one id sequence, from
+// id sequences or flat buffers, and the module's format_lines over the same flat buffers.
 
 #include <algorithm>
 #include <array>
@@ -52,6 +52,25 @@ void append_texts(PyObject* result, const engine::DecodedWords& decoded) {
     Ref text = Ref::steal(text_to_str(decoded.texts[w], decoded.shapes[w]));
     if (PyList_Append(result, text.get()) < 0) throw_fetched();
   }
+}
+
+Ref decode_ids(PyObject* self, PyObject* ids_obj) {
+  EngineObject* object = engine_of(self);
+  // Any iterable of ids, read as list(ids) reads it; a list or tuple is read in place.
+  Ref copy;
+  if (!PyList_CheckExact(ids_obj) && !PyTuple_CheckExact(ids_obj)) {
+    copy = Ref::steal(PySequence_List(ids_obj));
+    if (!copy) throw_fetched();
+    ids_obj = copy.get();
+  }
+  bpe::IdBuffer ids;
+  // Converting may run a caller's __index__, which may call this engine
+  // again: everything it reads is local or the read-only model.
+  convert_argument("ids", [&] { to_ids(ids_obj, ids); });
+  bpe::TextBuffer text;
+  const engine::TextShape shape =
+      engine::decode_word(object->engine->model(), std::span<const engine::TokenId>(ids.data(), ids.size()), text);
+  return Ref::steal(text_to_str(std::string_view(text.data(), text.size()), shape));
 }
 
 Ref decode_sequences(EngineObject* object, PyObject* batch, std::size_t threads, Decoding as) {

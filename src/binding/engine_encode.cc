@@ -1,5 +1,5 @@
-// The word-encoding methods of morfex._engine.Engine: words given as str
-// (encode_flat, encode_lists) or as UTF-8 lines (encode_chunk).
+// The word-encoding methods of morfex._engine.Engine: one word (encode),
+// words given as str (encode_flat, encode_lists) or as UTF-8 lines (encode_chunk).
 
 #include <algorithm>
 #include <array>
@@ -19,6 +19,7 @@
 #include "binding/engine_object.h"
 #include "binding/errors.h"
 #include "binding/owned_buffer.h"
+#include "binding/utf8_text.h"
 #include "engine/batch.h"
 #include "engine/chunk_text.h"
 
@@ -110,6 +111,19 @@ Ref id_list(EngineObject* object, std::span<const engine::TokenId> ids) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), value);
   }
   return list;
+}
+
+Ref encode_word(PyObject* self, PyObject* word) {
+  EngineObject* object = engine_of(self);
+  // No word cache: taking one from the pool costs a lock per call. The str
+  // is read in place, so a fresh str does not grow a cached UTF-8 copy. The
+  // ints are made afresh: the engine's table of them is scattered over memory,
+  // and reading it word after word costs more than allocating.
+  Utf8Text utf8;
+  const std::string_view text = convert_argument("text", [&] { return to_str_view(word, utf8); });
+  bpe::IdBuffer ids;
+  engine::encode_word(object->engine->model(), text, ids);
+  return Ref::steal(ids_to_list(std::span<const engine::TokenId>(ids.data(), ids.size())));
 }
 
 Ref encode_lists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -104,6 +104,10 @@ void set_cache_size(PyObject* self, PyObject* value) {
 }
 
 PyMethodDef g_engine_methods[] = {
+    {"encode", unary<encode_word>(), METH_O,
+     "encode($self, word, /)\n--\n\nEncode one word on the calling thread; returns its ids."},
+    {"decode", unary<decode_ids>(), METH_O,
+     "decode($self, ids, /)\n--\n\nDecode one sequence of ids on the calling thread; returns its text."},
     {"encode_flat", fastcall<encode_flat>(), METH_FASTCALL | METH_KEYWORDS,
      "encode_flat($self, words, threads, dropout=0.0, seed=0)\n--\n\n"
      "Encode every word; returns (ids, offsets) as buffers of uint32 and int64."},

@@ -74,6 +74,13 @@ CASES = [
     ("encode-generator-raises", interrupted_batch, "KeyboardInterrupt", 1_500),
     ("encode-not-str-last", lambda: ENGINE.encode_flat(WORDS + [Index(1)], 2), "TypeError", 1_500),
     ("encode-surrogate", lambda: ENGINE.encode_lists(WORDS + [LONG + "\ud800"], 2), "UnicodeEncodeError", 1_500),
+    ("encode-word", lambda: ENGINE.encode("\u00e9" + LONG), None, 3_000),
+    ("encode-word-not-str", lambda: ENGINE.encode(Index(1)), "TypeError", 3_000),
+    ("encode-word-surrogate", lambda: ENGINE.encode("\u00e9" + LONG + "\ud800"), "UnicodeEncodeError", 3_000),
+    ("decode-ids", lambda: ENGINE.decode(IDS.tolist()), None, 3_000),
+    ("decode-ids-iterator", lambda: ENGINE.decode(iter(IDS.tolist())), None, 3_000),
+    ("decode-ids-index-raises", lambda: ENGINE.decode(IDS.tolist() + [Index(raise_value_error)]), "ValueError", 3_000),
+    ("decode-ids-overflow", lambda: ENGINE.decode(IDS.tolist() + [2**32]), "OverflowError", 3_000),
     ("decode-lists", lambda: ENGINE.decode_lists([IDS.tolist()[:60]] * 20, 2), None, 1_500),
     ("decode-item-raises", lambda: ENGINE.decode_lists([[5], [Index(raise_value_error)]], 1), "ValueError", 1_500),
     ("decode-overflow", lambda: ENGINE.decode_lists([[5] * 500, [2**32]], 1), "OverflowError", 1_500),
@@ -167,3 +174,39 @@ def test_text_calls_keep_reference_counts(call):
         except TypeError:
             pass
     assert counts() == before
+
+
+def decode_reentering(ids):
+    # An id whose __index__ decodes and encodes on the same engine, then gives ids[0].
+    return ENGINE.decode([Index(lambda: ENGINE.decode(ids) and ENGINE.encode("kum")[0] and ids[0])] + ids)
+
+
+# What a single-word call must hand back: the references it took to its
+# argument and to the ints and objects inside it, on success and failure alike.
+SINGLE_CASES = [
+    ("encode", lambda word, ids: ENGINE.encode(word)),
+    ("encode-surrogate", lambda word, ids: ENGINE.encode(word + "\ud800")),
+    ("encode-not-str", lambda word, ids: ENGINE.encode(ids)),
+    ("decode", lambda word, ids: ENGINE.decode(ids)),
+    ("decode-tuple", lambda word, ids: ENGINE.decode(tuple(ids))),
+    ("decode-iterator", lambda word, ids: ENGINE.decode(iter(ids))),
+    ("decode-iterator-overflow", lambda word, ids: ENGINE.decode(iter(ids + [2**32]))),
+    ("decode-overflow", lambda word, ids: ENGINE.decode(ids + [2**32])),
+    ("decode-str", lambda word, ids: ENGINE.decode(word)),
+    ("decode-reentering", lambda word, ids: decode_reentering(ids)),
+]
+
+
+@pytest.mark.parametrize("call", [c[1] for c in SINGLE_CASES], ids=[c[0] for c in SINGLE_CASES])
+def test_single_word_calls_keep_reference_counts(call):
+    word = "k\u00e9" + MARKER + "um" * 20
+    # Ints made at run time, outside the interpreter's small-int cache, so their counts show.
+    ids = [int(str(5)) + 1000 * i for i in range(40)] + [Index(int("11"))]
+    objects = [ENGINE, word, ids, *ids]
+    before = [sys.getrefcount(obj) for obj in objects]
+    for _ in range(100):
+        try:
+            call(word, ids)
+        except (TypeError, OverflowError, UnicodeEncodeError):
+            pass
+    assert [sys.getrefcount(obj) for obj in objects] == before
