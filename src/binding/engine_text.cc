@@ -31,6 +31,8 @@ constexpr const char* kTextParameters[] = {"text", "markers", "offsets", "segmen
 constexpr const char* kTextsParameters[] = {"texts", "threads", "markers", "segmenter", "dropout", "seed"};
 constexpr const char* kBatchParameters[] = {"batch", "threads"};
 constexpr const char* kFlatParameters[] = {"ids", "offsets", "threads"};
+// Bytes of a chunk checked for UTF-8 and cut into lines between two looks at pending signals.
+constexpr std::size_t kSliceBytes = std::size_t{1} << 22;
 constexpr const char* kChunkParameters[] = {"data", "threads", "markers", "segmenter"};
 constexpr const char* kSplitParameters[] = {"text"};
 constexpr FunctionDescription kEncodeText{kClassName, "encode_text", kTextParameters, 4};
@@ -166,6 +168,7 @@ void encode_line_blocks(EngineObject* self, PollingSession& polling, std::span<c
         segment_words(segmenter.callable, line, first + k, table, pieces, added);
       }
     }
+    // UTF-8 lines hold no lone surrogate, the one thing encode_texts reports.
     polling.unlocked([&](engine::Session& session) { return session.encode_texts(block, *self->text, options, out); });
   }
 }
@@ -261,12 +264,22 @@ Ref encode_text_chunk(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   const std::string_view bytes(static_cast<const char*>(data.data()), data.bytes());
   PollingSession polling(*object->engine, threads);
   std::vector<engine::WordRef> lines;
-  const std::size_t invalid = polling.unlocked([&](engine::Session&) {
-    const std::size_t invalid = engine::first_invalid_utf8(bytes);
-    if (invalid == engine::kNoWord) engine::cut_lines(bytes, lines);
-    return invalid;
-  });
-  if (invalid != engine::kNoWord) raise_invalid_utf8(invalid);
+  // Checked and cut slice by slice, so that Ctrl-C is seen between slices of
+  // a large input. A slice ends after a line feed, where the checker of the
+  // whole would start afresh too, so the first bad byte is found alike.
+  for (std::size_t start = 0; start < bytes.size();) {
+    check_signals();
+    const std::string_view rest = bytes.substr(start);
+    const std::size_t feed = rest.size() > kSliceBytes ? rest.find('\n', kSliceBytes) : std::string_view::npos;
+    const std::string_view slice = rest.substr(0, feed == std::string_view::npos ? rest.size() : feed + 1);
+    const std::size_t invalid = polling.unlocked([&](engine::Session&) {
+      const std::size_t invalid = engine::first_invalid_utf8(slice);
+      if (invalid == engine::kNoWord) engine::cut_lines(slice, lines);
+      return invalid;
+    });
+    if (invalid != engine::kNoWord) raise_invalid_utf8(start + invalid);
+    start += slice.size();
+  }
   engine::EncodedWords out;
   out.ends.push_back(0);
   encode_line_blocks(object, polling, lines, markers, segmenter, out);

@@ -3,7 +3,11 @@ checked against encode_text_flat of the same lines cut and decoded in Python."""
 
 from __future__ import annotations
 
+import _thread
+import gc
 import sys
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -81,6 +85,13 @@ def test_lines_beyond_one_block(segmenter) -> None:
         assert (ids.tolist(), offsets.tolist()) == expected
 
 
+def test_input_of_several_slices() -> None:
+    # Longer than the slices that the native side checks and cuts one at a time.
+    data = "kot um ślę,\n".encode() * 700_000 + b"a" * (5 << 20) + b"\nkoniec"
+    ids, offsets = SHIPPED.encode_text_lines(data, threads=2)
+    assert (ids.tolist(), offsets.tolist()) == flat_reference(SHIPPED, data)
+
+
 def test_each_line_decodes_to_itself() -> None:
     data = INPUTS["multi-byte"] + INPUTS["crlf"] + INPUTS["lone-cr"]
     ids, offsets = SHIPPED.encode_text_lines(data, threads=2)
@@ -121,6 +132,11 @@ BAD_UTF8 = [
     (b"\xc0\xafkot", 0),
     (b"kot\xf4\x90\x80\x80", 3),
     (b"kot um\n" * 20_000 + b"\x80", 140_000),
+    # Past the first slice that the native side checks on its own, and at its edges.
+    (b"kot um\n" * 700_000 + b"\x80", 4_900_000),
+    (b"a" * (4 << 20) + b"\xc5\nkot", 4 << 20),
+    (b"a" * (4 << 20) + b"\n\xffkot", (4 << 20) + 1),
+    (b"a" * (4 << 20) + b"\xe2\x82", 4 << 20),
 ]
 
 
@@ -202,3 +218,29 @@ def test_reference_counts_and_buffer_export_are_released() -> None:
     for data in inputs:
         # No buffer export is left behind: each bytearray can still change size.
         data.extend(b"ko\n")
+
+
+@pytest.mark.parametrize("segmenter", [None, cut_in_half], ids=["native", "python-segmenter"])
+@pytest.mark.parametrize("threads", [1, 2])
+def test_ctrl_c_stops_a_long_chunk_early(threads, segmenter) -> None:
+    line = "Ala ma kota, a kot ma 12 ps\u00f3w \u20ac.\n".encode()
+    data = line * 6_000_000  # far more than a second of work
+    part, parts = data[: len(line) * 60_000], 100
+    # The interrupt is bounded by this machine's own pace: a hundredth of the
+    # work is timed uninterrupted first, so a busy machine slows both alike.
+    gc.disable()
+    try:
+        start = time.monotonic()
+        SHIPPED.encode_text_lines(part, threads=threads, segmenter=segmenter)
+        whole_time = parts * (time.monotonic() - start)
+        timer = threading.Timer(min(0.3, whole_time / 30), _thread.interrupt_main)
+        timer.start()
+        start = time.monotonic()
+        with pytest.raises(KeyboardInterrupt):
+            SHIPPED.encode_text_lines(data, threads=threads, segmenter=segmenter)
+        elapsed = time.monotonic() - start
+    finally:
+        gc.enable()
+    timer.join()
+    assert elapsed < whole_time / 10, (elapsed, whole_time)
+    assert SHIPPED.encode_text_lines(line)[0].tolist() == SHIPPED.encode_text(line.decode())
