@@ -23,6 +23,7 @@ __all__ = [
     "decode_flat",
     "encode_chunk",
     "encode_flat",
+    "encode_text_chunk",
     "encode_text_flat",
     "decode_text_flat",
     "resolve_cache_size",
@@ -125,4 +126,17 @@ def encode_chunk(engine: Engine, data: bytes, threads: int | None = None) -> tup
     message and as its `offset` attribute.
     """
     ids, lines = engine.encode_chunk(data, resolve_threads(threads))
+    return np.frombuffer(ids, dtype=np.uint32), np.frombuffer(lines, dtype=np.int64)
+
+
+def encode_text_chunk(
+    engine: Engine, data: bytes, threads: int | None, markers: bool, segmenter: Any
+) -> tuple[Ids, Offsets]:
+    """Ids of UTF-8 lines of running text, each with its b"\\n", and where each line's ids start (one more for the end).
+
+    Each line is encoded as encode_text_flat encodes a text; bytes after the
+    last b"\\n" are one more line. Bytes that are not UTF-8 raise ValueError
+    as encode_chunk does.
+    """
+    ids, lines = engine.encode_text_chunk(data, resolve_threads(threads), markers, segmenter)
     return np.frombuffer(ids, dtype=np.uint32), np.frombuffer(lines, dtype=np.int64)

@@ -261,6 +261,19 @@ class Tokenizer:
         `offset` attribute. This is `morfex encode --words`."""
         return _batch.encode_chunk(self._engine, data, threads)
 
+    def encode_text_lines(
+        self, data: bytes, *, threads: int | None = None, markers: bool = False, segmenter: object = OWN_SEGMENTER
+    ) -> tuple[Ids, Offsets]:
+        """Ids of UTF-8 lines of running text, and where each line's ids start (one more for the end).
+
+        Lines end after b"\\n", and bytes after the last one are one more
+        line; each line, its line break included, is encoded as
+        `encode_text_flat` encodes a text, so decoding each line's ids gives
+        it back. Bytes that are not UTF-8 raise ValueError with the offset of
+        the first bad one as its `offset` attribute. This is `morfex encode`."""
+        chosen = self._segmenter_of(segmenter)
+        return _batch.encode_text_chunk(self._engine, data, threads, markers, chosen)
+
     # Running text: cut into words, numbers, punctuation and whitespace, each
     # piece encoded as `encode` would (words through the segmenter first), so
     # that decode_text gives the text back (see docs/api.md, "Running text").

@@ -66,6 +66,8 @@ PyObject* ints_of(EngineObject* object) {
   return object->ints.get();
 }
 
+}  // namespace
+
 [[noreturn]] void raise_invalid_utf8(std::size_t offset) {
   Ref message = Ref::steal(require_created(
       PyUnicode_FromString(("invalid UTF-8 at byte offset " + std::to_string(offset)).c_str())));
@@ -75,8 +77,6 @@ PyObject* ints_of(EngineObject* object) {
   if (PyObject_SetAttrString(error.get(), "offset", position.get()) < 0) throw_fetched();
   throw PyError::normalized(std::move(error));
 }
-
-}  // namespace
 
 Ref pair_of(PyObject* first, PyObject* second) {
   Ref a = Ref::steal(first);

@@ -61,6 +61,9 @@ Ref decode_sequences(EngineObject* object, PyObject* batch, std::size_t threads,
 Ref decode_buffers(EngineObject* object, PyObject* ids, PyObject* offsets, std::size_t threads, Decoding as);
 // `self` as an Engine; TypeError when it is none.
 EngineObject* engine_of(PyObject* self);
+// Raises ValueError for bytes that are not UTF-8, with the offset of the
+// first bad byte in its message and as its `offset` attribute.
+[[noreturn]] void raise_invalid_utf8(std::size_t offset);
 // A new tuple of the two objects, whose references it takes over.
 Ref pair_of(PyObject* first, PyObject* second);
 // A new list of the ids as ints.

@@ -1,13 +1,16 @@
 #include "binding/engine_text.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "binding/arguments.h"
 #include "binding/batch_inputs.h"
+#include "binding/buffer.h"
 #include "binding/conversions.h"
 #include "binding/engine_object.h"
 #include "binding/errors.h"
@@ -15,6 +18,7 @@
 #include "binding/owned_buffer.h"
 #include "binding/segmenter_type.h"
 #include "binding/utf8_text.h"
+#include "engine/chunk_text.h"
 #include "text/char_class.h"
 #include "text/pieces.h"
 #include "text/segmentation_table.h"
@@ -27,10 +31,14 @@ constexpr const char* kTextParameters[] = {"text", "markers", "offsets", "segmen
 constexpr const char* kTextsParameters[] = {"texts", "threads", "markers", "segmenter", "dropout", "seed"};
 constexpr const char* kBatchParameters[] = {"batch", "threads"};
 constexpr const char* kFlatParameters[] = {"ids", "offsets", "threads"};
+// Bytes of a chunk checked for UTF-8 and cut into lines between two looks at pending signals.
+constexpr std::size_t kSliceBytes = std::size_t{1} << 22;
+constexpr const char* kChunkParameters[] = {"data", "threads", "markers", "segmenter"};
 constexpr const char* kSplitParameters[] = {"text"};
 constexpr FunctionDescription kEncodeText{kClassName, "encode_text", kTextParameters, 4};
 constexpr FunctionDescription kEncodeTextLists{kClassName, "encode_text_lists", kTextsParameters, 4};
 constexpr FunctionDescription kEncodeTextFlat{kClassName, "encode_text_flat", kTextsParameters, 4};
+constexpr FunctionDescription kEncodeTextChunk{kClassName, "encode_text_chunk", kChunkParameters, 4};
 constexpr FunctionDescription kDecodeTextLists{kClassName, "decode_text_lists", kBatchParameters, 2};
 constexpr FunctionDescription kDecodeTextFlat{kClassName, "decode_text_flat", kFlatParameters, 3};
 constexpr FunctionDescription kSplitText{nullptr, "split_text", kSplitParameters, 1};
@@ -140,6 +148,31 @@ void encode_text_blocks(EngineObject* self, PyObject* sequence, std::size_t thre
   });
 }
 
+// encode_text_blocks for lines read from a buffer: they are UTF-8 already,
+// and a Python segmenter sees the new words of each block before it is encoded.
+void encode_line_blocks(EngineObject* self, PollingSession& polling, std::span<const engine::WordRef> lines,
+                        bool markers, SegmenterArg segmenter, engine::EncodedWords& out) {
+  text::SegmentationTable table;
+  const text::WordSegmenter* words = segmenter.callable != nullptr ? &table : segmenter.native;
+  const engine::TextOptions options{words, markers, segmenter.native != nullptr};
+  std::vector<text::Piece> pieces;
+  std::vector<std::size_t> added;
+  for (std::size_t first = 0; first < lines.size(); first += kBlockItems) {
+    check_signals();
+    const std::span<const engine::WordRef> block = lines.subspan(first, std::min(kBlockItems, lines.size() - first));
+    if (segmenter.callable != nullptr) {
+      table.clear();
+      for (std::size_t k = 0; k < block.size(); ++k) {
+        if (k % kSignalItems == kSignalItems - 1) check_signals();
+        const std::string_view line(static_cast<const char*>(block[k].data), block[k].length);
+        segment_words(segmenter.callable, line, first + k, table, pieces, added);
+      }
+    }
+    // UTF-8 lines hold no lone surrogate, the one thing encode_texts reports.
+    polling.unlocked([&](engine::Session& session) { return session.encode_texts(block, *self->text, options, out); });
+  }
+}
+
 Ref spans_list(const engine::FlatBuffer<std::int64_t>& spans) {
   const std::size_t count = spans.size() / 2;
   Ref list = Ref::steal(require_created(PyList_New(static_cast<Py_ssize_t>(count))));
@@ -214,6 +247,42 @@ Ref encode_text_flat(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   out.ends.push_back(0);
   encode_text_blocks(object, sequence.get(), threads, markers, segmenter, true, dropout, out, nullptr,
                      [](engine::EncodedWords&) {});
+  return pair_of(owned_buffer(out.ids.release()), owned_buffer(out.ends.release()));
+}
+
+Ref encode_text_chunk(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, 4> bound{};
+  bind_fastcall(kEncodeTextChunk, args, nargs, kwnames, bound);
+  EngineObject* object = engine_of(self);
+  const std::size_t threads = to_threads(bound[1]);
+  const bool markers = to_bool("markers", bound[2]);
+  const SegmenterArg segmenter = to_segmenter(bound[3]);
+  if (PyUnicode_Check(bound[0])) throw type_mismatch(bound[0], "bytes-like object");
+  // Held to the end: the exporter can neither free nor resize the bytes
+  // while the workers, or a Python segmenter's caller, read them.
+  BufferView data(bound[0], PyBUF_C_CONTIGUOUS);
+  const std::string_view bytes(static_cast<const char*>(data.data()), data.bytes());
+  PollingSession polling(*object->engine, threads);
+  std::vector<engine::WordRef> lines;
+  // Checked and cut slice by slice, so that Ctrl-C is seen between slices of
+  // a large input. A slice ends after a line feed, where the checker of the
+  // whole would start afresh too, so the first bad byte is found alike.
+  for (std::size_t start = 0; start < bytes.size();) {
+    check_signals();
+    const std::string_view rest = bytes.substr(start);
+    const std::size_t feed = rest.size() > kSliceBytes ? rest.find('\n', kSliceBytes) : std::string_view::npos;
+    const std::string_view slice = rest.substr(0, feed == std::string_view::npos ? rest.size() : feed + 1);
+    const std::size_t invalid = polling.unlocked([&](engine::Session&) {
+      const std::size_t invalid = engine::first_invalid_utf8(slice);
+      if (invalid == engine::kNoWord) engine::cut_lines(slice, lines);
+      return invalid;
+    });
+    if (invalid != engine::kNoWord) raise_invalid_utf8(start + invalid);
+    start += slice.size();
+  }
+  engine::EncodedWords out;
+  out.ends.push_back(0);
+  encode_line_blocks(object, polling, lines, markers, segmenter, out);
   return pair_of(owned_buffer(out.ids.release()), owned_buffer(out.ends.release()));
 }
 

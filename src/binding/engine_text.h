@@ -9,6 +9,8 @@ namespace morfex::py {
 Ref encode_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 Ref encode_text_lists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 Ref encode_text_flat(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// Lines of UTF-8 bytes, each encoded as encode_text_flat encodes a text.
+Ref encode_text_chunk(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 Ref decode_text_lists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 Ref decode_text_flat(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 

@@ -130,6 +130,9 @@ PyMethodDef g_engine_methods[] = {
     {"encode_text_flat", fastcall<encode_text_flat>(), METH_FASTCALL | METH_KEYWORDS,
      "encode_text_flat($self, texts, threads, markers, segmenter, dropout=0.0, seed=0)\n--\n\n"
      "Encode every text; returns (ids, offsets) as buffers of uint32 and int64."},
+    {"encode_text_chunk", fastcall<encode_text_chunk>(), METH_FASTCALL | METH_KEYWORDS,
+     "encode_text_chunk($self, data, threads, markers, segmenter)\n--\n\n"
+     "Encode UTF-8 lines of running text, each with its line break; returns (ids, line offsets)."},
     {"decode_text_lists", fastcall<decode_text_lists>(), METH_FASTCALL | METH_KEYWORDS,
      "decode_text_lists($self, batch, threads)\n--\n\nDecode every sequence of ids as running text."},
     {"decode_text_flat", fastcall<decode_text_flat>(), METH_FASTCALL | METH_KEYWORDS,

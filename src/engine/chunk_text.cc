@@ -110,4 +110,15 @@ void format_lines(std::span<const TokenId> ids, std::span<const std::int64_t> of
   }
 }
 
+void cut_lines(std::string_view bytes, std::vector<WordRef>& lines) {
+  std::size_t start = 0;
+  while (start < bytes.size()) {
+    const void* found = std::memchr(bytes.data() + start, '\n', bytes.size() - start);
+    const std::size_t end =
+        found == nullptr ? bytes.size() : static_cast<std::size_t>(static_cast<const char*>(found) - bytes.data()) + 1;
+    lines.push_back(WordRef::utf8(bytes.substr(start, end - start)));
+    start = end;
+  }
+}
+
 }  // namespace morfex::engine

@@ -30,6 +30,10 @@ struct SplitLines {
 };
 void split_lines(std::string_view bytes, SplitLines& out);
 
+// The lines of `bytes` as running text is read: each with the \n that ends
+// it, and the bytes after the last \n as one more line when there are any.
+void cut_lines(std::string_view bytes, std::vector<WordRef>& lines);
+
 // The decimal text of lines of ids: the ids of line i are
 // ids[offsets[i] - offsets[0], offsets[i + 1] - offsets[0]), written
 // separated by one space and ended by \n. The first function gives the

@@ -277,7 +277,7 @@ WRITERS = {
     "train": (["train", "{input}"], CORPUS.encode(), b"ab\nab\t0\n",
               lambda monkeypatch: interrupt_on_call(monkeypatch, cli.train, "train_bytes", 0)),
     "encode": (["encode", "-m", "{model}", "{input}"], "kot▁ami\n".encode() * 3, "kot▁ami\n".encode() + b"\xff\n",
-               lambda monkeypatch: interrupt_on_call(monkeypatch, engine, "encode_text_flat", 0)),
+               lambda monkeypatch: interrupt_on_call(monkeypatch, engine, "encode_text_chunk", 0)),
     "encode --words": (["encode", "--words", "-m", "{model}", "{input}"], "kot▁ami\n".encode() * 3,
                        "kot▁ami\n".encode() + b"\xff\n",
                        lambda monkeypatch: interrupt_on_call(monkeypatch, engine, "encode_chunk", 0)),

@@ -244,7 +244,7 @@ def interrupt_second_piece(name):
          "morfex: error: {input}: line 21: not UTF-8 text (bad byte at column 5)\n"),
         (b"kot\n" * 20 + b"a b \xff\n", True, None, 1,
          "morfex: error: {input}: line 21: not UTF-8 text (bad byte at column 5)\n"),
-        (b"kot\n" * 20, False, interrupt_second_piece("encode_text_flat"), 130, "morfex: interrupted\n"),
+        (b"kot\n" * 20, False, interrupt_second_piece("encode_text_chunk"), 130, "morfex: interrupted\n"),
         (b"kot\n" * 20, True, interrupt_second_piece("encode_chunk"), 130, "morfex: interrupted\n"),
     ],
 )

@@ -66,6 +66,26 @@ INSTANTIATE_TEST_SUITE_P(
                               {std::string("a\0b", 3), "\xC2\xA0", "k\xE2\x96\x81um"},
                               {3}}));
 
+struct CutCase {
+  std::string bytes;
+  std::vector<std::string> lines;
+};
+
+class CutTable : public testing::TestWithParam<CutCase> {};
+
+TEST_P(CutTable, CutsAfterEachLineFeedKeepingIt) {
+  SplitLines cut;
+  cut_lines(GetParam().bytes, cut.words);
+  EXPECT_EQ(texts(cut), GetParam().lines);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ChunkText, CutTable,
+    testing::Values(CutCase{"", {}}, CutCase{"\n", {"\n"}}, CutCase{"\n\n", {"\n", "\n"}},
+                    CutCase{"a b", {"a b"}}, CutCase{"a\nb", {"a\n", "b"}},
+                    CutCase{"a\r\n\rb\r", {"a\r\n", "\rb\r"}},
+                    CutCase{std::string("\0\n\xC3\xA9\n", 5), {std::string("\0\n", 2), "\xC3\xA9\n"}}));
+
 struct FormatCase {
   std::vector<TokenId> ids;
   std::vector<std::int64_t> offsets;

@@ -27,6 +27,7 @@ SEED = 2**63 + 12345
 BYTE_IDS = [100 + b for b in range(256)]
 TEXT_ENGINE = Engine(VOCAB | {byte_token(b): 100 + b for b in range(256)}, MERGES, 64, BYTE_IDS)
 TEXTS = ["kum " + "x" * 50 + " um\n", "\u00e9kum, 12", "\U0001F600  k"] * 5 + [" " + LONG]
+TEXT_CHUNK = "".join(TEXTS).encode()
 TEXT_IDS = np.array(TEXT_ENGINE.encode_text_lists(TEXTS[:3], 1, True, None)[2] * 20, dtype=np.uint32)
 TEXT_OFFSETS = np.arange(0, len(TEXT_IDS) + 1, len(TEXT_IDS) // 20, dtype=np.int64)
 
@@ -104,6 +105,11 @@ CASES = [
      "ValueError", 1_500),
     ("segmenter-returns-bytes", lambda: TEXT_ENGINE.encode_text_flat(TEXTS, 1, True, segmenter_returns_bytes),
      "TypeError", 1_000),
+    ("encode-text-chunk", lambda: TEXT_ENGINE.encode_text_chunk(TEXT_CHUNK, 2, True, split_um), None, 1_000),
+    ("encode-text-chunk-invalid", lambda: TEXT_ENGINE.encode_text_chunk(TEXT_CHUNK + b"\xed\xa0\x80", 2, True, None),
+     "ValueError", 1_000),
+    ("encode-text-chunk-segmenter-raises", lambda: TEXT_ENGINE.encode_text_chunk(TEXT_CHUNK, 2, True, segmenter_raises),
+     "ValueError", 1_000),
     ("decode-text-lists", lambda: TEXT_ENGINE.decode_text_lists([TEXT_IDS.tolist()[:80]] * 20, 2), None, 1_500),
     ("decode-text-item-raises", lambda: TEXT_ENGINE.decode_text_lists([[5], [Index(raise_value_error)]], 1),
      "ValueError", 1_500),
@@ -154,6 +160,7 @@ REFCOUNT_CASES = [
     ("encode-text", lambda texts, seg: TEXT_ENGINE.encode_text(texts[0], True, True, seg)),
     ("encode-text-lists", lambda texts, seg: TEXT_ENGINE.encode_text_lists(texts, 2, True, seg)),
     ("encode-text-flat", lambda texts, seg: TEXT_ENGINE.encode_text_flat(texts, 2, False, seg)),
+    ("encode-text-chunk", lambda texts, seg: TEXT_ENGINE.encode_text_chunk("\n".join(texts).encode(), 2, True, seg)),
     ("bad-last-item", lambda texts, seg: TEXT_ENGINE.encode_text_lists(texts + [5], 1, True, seg)),
     ("dropout-text-lists", lambda texts, seg: TEXT_ENGINE.encode_text_lists(texts, 2, True, seg, 0.5, SEED)),
     ("dropout-words", lambda texts, seg: ENGINE.encode_lists(texts, 2, 0.5, SEED)),

@@ -37,27 +37,14 @@ def show_token(token: str) -> str:
     return "".join(map(_escape, token))
 
 
-def split_lines(text: str) -> list[str]:
-    """`text` cut after each "\\n"; text after the last one is one more line."""
-    lines = text.split("\n")
-    last = lines.pop()
-    whole = [line + "\n" for line in lines]
-    if last:
-        whole.append(last)
-    return whole
-
-
 def encode_lines(
     tokenizer: Tokenizer, data: bytes, threads: int, segmenter: Segmenter, markers: bool
 ) -> tuple[Ids, Offsets]:
     """The ids of each line of UTF-8 `data` as running text, and where each line's ids start (one more for the end).
 
-    Bytes that are not UTF-8 raise UnicodeDecodeError.
+    Bytes that are not UTF-8 raise ValueError with the offset of the first bad one as its `offset` attribute.
     """
-    lines = split_lines(data.decode("utf-8"))
-    # Through the tokenizer, so that a Segmenter runs natively on the workers
-    # (and its memo of words serves every piece) instead of as a callable.
-    return tokenizer.encode_text_flat(lines, threads=threads, markers=markers, segmenter=segmenter)
+    return tokenizer.encode_text_lines(data, threads=threads, markers=markers, segmenter=segmenter)
 
 
 class LineDecoder:
