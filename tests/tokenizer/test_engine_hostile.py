@@ -51,11 +51,12 @@ def interrupt_after(seconds):
 
 def assert_ctrl_c_stops_it_early(whole, part, parts):
     """Times part(), a parts-th of the work of whole(), uninterrupted, then
-    interrupts whole() early and checks that it ended within a tenth of its
+    interrupts whole() early and checks that it ended within half of its
     own uninterrupted time as the part predicts it: measured rather than
-    assumed, so that a busy machine or a sanitizer slows both alike. (A small
-    part predicts the whole within a factor of about two, which the tenth
-    leaves room for either way.)"""
+    assumed, so that a busy machine or a sanitizer slows both alike. A call
+    that ignored the interrupt would run its whole time; one that honours it
+    ends soon after, so half the predicted time leaves room for a part that
+    predicts the whole only within a factor of about two."""
     # The lists of encode_batch are made under the lock and can start a
     # collection; a gc callback (hypothesis installs one) would then take the
     # interrupt itself and report it as unraisable.
@@ -72,7 +73,7 @@ def assert_ctrl_c_stops_it_early(whole, part, parts):
     finally:
         gc.enable()
     timer.join()
-    assert elapsed < whole_time / 10, (elapsed, whole_time)
+    assert elapsed < whole_time / 2, (elapsed, whole_time)
 
 
 @pytest.mark.parametrize("method", ["encode_flat", "encode_batch"])

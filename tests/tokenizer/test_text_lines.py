@@ -227,7 +227,8 @@ def test_ctrl_c_stops_a_long_chunk_early(threads, segmenter) -> None:
     data = line * 6_000_000  # far more than a second of work
     part, parts = data[: len(line) * 60_000], 100
     # The interrupt is bounded by this machine's own pace: a hundredth of the
-    # work is timed uninterrupted first, so a busy machine slows both alike.
+    # work is timed uninterrupted first, so a busy machine slows both alike,
+    # and the interrupted call must end within half the whole call's time.
     gc.disable()
     try:
         start = time.monotonic()
@@ -242,5 +243,5 @@ def test_ctrl_c_stops_a_long_chunk_early(threads, segmenter) -> None:
     finally:
         gc.enable()
     timer.join()
-    assert elapsed < whole_time / 10, (elapsed, whole_time)
+    assert elapsed < whole_time / 2, (elapsed, whole_time)
     assert SHIPPED.encode_text_lines(line)[0].tolist() == SHIPPED.encode_text(line.decode())
